@@ -1,0 +1,53 @@
+#pragma once
+
+#include "levent.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <mutex>
+
+// Mix-in of the station's long-lived services: every value streamed into the object is
+// appended to its log file and echoed to standard output, as text, with nothing added (callers
+// write their own time prefix and line end). Not a QObject.
+class logger {
+public:
+    explicit logger(const QString& path = QString());
+    virtual ~logger();
+
+    logger(const logger&) = delete;
+    logger& operator=(const logger&) = delete;
+
+    // Replaces the log file; safe while other threads stream values into this object.
+    void setLogpath(const QString& path);
+    QString getLogpath() const;
+
+    // When true, streamed values are dropped (event-log records still go out).
+    void logoff(bool off);
+    bool isLogOff() const;
+
+    logger& operator<<(const char* value);
+    logger& operator<<(const QString& value);
+    logger& operator<<(const QByteArray& value);
+    logger& operator<<(char value);
+    logger& operator<<(unsigned char value);
+    logger& operator<<(bool value);
+    logger& operator<<(short value);
+    logger& operator<<(int value);
+    logger& operator<<(unsigned int value);
+    logger& operator<<(long value);
+    logger& operator<<(unsigned long value);
+    logger& operator<<(long long value);
+    logger& operator<<(unsigned long long value);
+    logger& operator<<(float value);
+    logger& operator<<(double value);
+
+    logger& operator<<(const levent& event);
+
+private:
+    void put(const QString& text);
+
+    QString logpath;
+    bool log_off = false;
+    mutable std::mutex mutFile_;
+};
