@@ -1,0 +1,26 @@
+#include "QueueClock.h"
+
+#include <QElapsedTimer>
+
+QueueClock::~QueueClock() = default;
+
+QDateTime QueueClock::now() const
+{
+    return QDateTime::currentDateTime();
+}
+
+qint64 QueueClock::monotonicMs() const
+{
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer.elapsed();
+}
+
+QueueClock* QueueClock::system()
+{
+    static QueueClock clock;
+    return &clock;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QDateTime>
+
+// Time source of the outgoing queues. Records are stamped with the wall clock (the stamp is
+// what the backup file keeps), but they age by the monotonic clock, so a clock that jumps
+// back cannot pin records in memory and one that jumps ahead cannot flush them all at once.
+// Tests give the queue a clock of their own to reach the save age without waiting.
+class QueueClock
+{
+public:
+    virtual ~QueueClock();
+
+    virtual QDateTime now() const;      // local wall-clock time
+    virtual qint64 monotonicMs() const; // milliseconds on a clock that never goes back
+
+    // The process-wide real clock.
+    static QueueClock* system();
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+
+// One record of an outgoing queue.
+class jstring_point
+{
+public:
+    enum StatusType { CREATED = 0, PUBLISHED = 1, DELIVERED = 2 };
+
+    // A new record: the next id, CREATED, no session, stamped with `created` (wall clock);
+    // `born_ms` is the same moment on the monotonic clock the queue ages records by.
+    jstring_point(const QByteArray& text, const QDateTime& created, qint64 born_ms);
+    // An empty record that a restore fills in (it draws an id all the same).
+    jstring_point();
+
+    quint32 id = 0;
+    quint32 session_id = 0;
+    StatusType status = CREATED;
+    QByteArray string;
+    QDateTime create_time;
+
+    qint64 born_ms = 0;      // monotonic time the record counts its age from
+    bool in_backup = false;  // its row is still in the backup file, marked in flight
+
+    // One counter for the queues of all links.
+    static quint32 get_next_id();
+    // Sets the counter; it never goes down, so ids drawn earlier are never drawn again.
+    static void set_id_counter(quint32 next);
+    static quint32 peek_id_counter();
+
+private:
+    static quint32 id_counter;
+};

@@ -1,0 +1,685 @@
+#include "messque.h"
+
+#include "QueueClock.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSet>
+#include <QSqlQuery>
+#include <QStorageInfo>
+#include <QTime>
+#include <QTimer>
+#include <QUuid>
+#include <QVariant>
+
+#include <utility>
+
+namespace {
+
+const char* const kDriver = "QSQLITE";
+const char* const kDtFormat = "yyyy-MM-dd hh:mm:ss.zzz";
+const char* const kNoSpaceText =
+    "No space on disk to save new messages, all messages will be deleted";
+
+// SQLite result codes of a file that is not (or no longer) a database.
+const char* const kNotADatabase = "26";
+const char* const kCorrupt = "11";
+
+// Shared by the queues of every link: writes since the last disk check, the live queues (the
+// disk guard closes and deletes all their backups) and the seams of the guard.
+int g_writeCounter = 0;
+bool g_diskGuardTripped = false;
+QList<messque*>& liveQueues()
+{
+    static QList<messque*> queues;
+    return queues;
+}
+std::function<qint64()>& freeSpaceProbe()
+{
+    static std::function<qint64()> probe;
+    return probe;
+}
+HostCommandRunner* g_runner = nullptr;
+
+QString timePrefix()
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz"));
+}
+
+// Record texts are JSON (UTF-8) and are stored as TEXT; anything else is kept byte for byte
+// as a BLOB, which reads back the same.
+QVariant textValue(const QByteArray& bytes)
+{
+    const QString text = QString::fromUtf8(bytes);
+    if (text.toUtf8() == bytes)
+        return text;
+    return bytes;
+}
+
+} // namespace
+
+messque::messque(const QString& filename, const QString& logpath, bool save_to_disk,
+                 QObject* parent)
+    : QObject(parent), logger(logpath), _filename(filename), _save_to_disk(save_to_disk),
+      clock_(QueueClock::system())
+{
+    liveQueues().append(this);
+}
+
+messque::~messque()
+{
+    liveQueues().removeAll(this);
+    if (save_timer) {
+        save_timer->stop();
+        delete save_timer;
+    }
+    closeBackup();
+    qDeleteAll(jstrings);
+    jstrings.clear();
+}
+
+void messque::setLogpath(const QString& path)
+{
+    logger::setLogpath(path);
+}
+
+void messque::setClock(QueueClock* clock)
+{
+    clock_ = clock ? clock : QueueClock::system();
+}
+
+qint64 messque::nowMs() const
+{
+    return clock_->monotonicMs();
+}
+
+void messque::line(const QString& text)
+{
+    *this << (timePrefix() + text);
+}
+
+void messque::eventLine(const QString& text)
+{
+    *this << levent(text, QString::fromLatin1(fnameEventLog));
+}
+
+void messque::noSpaceAlarm()
+{
+    // Wired to the alarm log once it is in place.
+}
+
+qint64 messque::freeSpace()
+{
+    if (freeSpaceProbe())
+        return freeSpaceProbe()();
+    QStorageInfo root = QStorageInfo::root();
+    root.refresh();
+    return root.bytesAvailable();
+}
+
+void messque::set_free_space_probe(std::function<qint64()> probe)
+{
+    freeSpaceProbe() = std::move(probe);
+}
+
+void messque::set_host_command_runner(HostCommandRunner* runner)
+{
+    g_runner = runner;
+}
+
+bool messque::stopped_by_disk_guard()
+{
+    return g_diskGuardTripped;
+}
+
+void messque::reset_disk_guard()
+{
+    g_diskGuardTripped = false;
+    g_writeCounter = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+void messque::init()
+{
+    const QFileInfo info(_filename);
+    if (info.exists()) {
+        *this << QStringLiteral("Backup file size is %1 bytes\n").arg(info.size());
+        if (freeSpace() < kMinFreeSpace) {
+            eventLine(QString::fromLatin1(kNoSpaceText));
+            noSpaceAlarm();
+            QFile::remove(_filename);
+        } else if (_save_to_disk) {
+            if (info.size() > kCheckEmptySize)
+                checkBigBackup();
+        } else {
+            eventLine(QStringLiteral("Backup functionality disabled, all messages will be deleted"));
+            noSpaceAlarm();
+            QFile::remove(_filename);
+        }
+    }
+
+    if (_save_to_disk)
+        openBackup();
+
+    save_timer = new QTimer();
+    save_timer->setInterval(kSaveIntervalMs);
+    connect(save_timer, &QTimer::timeout, this, &messque::saveMain);
+    save_timer->start();
+
+    if (_save_to_disk && db_ok) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT ID FROM messages WHERE typeof(ID) = 'integer' "
+                                   "ORDER BY ID DESC LIMIT 1"))) {
+            *this << (QStringLiteral("SQL Error: ") + q.lastError().text() + QLatin1Char('\n'));
+        } else if (q.next()) {
+            const qint64 last = q.value(0).toLongLong();
+            if (last >= 0 && last < qint64(0xFFFFFFFFu))
+                jstring_point::set_id_counter(quint32(last + 1));
+        }
+    }
+}
+
+// A large backup that holds no row is only wasted space: drop it before opening.
+void messque::checkBigBackup()
+{
+    const QString name = QUuid::createUuid().toString();
+    bool empty = false;
+    {
+        QSqlDatabase check = QSqlDatabase::addDatabase(QString::fromLatin1(kDriver), name);
+        check.setDatabaseName(_filename);
+        if (!check.open()) {
+            *this << "Backup database open error!\n";
+        } else {
+            QSqlQuery q(check);
+            q.exec(QStringLiteral("PRAGMA journal_mode = MEMORY"));
+            if (q.exec(QStringLiteral("SELECT count(*) FROM messages")) && q.next()) {
+                const qint64 count = q.value(0).toLongLong();
+                if (count == 0)
+                    empty = true;
+                else
+                    eventLine(QStringLiteral("Backup has %1 messages on start").arg(count));
+            }
+            q.finish();
+            check.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (empty) {
+        QFile::remove(_filename);
+        eventLine(QStringLiteral("Empty backup file has deleted"));
+    }
+}
+
+bool messque::probeBackup(QString* error, bool* unreadable)
+{
+    QSqlQuery q(db);
+    if (q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")))
+        return true;
+    const QSqlError e = q.lastError();
+    *error = e.text();
+    *unreadable = e.nativeErrorCode() == QLatin1String(kNotADatabase)
+        || e.nativeErrorCode() == QLatin1String(kCorrupt);
+    return false;
+}
+
+void messque::openBackup()
+{
+    _db_connection_name = QUuid::createUuid().toString();
+    db = QSqlDatabase::addDatabase(QString::fromLatin1(kDriver), _db_connection_name);
+    db.setDatabaseName(_filename);
+    if (!db.open()) {
+        *this << "Backup database open error!\n";
+        return;
+    }
+
+    QString error;
+    bool unreadable = false;
+    if (!probeBackup(&error, &unreadable)) {
+        if (!unreadable) {
+            *this << (QStringLiteral("Backup database open error! ") + error + QLatin1Char('\n'));
+            return;
+        }
+        // Keep the unreadable file for inspection and start a new one in its place.
+        db.close();
+        const QString aside = _filename + QStringLiteral(".unreadable-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
+        const bool moved = QFile::rename(_filename, aside);
+        line(QStringLiteral(" Backup file is not a database (%1), %2\n")
+                 .arg(error, moved ? QStringLiteral("moved to ") + aside
+                                   : QStringLiteral("and could not be moved aside")));
+        eventLine(QStringLiteral("Unreadable backup file %1 moved to %2").arg(_filename, aside));
+        if (!moved || !db.open() || !probeBackup(&error, &unreadable)) {
+            *this << "Backup database open error!\n";
+            db.close();
+            return;
+        }
+    }
+
+    if (!exec(QStringLiteral("PRAGMA journal_mode = MEMORY"))
+        || !exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages "
+                                "(ID int PRIMARY KEY, STATE int, DT datetime, STR text)"))) {
+        *this << "Backup database open error!\n";
+        db.close();
+        return;
+    }
+    // Rows restored by the previous run and never confirmed go back to waiting.
+    exec(QStringLiteral("UPDATE messages SET STATE = 0 WHERE STATE IS NOT 0"));
+    db_ok = true;
+}
+
+void messque::closeBackup()
+{
+    db_ok = false;
+    if (_db_connection_name.isEmpty())
+        return;
+    if (db.isOpen())
+        db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(_db_connection_name);
+    _db_connection_name.clear();
+}
+
+bool messque::exec(const QString& sql)
+{
+    QSqlQuery q(db);
+    if (q.exec(sql))
+        return true;
+    *this << (q.lastError().text() + QLatin1Char('\n'));
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The memory list
+
+bool messque::enqueue(const QByteArray& bytes)
+{
+    if (bytes.isEmpty()) {
+        line(QStringLiteral(" Enqueue refused: empty record\n"));
+        return false;
+    }
+    auto* entry = new jstring_point(bytes, clock_->now(), nowMs());
+    jstrings.append(entry);
+    line(QStringLiteral(" Enqueue: id = %1\n").arg(entry->id));
+    return true;
+}
+
+QByteArray messque::pop_for_publish(quint32 session)
+{
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (entry->session_id == session)
+            continue;
+        entry->session_id = session;
+        entry->status = jstring_point::PUBLISHED;
+        line(QStringLiteral(" Pop_for_publish: id = %1 session_id = %2\n").arg(entry->id).arg(session));
+        return entry->string;
+    }
+    return QByteArray();
+}
+
+bool messque::clear(quint32 session)
+{
+    for (int i = 0; i < jstrings.size(); ++i) {
+        jstring_point* entry = jstrings.at(i);
+        if (entry->session_id != session)
+            continue;
+        if (entry->in_backup)
+            deleteRows({entry});
+        jstrings.removeAt(i);
+        delete entry;
+        return true;
+    }
+    return false;
+}
+
+int messque::clear_session(quint32 session)
+{
+    QList<jstring_point*> gone;
+    QList<jstring_point*> backed;
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (entry->session_id != session)
+            continue;
+        gone.append(entry);
+        if (entry->in_backup)
+            backed.append(entry);
+    }
+    if (!backed.isEmpty())
+        deleteRows(backed);
+    removeEntries(gone);
+    return gone.size();
+}
+
+void messque::return_to_waiting()
+{
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (entry->status != jstring_point::PUBLISHED)
+            continue;
+        entry->status = jstring_point::CREATED;
+        entry->session_id = 0;
+    }
+}
+
+void messque::return_session_to_waiting(quint32 session)
+{
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (entry->session_id != session)
+            continue;
+        entry->status = jstring_point::CREATED;
+        entry->session_id = 0;
+    }
+}
+
+bool messque::isEmpty()
+{
+    if (!jstrings.isEmpty())
+        return false;
+    if (!_save_to_disk)
+        return true;
+    return !restoreMessagesFromDB(kRestoreBatch);
+}
+
+void messque::set_start_to_save(bool b)
+{
+    if (_save_to_disk)
+        _start_to_save = b;
+}
+
+void messque::set_save_before_connect(bool b)
+{
+    _save_before_connect = b;
+}
+
+void messque::removeEntries(const QList<jstring_point*>& gone)
+{
+    if (gone.isEmpty())
+        return;
+    if (gone.size() == 1) {
+        jstrings.removeOne(gone.first());
+        delete gone.first();
+        return;
+    }
+    const QSet<jstring_point*> drop(gone.begin(), gone.end());
+    QList<jstring_point*> kept;
+    kept.reserve(jstrings.size() - gone.size());
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (!drop.contains(entry))
+            kept.append(entry);
+    }
+    jstrings.swap(kept);
+    qDeleteAll(gone);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saver and backup
+
+void messque::saveMain()
+{
+    const qint64 now = nowMs();
+    const bool canSave = _save_to_disk && (_start_to_save || _save_before_connect);
+    QList<jstring_point*> aged;
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if ((now - entry->born_ms) / 1000 < kSaveAgeSec)
+            continue;
+        // Published records wait for their confirm in memory unless they can go to the
+        // backup; records that never went out leave memory in any case.
+        if (entry->status == jstring_point::CREATED || canSave)
+            aged.append(entry);
+    }
+    if (aged.isEmpty())
+        return;
+
+    if (!canSave) {
+        line(QStringLiteral(" %1 messages older than %2 s dropped (%3)\n")
+                 .arg(aged.size())
+                 .arg(kSaveAgeSec)
+                 .arg(_save_to_disk ? QStringLiteral("not connected yet")
+                                    : QStringLiteral("backup off")));
+        removeEntries(aged);
+        return;
+    }
+
+    const QList<bool> saved = writeRows(aged);
+    QList<jstring_point*> gone;
+    for (int i = 0; i < aged.size(); ++i) {
+        if (saved.value(i))
+            gone.append(aged.at(i));
+    }
+    // What could not be written stays in memory and is tried again at the next run.
+    removeEntries(gone);
+}
+
+bool messque::saveMessageToDB(jstring_point* entry)
+{
+    return entry && writeRows({entry}).value(0);
+}
+
+int messque::save_all()
+{
+    if (!_save_to_disk || g_diskGuardTripped || jstrings.isEmpty())
+        return 0;
+    const QList<jstring_point*> all = jstrings;
+    const QList<bool> saved = writeRows(all);
+    QList<jstring_point*> gone;
+    for (int i = 0; i < all.size(); ++i) {
+        if (saved.value(i))
+            gone.append(all.at(i));
+    }
+    removeEntries(gone);
+    line(QStringLiteral(" Saved %1 of %2 messages to the backup before stopping\n")
+             .arg(gone.size())
+             .arg(all.size()));
+    return gone.size();
+}
+
+// Writes the records in one transaction (STATE 0, waiting). A record restored from the file
+// rewrites its own row; every other one is a new row. One result per record.
+QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
+{
+    QList<bool> result;
+    for (int i = 0; i < rows.size(); ++i)
+        result.append(false);
+    if (rows.isEmpty() || !diskGuardAllows(rows.size()))
+        return result;
+    if (!db_ok) {
+        *this << (QStringLiteral("Backup not open, %1 messages kept in memory\n").arg(rows.size()));
+        return result;
+    }
+    if (!db.transaction()) {
+        *this << (db.lastError().text() + QLatin1Char('\n'));
+        return result;
+    }
+    QSqlQuery insert(db);
+    QSqlQuery replace(db);
+    insert.prepare(QStringLiteral("INSERT INTO messages (ID, STATE, DT, STR) VALUES (?, ?, ?, ?)"));
+    replace.prepare(
+        QStringLiteral("INSERT OR REPLACE INTO messages (ID, STATE, DT, STR) VALUES (?, ?, ?, ?)"));
+    for (int i = 0; i < rows.size(); ++i) {
+        jstring_point* entry = rows.at(i);
+        QSqlQuery& q = entry->in_backup ? replace : insert;
+        q.bindValue(0, qint64(entry->id));
+        q.bindValue(1, int(jstring_point::CREATED));
+        q.bindValue(2, entry->create_time.toString(QString::fromLatin1(kDtFormat)));
+        q.bindValue(3, textValue(entry->string));
+        if (!q.exec()) {
+            *this << (q.lastError().text() + QLatin1Char('\n'));
+            continue;
+        }
+        result[i] = true;
+    }
+    insert.finish();
+    replace.finish();
+    if (!db.commit()) {
+        *this << (db.lastError().text() + QLatin1Char('\n'));
+        db.rollback();
+        for (int i = 0; i < result.size(); ++i)
+            result[i] = false;
+        return result;
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        if (result.at(i))
+            line(QStringLiteral(" Message saved to DB: id = %1\n").arg(rows.at(i)->id));
+    }
+    return result;
+}
+
+bool messque::deleteRows(const QList<jstring_point*>& rows)
+{
+    if (!db_ok || rows.isEmpty())
+        return false;
+    const bool batch = rows.size() > 1 && db.transaction();
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("DELETE FROM messages WHERE ID = ?"));
+    bool ok = true;
+    for (jstring_point* entry : rows) {
+        q.bindValue(0, qint64(entry->id));
+        if (!q.exec()) {
+            *this << (q.lastError().text() + QLatin1Char('\n'));
+            ok = false;
+        }
+    }
+    q.finish();
+    if (batch && !db.commit()) {
+        *this << (db.lastError().text() + QLatin1Char('\n'));
+        db.rollback();
+        ok = false;
+    }
+    return ok;
+}
+
+bool messque::restoreMessagesFromDB(int n)
+{
+    if (!db_ok || n <= 0)
+        return false;
+    for (;;) {
+        if (!db.transaction()) {
+            *this << (db.lastError().text() + QLatin1Char('\n'));
+            return false;
+        }
+        QSqlQuery select(db);
+        select.prepare(QStringLiteral("SELECT rowid, ID, STATE, DT, STR FROM messages "
+                                      "WHERE STATE = 0 ORDER BY ID LIMIT ?"));
+        select.bindValue(0, n);
+        if (!select.exec()) {
+            *this << (select.lastError().text() + QLatin1Char('\n'));
+            select.finish();
+            db.rollback();
+            return false;
+        }
+        QList<qint64> restoredRows;
+        QList<qint64> badRows;
+        QList<jstring_point*> restored;
+        int rowsSeen = 0;
+        const QDateTime wallNow = clock_->now();
+        const qint64 monoNow = nowMs();
+        while (select.next()) {
+            ++rowsSeen;
+            const qint64 rowid = select.value(0).toLongLong();
+            bool idOk = false;
+            const qlonglong id = select.value(1).toLongLong(&idOk);
+            const QByteArray text = select.value(4).toByteArray();
+            if (select.value(1).isNull() || !idOk || id < 0 || id > qlonglong(0xFFFFFFFFu)
+                || text.isEmpty()) {
+                line(QStringLiteral(" Skipped unreadable backup row: rowid = %1 ID = %2\n")
+                         .arg(rowid)
+                         .arg(select.value(1).toString()));
+                badRows.append(rowid);
+                continue;
+            }
+            auto* entry = new jstring_point();
+            entry->id = quint32(id);
+            entry->status = jstring_point::CREATED;
+            entry->session_id = 0;
+            entry->string = text;
+            entry->create_time = QDateTime::fromString(select.value(3).toString(),
+                                                       QString::fromLatin1(kDtFormat));
+            if (!entry->create_time.isValid()) {
+                line(QStringLiteral(" Backup row id = %1 has no readable DT, taken as now\n").arg(id));
+                entry->create_time = wallNow;
+            }
+            // It has been waiting since it was stamped (a stamp in the future counts as now).
+            entry->born_ms = monoNow - qMax<qint64>(0, entry->create_time.msecsTo(wallNow));
+            entry->in_backup = true;
+            restored.append(entry);
+            restoredRows.append(rowid);
+        }
+        select.finish();
+
+        QSqlQuery mark(db);
+        mark.prepare(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"));
+        for (qint64 rowid : qAsConst(restoredRows)) {
+            mark.bindValue(0, rowid);
+            if (!mark.exec())
+                *this << (mark.lastError().text() + QLatin1Char('\n'));
+        }
+        mark.finish();
+        QSqlQuery drop(db);
+        drop.prepare(QStringLiteral("DELETE FROM messages WHERE rowid = ?"));
+        for (qint64 rowid : qAsConst(badRows)) {
+            drop.bindValue(0, rowid);
+            if (!drop.exec())
+                *this << (drop.lastError().text() + QLatin1Char('\n'));
+        }
+        drop.finish();
+        if (!db.commit()) {
+            *this << (db.lastError().text() + QLatin1Char('\n'));
+            db.rollback();
+            qDeleteAll(restored);
+            return false;
+        }
+
+        for (jstring_point* entry : qAsConst(restored)) {
+            jstrings.append(entry);
+            line(QStringLiteral(" Restored: id = %1 DT = %2\n")
+                     .arg(entry->id)
+                     .arg(entry->create_time.toString(QString::fromLatin1(kDtFormat))));
+        }
+        if (!restored.isEmpty()) {
+            line(QStringLiteral(" %1 messages restored, last id = %2\n")
+                     .arg(restored.size())
+                     .arg(restored.last()->id));
+            return true;
+        }
+        // A batch made only of unreadable rows (now deleted) must not hide the rows behind it.
+        if (badRows.isEmpty() || rowsSeen < n)
+            return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Disk guard
+
+bool messque::diskGuardAllows(int rows)
+{
+    if (g_diskGuardTripped)
+        return false;
+    g_writeCounter += rows;
+    if (g_writeCounter <= kWritesPerDiskCheck)
+        return true;
+    g_writeCounter = 0;
+    if (freeSpace() >= kMinFreeSpace)
+        return true;
+    tripDiskGuard();
+    return false;
+}
+
+void messque::tripDiskGuard()
+{
+    g_diskGuardTripped = true;
+    eventLine(QString::fromLatin1(kNoSpaceText));
+    noSpaceAlarm();
+    QStringList files;
+    for (messque* q : qAsConst(liveQueues())) {
+        q->closeBackup();
+        if (!files.contains(q->_filename))
+            files.append(q->_filename);
+    }
+    for (const QString& file : qAsConst(files)) {
+        if (QFile::exists(file) && !QFile::remove(file))
+            line(QStringLiteral(" Cannot delete backup %1\n").arg(file));
+    }
+    line(QStringLiteral(" Disk full: backups deleted, stopping the station\n"));
+    (void)g_runner;
+}

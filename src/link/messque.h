@@ -1,0 +1,118 @@
+#pragma once
+
+#include "jstring_point.h"
+#include "logger.h"
+
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+class QueueClock;
+class HostCommandRunner;
+
+// The outgoing queue of one broker link: records wait here, oldest first, until the broker
+// confirms them. A record that waits too long goes to the link's SQLite backup file and
+// comes back from it, oldest first, when the memory list runs empty.
+//
+// Backup table: messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text).
+// STATE 0: waiting in the file; STATE 1: restored into memory and not yet confirmed (the row
+// is deleted when the confirm comes, and turned back to 0 at the next start).
+class messque : public QObject, public logger
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 kMinFreeSpace = 104857600;  // below this the disk counts as full
+    static constexpr qint64 kCheckEmptySize = 10485760; // larger backups are checked at start
+    static constexpr int kSaveAgeSec = 600;
+    static constexpr int kSaveIntervalMs = 10000;
+    static constexpr int kRestoreBatch = 100;
+    static constexpr int kWritesPerDiskCheck = 1000;
+
+    messque(const QString& filename, const QString& logpath, bool save_to_disk,
+            QObject* parent = nullptr);
+    ~messque() override;
+
+    // Start-up checks of the backup file, opening it, the saver timer and the id counter.
+    void init();
+    void setLogpath(const QString& path);
+
+    // Appends a record; an empty or null text is refused (false) with a log line.
+    bool enqueue(const QByteArray& bytes);
+    // The oldest record not yet taken by `session`, now marked with it; null when none.
+    QByteArray pop_for_publish(quint32 session);
+    // Drops the first record of `session` (confirmed); false when there is none.
+    bool clear(quint32 session);
+    // Drops every record of `session` (their backup rows in one transaction); the count.
+    int clear_session(quint32 session);
+    // Published records go back to waiting: after a lost connection (every session), or
+    // after a nack (one session).
+    void return_to_waiting();
+    void return_session_to_waiting(quint32 session);
+
+    // Emptiness; an empty memory list first restores up to 100 records from the backup.
+    bool isEmpty();
+    int size() const { return jstrings.size(); }
+
+    // From the link's first connection on, aged records are written to the backup.
+    void set_start_to_save(bool b);
+    // The main link keeps aged records in its backup even before it has ever connected.
+    void set_save_before_connect(bool b);
+
+    // Orderly shutdown: every record still in memory goes to the backup (when saving is on
+    // and the stop does not come from the disk guard). Returns the number written.
+    int save_all();
+
+    bool saveMessageToDB(jstring_point* entry);
+    bool restoreMessagesFromDB(int n);
+
+    const QString& filename() const { return _filename; }
+    bool save_to_disk() const { return _save_to_disk; }
+    bool backup_open() const { return db_ok; }
+
+    // Time source (not owned; null puts back the system clock).
+    void setClock(QueueClock* clock);
+
+    // Process-wide seams of the disk guard: the free-space probe of the root file system and
+    // the runner of the stop command. Empty/null put back the real ones.
+    static void set_free_space_probe(std::function<qint64()> probe);
+    static void set_host_command_runner(HostCommandRunner* runner);
+    // True once the disk guard has deleted the backups and asked the process to stop.
+    static bool stopped_by_disk_guard();
+    // Back to a fresh process state (for tests).
+    static void reset_disk_guard();
+
+public slots:
+    void saveMain();
+
+private:
+    void line(const QString& text); // one log line with the time prefix
+    void eventLine(const QString& text);
+    void noSpaceAlarm();
+    void checkBigBackup();
+    void openBackup();
+    bool probeBackup(QString* error, bool* unreadable);
+    void closeBackup();
+    bool exec(const QString& sql);
+    bool diskGuardAllows(int rows);
+    void tripDiskGuard();
+    QList<bool> writeRows(const QList<jstring_point*>& rows);
+    bool deleteRows(const QList<jstring_point*>& rows);
+    void removeEntries(const QList<jstring_point*>& gone);
+    qint64 nowMs() const;
+    static qint64 freeSpace();
+
+    QSqlDatabase db;
+    QTimer* save_timer = nullptr;
+    QList<jstring_point*> jstrings;
+    QString _filename;
+    bool _save_to_disk;
+    bool _start_to_save = false;
+    bool _save_before_connect = false;
+    QString _db_connection_name;
+    bool db_ok = false;
+    QueueClock* clock_;
+};
