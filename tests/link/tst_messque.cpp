@@ -1,0 +1,544 @@
+// Outgoing queue: session, save, restore and clear rules, start-up checks of the backup file,
+// the shared id counter, the disk guard and the shutdown save. Backup fixtures are made and
+// checked with the sqlite3 command-line tool, independently of the queue's own SQL.
+#include "ManualQueueClock.h"
+#include "messque.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const qint64 kAge = qint64(messque::kSaveAgeSec) * 1000;
+// A record text with both kinds of quote, stored and read back unchanged.
+const char* const kQuoted = "{\"seq\":1,\"text\":\"it's \\\"quoted\\\"\"}";
+
+// Runs SQL through the sqlite3 tool; returns its output (rows '|'-separated, one per line).
+QString sqlite(const QString& file, const QString& sql)
+{
+    QProcess p;
+    p.start(QStringLiteral("sqlite3"), {QStringLiteral("-batch"), file});
+    if (!p.waitForStarted())
+        return QStringLiteral("<sqlite3 missing>");
+    p.write(sql.toUtf8());
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    const QByteArray err = p.readAllStandardError();
+    if (!err.isEmpty())
+        qWarning() << "sqlite3:" << err;
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QStringList rows(const QString& file, const QString& select)
+{
+    const QString out = sqlite(file, select + QStringLiteral(";\n"));
+    return out.isEmpty() ? QStringList() : out.split(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class tst_messque : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    ManualQueueClock clock{QDateTime(QDate(2024, 5, 1), QTime(12, 0))};
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    std::unique_ptr<messque> makeQueue(const QString& file, bool save, bool init = true)
+    {
+        auto q = std::make_unique<messque>(path(file), path(QStringLiteral("link.log")), save);
+        q->setClock(&clock);
+        if (init)
+            q->init();
+        return q;
+    }
+
+    QStringList eventLines() const
+    {
+        QFile f(QDir::current().filePath(QStringLiteral("bsevent.log")));
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir::setCurrent(dir.path())); // bsevent.log lands in the working directory
+        QVERIFY2(!sqlite(QStringLiteral(":memory:"), QStringLiteral("SELECT 1;")).isEmpty(),
+                 "sqlite3 tool is needed");
+    }
+
+    void init()
+    {
+        messque::reset_disk_guard();
+        messque::set_free_space_probe({});
+        clock.setWallClock(QDateTime(QDate(2024, 5, 1), QTime(12, 0)));
+    }
+
+    // Scripted operations on the memory list. Tokens: e<name> enqueue, p<s>=<name|-> pop for
+    // session s and expect that record (or none), c<s>=<0|1> clear one, C<s>=<n> clear a
+    // session, w (connection lost), n<s> (nack of session s), L=<n> expect the list size.
+    void sessions_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("pop takes the oldest entry not yet in the session")
+            << "ea eb ec p5=a p5=b p5=c p5=- L=3";
+        QTest::newRow("clear drops the session's entries front first")
+            << "ea eb ec p5=a p5=b c5=1 c5=1 c5=0 L=1 p5=c";
+        QTest::newRow("a later session republishes older ones")
+            << "ea eb ec p1=a p2=a p2=b C1=0 C2=2 L=1 p3=c";
+        QTest::newRow("lost connection returns published entries to waiting")
+            << "ea eb p1=a p1=b w p2=a C2=1 L=1 p3=b";
+        QTest::newRow("a confirm on the new connection clears only what it carried")
+            << "ea eb ec p1=a p1=b p1=c w p2=a C2=1 C1=0 L=2";
+        QTest::newRow("nack returns the session's entries to go out again")
+            << "ea eb ec p1=a p1=b n1 p2=a p2=b p2=c p2=- C2=3 L=0";
+        QTest::newRow("nack leaves other sessions alone")
+            << "ea eb p1=a p1=b p2=a n2 p1=a p1=- C1=2 L=0";
+        QTest::newRow("empty and null texts are refused")
+            << "e e- ea p1=a p1=- L=1";
+        QTest::newRow("clear on an empty list") << "c1=0 C1=0 p1=- L=0";
+    }
+    void sessions()
+    {
+        QFETCH(QString, script);
+        auto q = makeQueue(QStringLiteral("sessions.db3"), false);
+        for (const QString& token : script.split(QLatin1Char(' '))) {
+            const QChar op = token.at(0);
+            const QString arg = token.mid(1).section(QLatin1Char('='), 0, 0);
+            const QString want = token.section(QLatin1Char('='), 1);
+            if (op == QLatin1Char('e')) {
+                // "e" enqueues an empty text, "e-" a null one; both must be refused.
+                const QByteArray text = arg == QLatin1String("-") ? QByteArray()
+                    : arg.isEmpty()                              ? QByteArray("")
+                                                                 : arg.toUtf8();
+                QCOMPARE(q->enqueue(text), !text.isEmpty());
+            } else if (op == QLatin1Char('p')) {
+                const QByteArray got = q->pop_for_publish(arg.toUInt());
+                if (want == QLatin1String("-"))
+                    QVERIFY2(got.isNull(), qPrintable(token + " got " + got));
+                else
+                    QCOMPARE(QString::fromUtf8(got), want);
+            } else if (op == QLatin1Char('c')) {
+                QCOMPARE(q->clear(arg.toUInt()), want == QLatin1String("1"));
+            } else if (op == QLatin1Char('C')) {
+                QCOMPARE(q->clear_session(arg.toUInt()), want.toInt());
+            } else if (op == QLatin1Char('w')) {
+                q->return_to_waiting();
+            } else if (op == QLatin1Char('n')) {
+                q->return_session_to_waiting(arg.toUInt());
+            } else if (op == QLatin1Char('L')) {
+                QCOMPARE(q->size(), want.toInt());
+            } else {
+                QFAIL(qPrintable("bad token " + token));
+            }
+        }
+    }
+
+    // Which aged records the saver writes, drops or keeps.
+    void saver_data()
+    {
+        QTest::addColumn<bool>("saveToDisk");
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("mainLink");
+        QTest::addColumn<bool>("published");
+        QTest::addColumn<int>("ageSec");
+        QTest::addColumn<int>("rowsInFile");
+        QTest::addColumn<int>("leftInMemory");
+
+        QTest::newRow("waiting, saving on, connected, at the save age") << true << true << false << false << 600 << 1 << 0;
+        QTest::newRow("waiting, one second short of the save age") << true << true << false << false << 599 << 0 << 1;
+        QTest::newRow("extra link never connected drops it") << true << false << false << false << 600 << 0 << 0;
+        QTest::newRow("main link never connected keeps it") << true << false << true << false << 600 << 1 << 0;
+        QTest::newRow("backup off drops it") << false << true << false << false << 900 << 0 << 0;
+        QTest::newRow("published, unconfirmed, saving on: backed up") << true << true << false << true << 600 << 1 << 0;
+        QTest::newRow("published, extra link never connected: kept") << true << false << false << true << 700 << 0 << 1;
+        QTest::newRow("published, backup off: kept") << false << true << false << true << 700 << 0 << 1;
+    }
+    void saver()
+    {
+        QFETCH(bool, saveToDisk);
+        QFETCH(bool, connected);
+        QFETCH(bool, mainLink);
+        QFETCH(bool, published);
+        QFETCH(int, ageSec);
+        QFETCH(int, rowsInFile);
+        QFETCH(int, leftInMemory);
+
+        const QString file = QStringLiteral("saver-%1.db3").arg(QTest::currentDataTag()).replace(' ', '_');
+        QFile::remove(path(file));
+        auto q = makeQueue(file, saveToDisk);
+        q->set_save_before_connect(mainLink);
+        q->set_start_to_save(connected);
+        const QDateTime stamped = clock.now();
+        QVERIFY(q->enqueue(kQuoted));
+        if (published)
+            QVERIFY(!q->pop_for_publish(1).isNull());
+        clock.advance(qint64(ageSec) * 1000);
+        q->saveMain();
+        QCOMPARE(q->size(), leftInMemory);
+        if (!saveToDisk) {
+            QVERIFY(!QFile::exists(path(file)));
+            return;
+        }
+        const QStringList got = rows(path(file), QStringLiteral("SELECT ID, STATE, DT, STR FROM messages"));
+        QCOMPARE(got.size(), rowsInFile);
+        if (rowsInFile == 1) {
+            const QStringList cols = got.first().split(QLatin1Char('|'));
+            QCOMPARE(cols.value(1), QStringLiteral("0"));
+            QCOMPARE(cols.value(2), stamped.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+            QCOMPARE(cols.mid(3).join(QLatin1Char('|')), QString::fromUtf8(kQuoted));
+        }
+    }
+
+    // Only the aged records leave memory; they keep their order in the file.
+    void saverKeepsOrderAndYoungRecords()
+    {
+        auto q = makeQueue(QStringLiteral("order.db3"), true);
+        q->set_start_to_save(true);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(q->enqueue(QByteArray("old") + QByteArray::number(i)));
+        clock.advance(300 * 1000);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(q->enqueue(QByteArray("new") + QByteArray::number(i)));
+        clock.advance(300 * 1000);
+        q->saveMain();
+        QCOMPARE(q->size(), 3);
+        QCOMPARE(rows(path(QStringLiteral("order.db3")), QStringLiteral("SELECT STR FROM messages ORDER BY ID")),
+                 QStringList({"old0", "old1", "old2", "old3", "old4"}));
+        QCOMPARE(q->pop_for_publish(1), QByteArray("new0"));
+    }
+
+    // A jump of the wall clock neither ages records nor keeps them young; the stamp stays.
+    void ageingFollowsTheMonotonicClock()
+    {
+        auto q = makeQueue(QStringLiteral("jump.db3"), true);
+        q->set_start_to_save(true);
+        QVERIFY(q->enqueue("a"));
+        clock.setWallClock(clock.now().addYears(3));
+        q->saveMain();
+        QCOMPARE(q->size(), 1);
+        clock.setWallClock(clock.now().addYears(-6));
+        clock.advance(kAge);
+        q->saveMain();
+        QCOMPARE(q->size(), 0);
+        QCOMPARE(rows(path(QStringLiteral("jump.db3")), QStringLiteral("SELECT count(*) FROM messages")),
+                 QStringList({"1"}));
+    }
+
+    // Restoring from fixtures written by sqlite3.
+    void restore_data()
+    {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<QStringList>("restored");       // texts now in memory, in order
+        QTest::addColumn<QString>("fileAfter");          // "STATE:count,..." of the rows left
+        QTest::addColumn<bool>("emptyAfter");
+
+        const QString table = QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);");
+        QTest::newRow("250 rows: 100 come back, marked in flight")
+            << table + "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < 250) "
+                       "INSERT INTO messages SELECT i, 0, '2024-04-30 10:00:00.000', 'r' || i FROM n;"
+            << QStringList() << "0:150,1:100" << false;
+        QTest::newRow("rows by ID, not by insertion")
+            << table + "INSERT INTO messages VALUES(30,0,'2024-04-30 10:00:00.000','c');"
+                       "INSERT INTO messages VALUES(10,0,'2024-04-30 10:00:00.000','a');"
+                       "INSERT INTO messages VALUES(20,0,'2024-04-30 10:00:00.000','b');"
+            << QStringList({"a", "b", "c"}) << "1:3" << false;
+        QTest::newRow("rows left in flight by a previous run come back")
+            << table + "INSERT INTO messages VALUES(1,1,'2024-04-30 10:00:00.000','a');"
+                       "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
+            << QStringList({"a", "b"}) << "1:2" << false;
+        QTest::newRow("unreadable rows are skipped and removed")
+            << table + "INSERT INTO messages VALUES(NULL,0,'2024-04-30 10:00:00.000','no id');"
+                       "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000',NULL);"
+                       "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','');"
+                       "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','good');"
+                       "INSERT INTO messages VALUES('x',0,'2024-04-30 10:00:00.000','text id');"
+            << QStringList({"good"}) << "1:1" << false;
+        QTest::newRow("a full batch of bad rows does not hide good ones")
+            << table + "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < 120) "
+                       "INSERT INTO messages SELECT i, 0, '2024-04-30 10:00:00.000', NULL FROM n;"
+                       "INSERT INTO messages VALUES(500,0,'2024-04-30 10:00:00.000','late');"
+            << QStringList({"late"}) << "1:1" << false;
+        QTest::newRow("unreadable DT still restores the text")
+            << table + "INSERT INTO messages VALUES(1,0,'yesterday','a');"
+            << QStringList({"a"}) << "1:1" << false;
+        QTest::newRow("quotes and non-ASCII text unchanged")
+            << table + "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','{\"t\":\"it''s é\"}');"
+            << QStringList({"{\"t\":\"it's é\"}"}) << "1:1" << false;
+        QTest::newRow("empty table") << table << QStringList() << "" << true;
+        QTest::newRow("database without the table") << "CREATE TABLE other (x int);" << QStringList() << "" << true;
+        QTest::newRow("empty file") << "" << QStringList() << "" << true;
+    }
+    void restore()
+    {
+        QFETCH(QString, fixture);
+        QFETCH(QStringList, restored);
+        QFETCH(QString, fileAfter);
+        QFETCH(bool, emptyAfter);
+
+        const QString file = path(QStringLiteral("restore.db3"));
+        QFile::remove(file);
+        if (fixture.isEmpty()) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else {
+            sqlite(file, fixture);
+        }
+        auto q = makeQueue(QStringLiteral("restore.db3"), true);
+        QVERIFY(q->backup_open());
+        QCOMPARE(q->isEmpty(), emptyAfter);
+        if (!restored.isEmpty()) {
+            QStringList got;
+            for (QByteArray t; !(t = q->pop_for_publish(1)).isNull();)
+                got << QString::fromUtf8(t);
+            QCOMPARE(got, restored);
+        } else if (!emptyAfter) {
+            QCOMPARE(q->size(), 100);
+            QCOMPARE(q->pop_for_publish(1), QByteArray("r1"));
+        }
+        QCOMPARE(rows(file, QStringLiteral("SELECT STATE || ':' || count(*) FROM messages GROUP BY STATE ORDER BY STATE"))
+                     .join(QLatin1Char(',')),
+                 fileAfter);
+    }
+
+    // Restored rows leave the file only when their confirm arrives; anything else puts them
+    // back to waiting at the next start.
+    void restoredRowsLeaveOnConfirm()
+    {
+        const QString file = path(QStringLiteral("confirm.db3"));
+        QFile::remove(file);
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
+            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
+            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+        {
+            auto q = makeQueue(QStringLiteral("confirm.db3"), true);
+            QVERIFY(!q->isEmpty());
+            QCOMPARE(q->pop_for_publish(7), QByteArray("a"));
+            QCOMPARE(q->pop_for_publish(7), QByteArray("b"));
+            QCOMPARE(q->clear_session(7), 2);
+            QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE FROM messages")), QStringList({"3|1"}));
+            QCOMPARE(q->pop_for_publish(8), QByteArray("c"));
+            q->return_to_waiting(); // the connection dropped before the confirm
+            QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE FROM messages")), QStringList({"3|1"}));
+        } // the process stops without a shutdown save
+        auto again = makeQueue(QStringLiteral("confirm.db3"), true);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE FROM messages")), QStringList({"3|0"}));
+        QVERIFY(!again->isEmpty());
+        QCOMPARE(again->pop_for_publish(1), QByteArray("c"));
+        QVERIFY(again->clear(1));
+        QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"0"}));
+    }
+
+    // A restored record that waits past the save age goes back to its own row.
+    void restoredRecordSavedBackToItsRow()
+    {
+        const QString file = path(QStringLiteral("back.db3"));
+        QFile::remove(file);
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "INSERT INTO messages VALUES(42,0,'2024-04-30 10:00:00.000','a');"));
+        auto q = makeQueue(QStringLiteral("back.db3"), true);
+        q->set_start_to_save(true);
+        QVERIFY(!q->isEmpty());
+        QVERIFY(!q->pop_for_publish(3).isNull());
+        q->saveMain(); // stamped a day ago: old enough at once
+        QCOMPARE(q->size(), 0);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE, DT, STR FROM messages")),
+                 QStringList({"42|0|2024-04-30 10:00:00.000|a"}));
+    }
+
+    // A file that is not a database is kept aside and replaced.
+    void unreadableFileMovedAside()
+    {
+        const QString file = path(QStringLiteral("garbage.db3"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(8192, 'x'));
+        f.close();
+        auto q = makeQueue(QStringLiteral("garbage.db3"), true);
+        QVERIFY(q->backup_open());
+        const QStringList aside = QDir(dir.path()).entryList({QStringLiteral("garbage.db3.unreadable-*")});
+        QCOMPARE(aside.size(), 1);
+        QFile kept(path(aside.first()));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray(8192, 'x'));
+        q->set_start_to_save(true);
+        QVERIFY(q->enqueue("a"));
+        clock.advance(kAge);
+        q->saveMain();
+        QCOMPARE(rows(file, QStringLiteral("SELECT STR FROM messages")), QStringList({"a"}));
+    }
+
+    // Start-up checks of an existing backup file.
+    void startup_data()
+    {
+        QTest::addColumn<bool>("saveToDisk");
+        QTest::addColumn<int>("sizeMiB");    // file size reached by rows deleted afterwards
+        QTest::addColumn<int>("rowsKept");
+        QTest::addColumn<qint64>("freeSpace");
+        QTest::addColumn<int>("rowsAfter");  // -1: the old file was deleted (a new one may exist)
+        QTest::addColumn<QString>("event");
+
+        const qint64 plenty = qint64(10) << 30;
+        QTest::newRow("5 MiB without rows is kept unchecked") << true << 5 << 0 << plenty << 0 << "";
+        QTest::newRow("20 MiB without rows is deleted") << true << 20 << 0 << plenty << -1 << "Empty backup file has deleted";
+        QTest::newRow("20 MiB with rows is kept") << true << 20 << 3 << plenty << 3 << "Backup has 3 messages on start";
+        QTest::newRow("backup off deletes it") << false << 1 << 3 << plenty << -1
+                                               << "Backup functionality disabled, all messages will be deleted";
+        QTest::newRow("full disk deletes it") << true << 1 << 3 << messque::kMinFreeSpace - 1 << -1
+                                              << "No space on disk to save new messages, all messages will be deleted";
+    }
+    void startup()
+    {
+        QFETCH(bool, saveToDisk);
+        QFETCH(int, sizeMiB);
+        QFETCH(int, rowsKept);
+        QFETCH(qint64, freeSpace);
+        QFETCH(int, rowsAfter);
+        QFETCH(QString, event);
+
+        const QString file = path(QStringLiteral("start.db3"));
+        QFile::remove(file);
+        QFile::remove(QStringLiteral("bsevent.log"));
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "CREATE TABLE filler (b blob);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < %1) "
+            "INSERT INTO filler SELECT randomblob(1048576) FROM n;"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < %2) "
+            "INSERT INTO messages SELECT i, 0, '2024-04-30 10:00:00.000', 'r' || i FROM n;"
+            "DELETE FROM filler;")
+            .arg(sizeMiB).arg(qMax(rowsKept, 0)));
+        if (rowsKept == 0)
+            sqlite(file, QStringLiteral("DELETE FROM messages;"));
+        QVERIFY(QFileInfo(file).size() >= qint64(sizeMiB) << 20);
+
+        messque::set_free_space_probe([freeSpace] { return freeSpace; });
+        auto q = makeQueue(QStringLiteral("start.db3"), saveToDisk);
+        if (rowsAfter < 0) {
+            QVERIFY(!QFile::exists(file)
+                    || QFileInfo(file).size() < (qint64(sizeMiB) << 20));
+        } else {
+            QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")).value(0).toInt(), rowsAfter);
+        }
+        const QStringList events = eventLines();
+        if (event.isEmpty()) {
+            QVERIFY2(events.isEmpty(), qPrintable(events.join('\n')));
+        } else {
+            QCOMPARE(events.size(), 1);
+            QVERIFY2(events.first().endsWith(QStringLiteral(":    ") + event), qPrintable(events.first()));
+        }
+    }
+
+    // The id counter starts above the largest id of every backup and never goes down.
+    void idCounterAboveEveryBackup_data()
+    {
+        QTest::addColumn<bool>("bigFirst");
+        QTest::newRow("500 then 10") << true;
+        QTest::newRow("10 then 500") << false;
+    }
+    void idCounterAboveEveryBackup()
+    {
+        QFETCH(bool, bigFirst);
+        const QString a = path(QStringLiteral("ids-a.db3"));
+        const QString b = path(QStringLiteral("ids-b.db3"));
+        QFile::remove(a);
+        QFile::remove(b);
+        const QString table = QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);");
+        sqlite(a, table + QStringLiteral("INSERT INTO messages VALUES(500,0,'2024-04-30 10:00:00.000','x');"));
+        sqlite(b, table + QStringLiteral("INSERT INTO messages VALUES(10,0,'2024-04-30 10:00:00.000','y');"));
+        auto first = makeQueue(bigFirst ? QStringLiteral("ids-a.db3") : QStringLiteral("ids-b.db3"), true);
+        auto second = makeQueue(bigFirst ? QStringLiteral("ids-b.db3") : QStringLiteral("ids-a.db3"), true);
+        QVERIFY(jstring_point::peek_id_counter() >= 501);
+        // Both queues save a fresh record: no insert collides with a row already there.
+        for (messque* q : {first.get(), second.get()}) {
+            q->set_start_to_save(true);
+            QVERIFY(q->enqueue("new"));
+        }
+        clock.advance(kAge);
+        first->saveMain();
+        second->saveMain();
+        QCOMPARE(first->size(), 0);
+        QCOMPARE(second->size(), 0);
+        QCOMPARE(rows(a, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"2"}));
+        QCOMPARE(rows(b, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"2"}));
+    }
+
+    // Orderly shutdown: everything not yet confirmed reaches the file and comes back.
+    void shutdownSave()
+    {
+        const QString file = path(QStringLiteral("shutdown.db3"));
+        QFile::remove(file);
+        {
+            auto q = makeQueue(QStringLiteral("shutdown.db3"), true);
+            for (const char* t : {"a", "b", "c"})
+                QVERIFY(q->enqueue(t));
+            QCOMPARE(q->pop_for_publish(4), QByteArray("a")); // in flight, never confirmed
+            QCOMPARE(q->save_all(), 3);
+            QCOMPARE(q->size(), 0);
+        }
+        QCOMPARE(rows(file, QStringLiteral("SELECT STATE, STR FROM messages ORDER BY ID")),
+                 QStringList({"0|a", "0|b", "0|c"}));
+        auto q = makeQueue(QStringLiteral("shutdown.db3"), true);
+        QVERIFY(!q->isEmpty());
+        QCOMPARE(q->size(), 3);
+
+        auto off = makeQueue(QStringLiteral("off.db3"), false);
+        QVERIFY(off->enqueue("x"));
+        QCOMPARE(off->save_all(), 0);
+        QVERIFY(!QFile::exists(path(QStringLiteral("off.db3"))));
+    }
+
+    // A full disk found while writing: every configured backup goes, the station is asked to
+    // stop, the write is skipped and so is the shutdown save.
+    void diskGuard()
+    {
+        QFile::remove(path(QStringLiteral("guard-a.db3")));
+        QFile::remove(path(QStringLiteral("guard-b.db3")));
+        auto a = makeQueue(QStringLiteral("guard-a.db3"), true);
+        auto b = makeQueue(QStringLiteral("guard-b.db3"), true);
+        a->set_start_to_save(true);
+        b->set_start_to_save(true);
+        QVERIFY(QFile::exists(path(QStringLiteral("guard-b.db3"))));
+
+        bool full = false;
+        messque::set_free_space_probe([&full] { return full ? qint64(1024) : qint64(10) << 30; });
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(a->enqueue(QByteArray::number(i)));
+        clock.advance(kAge);
+        a->saveMain(); // 1000 writes: no check yet
+        QCOMPARE(rows(path(QStringLiteral("guard-a.db3")), QStringLiteral("SELECT count(*) FROM messages")),
+                 QStringList({"1000"}));
+        QVERIFY(!messque::stopped_by_disk_guard());
+
+        full = true;
+        QVERIFY(a->enqueue("one more"));
+        clock.advance(kAge);
+        a->saveMain(); // the 1001st write finds the disk full
+        QVERIFY(messque::stopped_by_disk_guard());
+        QVERIFY(!QFile::exists(path(QStringLiteral("guard-a.db3"))));
+        QVERIFY(!QFile::exists(path(QStringLiteral("guard-b.db3"))));
+        QVERIFY(eventLines().last().endsWith(
+            QStringLiteral("No space on disk to save new messages, all messages will be deleted")));
+        QCOMPARE(a->save_all(), 0);
+        QVERIFY(!QFile::exists(path(QStringLiteral("guard-a.db3"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_messque)
+#include "tst_messque.moc"
