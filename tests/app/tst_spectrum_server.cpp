@@ -1,0 +1,471 @@
+#include "SpectrumPacer.h"
+#include "spectrum_server.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// A pacer on a clock the test moves by hand (milliseconds): sleeping advances the clock.
+struct FakeTime {
+    qint64 now = 1000;
+    QList<qint64> sleeps;
+};
+
+SpectrumPacer* fakePacer(FakeTime& t)
+{
+    return new SpectrumPacer([&t] { return t.now * 1000; },
+                             [&t](qint64 us) {
+                                 t.sleeps << us / 1000;
+                                 t.now += us / 1000;
+                             });
+}
+
+QVector<quint32> flat(int n, quint32 value)
+{
+    return QVector<quint32>(n, value);
+}
+
+float noiseOf(const QByteArray& frame)
+{
+    quint32 bits = 0;
+    for (int b = 0; b < 4; ++b)
+        bits |= quint32(uchar(frame.at(5 + b))) << (8 * b);
+    float f = 0;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Reads until the peer closes or `expected` bytes arrived.
+QByteArray readFrame(QTcpSocket& socket, int expected)
+{
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < expected && t.elapsed() < 20000) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(200)
+            && socket.state() == QAbstractSocket::UnconnectedState)
+            break;
+        got += socket.readAll();
+    }
+    return got;
+}
+
+} // namespace
+
+class TestSpectrumServer : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<Bands>("Bands");
+        qRegisterMetaType<QVector<quint32>>("QVector<quint32>");
+    }
+    void init();
+    void cleanup();
+
+    void framePerBandWithItsNoise();
+    void noSpectrumYetGivesEmptyFrame();
+    void emptySpectrumKeepsThePreviousOne();
+    void logOffsetApplies();
+    void unknownBandIgnored();
+    void pacingWithInjectedClock();
+    void pacingLowerBoundOnRealClock();
+    void pacingSharedBetweenThreads();
+    void listensAndLogs();
+    void listenFailureIsLogged();
+
+    void tcpServesOneFramePerConnection_data();
+    void tcpServesOneFramePerConnection();
+    void tcpMalformedRequestsKeepConnection_data();
+    void tcpMalformedRequestsKeepConnection();
+    void tcpRandomBytesNeverStall();
+    void tcpClientGoneIsDeleted();
+    void stopServerRefusesNewButCommandStillWorks();
+    void framesReplacedWhileCommandReads();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    FakeTime time;
+    SpectrumPacer* pacer = nullptr;
+    QString logPath() const { return dir->filePath(QStringLiteral("spectrum.log")); }
+};
+
+void TestSpectrumServer::init()
+{
+    dir.reset(new QTemporaryDir);
+    time = FakeTime();
+    pacer = fakePacer(time);
+}
+
+void TestSpectrumServer::cleanup()
+{
+    delete pacer;
+    pacer = nullptr;
+}
+
+void TestSpectrumServer::framePerBandWithItsNoise()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_current_noise_band1(-140.5f);
+    s.set_current_noise_band2(-120.25f);
+    s.set_spectrum_data(flat(1024, 0), 1024, Band1);
+    s.set_spectrum_data(flat(1024, 999), 1024, Band2);
+
+    const QByteArray b1 = s.get_current_frame(QStringLiteral("x/10/600/8/192"));
+    QCOMPARE(b1.size(), 609);
+    QCOMPARE(uchar(b1.at(0)) | (uchar(b1.at(1)) << 8), 600);
+    QCOMPARE(uchar(b1.at(2)) | (uchar(b1.at(3)) << 8), 96);
+    QCOMPARE(uchar(b1.at(4)), uchar(100));
+    QCOMPARE(noiseOf(b1), -140.5f);
+    // All magnitudes 0: every point is -LogOffset = -210 dB, clamped to the floor.
+    for (int i = 9; i < b1.size(); ++i)
+        QCOMPARE(uchar(b1.at(i)), uchar(0));
+
+    const QByteArray b2 = s.get_current_frame(QStringLiteral("x/10/600/5/96"));
+    QCOMPARE(b2.size(), 9 + 375);
+    QCOMPARE(noiseOf(b2), -120.25f);
+    // 20 log10(1000) - 210 = -150 dB: code 31 * 25 / 125 = 6 in every slot.
+    quint64 word = 0;
+    for (int b = 0; b < 5; ++b)
+        word |= quint64(uchar(b2.at(9 + b))) << (8 * b);
+    for (int k = 0; k < 8; ++k)
+        QCOMPARE(int((word >> (5 * k)) & 31), 6);
+
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/100")).isEmpty());
+    QVERIFY(s.get_current_frame(QStringLiteral("x/ten/600/8/192")).isEmpty());
+}
+
+void TestSpectrumServer::noSpectrumYetGivesEmptyFrame()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    s.set_spectrum_data(flat(1024, 5), 1024, Band1);
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/96")).isEmpty());
+    QCOMPARE(s.get_current_frame(QStringLiteral("x/10/600/8/192")).size(), 609);
+}
+
+void TestSpectrumServer::emptySpectrumKeepsThePreviousOne()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(QVector<quint32>(), 1024, Band1);  // size larger than the data
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    s.set_spectrum_data(flat(1024, 0), 1024, Band1);
+    s.set_spectrum_data(flat(1024, 0), 0, Band1);
+    QCOMPARE(s.get_current_frame(QStringLiteral("x/10/600/8/192")).size(), 609);
+}
+
+void TestSpectrumServer::logOffsetApplies()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.setLogOffset(150.0f);
+    // 20 log10(1000) - 150 = -90 dB -> 255 * 85 / 125 = 173.4 -> 173
+    s.set_spectrum_data(flat(1024, 999), 1024, Band1);
+    const QByteArray f = s.get_current_frame(QStringLiteral("x/10/600/8/192"));
+    QCOMPARE(f.size(), 609);
+    QCOMPARE(uchar(f.at(9)), uchar(173));
+    QCOMPARE(uchar(f.at(608)), uchar(173));
+}
+
+void TestSpectrumServer::unknownBandIgnored()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 1), 1024, static_cast<Bands>(7));
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QVERIFY(s.get_current_frame(QStringLiteral("x/10/600/8/96")).isEmpty());
+}
+
+void TestSpectrumServer::pacingWithInjectedClock()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band1);
+
+    // Empty answers neither wait nor move the delivery time; the first call starts the clock.
+    QVERIFY(s.get_current_frame(QStringLiteral("x/0/600/8/192")).isEmpty());
+    QVERIFY(time.sleeps.isEmpty());
+
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps, QList<qint64>{100});  // the very first frame waits a full period
+    time.now += 30;
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.last(), qint64(70));
+    time.now += 500;
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/4/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.size(), 2);  // 500 ms already passed: no wait for the 250 ms period
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/3000/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.size(), 2);  // 1000 / 3000 = 0 ms
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/1/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.last(), qint64(1000));
+}
+
+void TestSpectrumServer::pacingLowerBoundOnRealClock()
+{
+    SpectrumPacer real;
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(&real);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band1);
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QVERIFY(t.elapsed() >= 100);  // the first frame waits a full period too
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QVERIFY(t.elapsed() >= 200);
+}
+
+void TestSpectrumServer::pacingSharedBetweenThreads()
+{
+    SpectrumPacer real;
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(&real);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band1);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band2);
+    QElapsedTimer t;
+    t.start();
+    std::atomic<int> frames{0};
+    std::thread other([&] {
+        for (int i = 0; i < 3; ++i)
+            frames += s.get_current_frame(QStringLiteral("x/20/600/8/96")).size() == 609;
+    });
+    for (int i = 0; i < 3; ++i)
+        frames += s.get_current_frame(QStringLiteral("x/20/600/8/192")).size() == 609;
+    other.join();
+    QCOMPARE(frames.load(), 6);
+    // Six deliveries 50 ms apart, the first a full period after the start.
+    QVERIFY2(t.elapsed() >= 6 * 50, qPrintable(QString::number(t.elapsed())));
+}
+
+void TestSpectrumServer::listensAndLogs()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    QVERIFY(s.isListening());
+    QVERIFY(s.serverPort() != 0);
+    QFile log(logPath());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray("Spectrum server: server started!\n"));
+}
+
+void TestSpectrumServer::listenFailureIsLogged()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+    spectrum_server s(logPath(), QHostAddress::LocalHost, holder.serverPort());
+    QVERIFY(!s.isListening());
+    QCOMPARE(s.serverPort(), quint16(0));
+    QFile log(logPath());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    QVERIFY2(text.startsWith("Spectrum server: unable to start the server: ") && text.endsWith(".\n"), text.constData());
+    // Still keeps spectra and builds frames for the "spectrum" command.
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band1);
+    QCOMPARE(s.get_current_frame(QStringLiteral("x/10/128/8/192")).size(), 137);
+}
+
+void TestSpectrumServer::tcpServesOneFramePerConnection_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("length");
+    QTest::newRow("band 1, 8 bit") << "x/50/600/8/192" << 609;
+    QTest::newRow("band 2, 5 bit") << "x/50/600/5/96" << 384;
+    QTest::newRow("picking 1024") << "x/50/1024/8/192" << 1033;
+    QTest::newRow("count 0") << "x/50/0/8/96" << 9;
+}
+
+void TestSpectrumServer::tcpServesOneFramePerConnection()
+{
+    QFETCH(QString, request);
+    QFETCH(int, length);
+    auto* s = new spectrum_server(logPath(), QHostAddress::LocalHost, 0);
+    s->setPacer(pacer);
+    const quint16 port = s->serverPort();
+    QThread thread;
+    s->moveToThread(&thread);
+    connect(&thread, &QThread::finished, s, &QObject::deleteLater);
+    thread.start();
+    QMetaObject::invokeMethod(s, "set_spectrum_data", Qt::BlockingQueuedConnection,
+                              Q_ARG(QVector<quint32>, flat(1024, 77)), Q_ARG(uint, 1024u), Q_ARG(Bands, Band1));
+    QMetaObject::invokeMethod(s, "set_spectrum_data", Qt::BlockingQueuedConnection,
+                              Q_ARG(QVector<quint32>, flat(1024, 77)), Q_ARG(uint, 1024u), Q_ARG(Bands, Band2));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    client.write(request.toLatin1());
+    QVERIFY(client.waitForBytesWritten(5000));
+    const QByteArray frame = readFrame(client, length);
+    QCOMPARE(frame.size(), length);
+    QCOMPARE(uchar(frame.at(2)), uchar(96));
+    // One frame per connection: the server closes it.
+    if (client.state() != QAbstractSocket::UnconnectedState)
+        QVERIFY(client.waitForDisconnected(5000));
+    QCOMPARE(client.bytesAvailable(), qint64(0));
+
+    thread.quit();
+    thread.wait();
+}
+
+void TestSpectrumServer::tcpMalformedRequestsKeepConnection_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("empty fields") << QByteArray("////");
+    QTest::newRow("four fields") << QByteArray("x/10/600/8");
+    QTest::newRow("fps 0") << QByteArray("x/0/600/8/192");
+    QTest::newRow("fps word") << QByteArray("x/ten/600/8/192");
+    QTest::newRow("bits 7") << QByteArray("x/10/600/7/192");
+    QTest::newRow("bits 0") << QByteArray("x/10/600/0/192");
+    QTest::newRow("bits huge") << QByteArray("x/10/600/4294967295/192");
+    QTest::newRow("count beyond buffer") << QByteArray("x/10/20000/8/192");
+    QTest::newRow("count wraps 32 bits") << QByteArray("x/10/536870912/8/192");
+    QTest::newRow("count max") << QByteArray("x/10/4294967295/8/192");
+    QTest::newRow("unknown width") << QByteArray("x/10/600/8/100");
+    QTest::newRow("negative") << QByteArray("x/-10/600/8/192");
+    QTest::newRow("binary") << QByteArray("\x00\xff\x2f\x80\x2f\x2f\x2f\x00", 8);
+    QTest::newRow("long text") << QByteArray(20000, 'a');
+    QTest::newRow("many slashes") << QByteArray(5000, '/');
+}
+
+void TestSpectrumServer::tcpMalformedRequestsKeepConnection()
+{
+    QFETCH(QByteArray, request);
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 3), 1024, Band1);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, s.serverPort());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(request);
+    client.flush();
+    // Let the server read and answer nothing; the connection stays open.
+    QTest::qWait(100);
+    QCOMPARE(client.bytesAvailable(), qint64(0));
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+
+    client.write("x/100/600/8/192");
+    client.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 609 || client.state() != QAbstractSocket::ConnectedState,
+                             10000);
+    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(609), 10000);
+}
+
+void TestSpectrumServer::tcpRandomBytesNeverStall()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 3), 1024, Band1);
+    s.set_spectrum_data(flat(512, 3), 512, Band2);
+    QRandomGenerator rng(20240611);
+    const QByteArray alphabet("0123456789/x-+ .\n\x00\xff", 20);
+    for (int round = 0; round < 200; ++round) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, s.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() == QAbstractSocket::ConnectedState, 5000);
+        QByteArray junk(int(rng.bounded(1, 64)), '\0');
+        for (char& c : junk)
+            c = alphabet.at(int(rng.bounded(alphabet.size())));
+        client.write(junk);
+        client.flush();
+        QTest::qWait(1);
+        client.abort();
+    }
+    // Still serving.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, s.serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(client.state() == QAbstractSocket::ConnectedState, 5000);
+    client.write("x/100/600/5/96");
+    client.flush();
+    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(384), 10000);
+}
+
+void TestSpectrumServer::tcpClientGoneIsDeleted()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    auto openSockets = [&s] { return s.findChildren<QTcpSocket*>().size(); };
+    {
+        QTcpSocket a;
+        QTcpSocket b;
+        a.connectToHost(QHostAddress::LocalHost, s.serverPort());
+        b.connectToHost(QHostAddress::LocalHost, s.serverPort());
+        QVERIFY(a.waitForConnected(5000));
+        QVERIFY(b.waitForConnected(5000));
+        a.write("x/10/600/8/192");  // no spectrum yet: stays open
+        a.flush();
+        QTRY_COMPARE_WITH_TIMEOUT(openSockets(), 2, 5000);
+        a.disconnectFromHost();
+        b.abort();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(openSockets(), 0, 5000);
+}
+
+void TestSpectrumServer::stopServerRefusesNewButCommandStillWorks()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 3), 1024, Band1);
+    const quint16 port = s.serverPort();
+    s.stopServer();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(!client.waitForConnected(3000));
+    QCOMPARE(client.error(), QAbstractSocket::ConnectionRefusedError);
+    QCOMPARE(s.get_current_frame(QStringLiteral("x/10/600/8/192")).size(), 609);
+}
+
+void TestSpectrumServer::framesReplacedWhileCommandReads()
+{
+    // The reader's spectra arrive on the server thread while the main thread builds frames.
+    auto* s = new spectrum_server(logPath(), QHostAddress::LocalHost, 0);
+    FakeTime fast;
+    SpectrumPacer noWait([&fast] { return fast.now; }, [&fast](qint64 us) { fast.now += us; });
+    s->setPacer(&noWait);
+    QThread thread;
+    s->moveToThread(&thread);
+    thread.start();
+    connect(&thread, &QThread::finished, s, &QObject::deleteLater);
+    for (Bands band : {Band1, Band2})
+        QMetaObject::invokeMethod(s, "set_spectrum_data", Qt::BlockingQueuedConnection,
+                                  Q_ARG(QVector<quint32>, flat(1024, 1)), Q_ARG(uint, 1024u), Q_ARG(Bands, band));
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        quint32 v = 0;
+        while (!stop.load()) {
+            const int n = (v % 2) ? 1024 : 512;
+            QMetaObject::invokeMethod(s, "set_spectrum_data", Qt::BlockingQueuedConnection,
+                                      Q_ARG(QVector<quint32>, flat(n, v)), Q_ARG(uint, uint(n)),
+                                      Q_ARG(Bands, (v % 3) ? Band1 : Band2));
+            QMetaObject::invokeMethod(s, "set_current_noise_band1", Qt::QueuedConnection, Q_ARG(float, float(v)));
+            ++v;
+        }
+    });
+    int good = 0;
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray f = s->get_current_frame(i % 2 ? QStringLiteral("x/1000/600/8/192")
+                                                         : QStringLiteral("x/1000/333/5/96"));
+        good += f.size() == (i % 2 ? 609 : 9 + 333 * 5 / 8);
+    }
+    stop = true;
+    feeder.join();
+    thread.quit();
+    thread.wait();
+    QCOMPARE(good, 300);
+}
+
+QTEST_GUILESS_MAIN(TestSpectrumServer)
+#include "tst_spectrum_server.moc"
