@@ -1,0 +1,128 @@
+#include "MessageFilter.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+constexpr float FOLDED_RSSI = -1000.0f;
+constexpr float FLOAT_EPS = 1.1920929e-7f;
+} // namespace
+
+qint64 MessageFilter::window_ms(quint32 bitrate)
+{
+    switch (bitrate) {
+    case 50: return 17280;
+    case 125: return 6912;
+    case 400: return 2160;
+    case 3200: return 270;
+    case 25600: return 33;
+    default: return 17280;
+    }
+}
+
+bool MessageFilter::same_message(const message_point& a, const message_point& b)
+{
+    if (a.TYPE != b.TYPE || a.ID != b.ID || a.FLAGS != b.FLAGS
+        || std::memcmp(a.PAYLOAD, b.PAYLOAD, sizeof a.PAYLOAD) != 0)
+        return false;
+    return a.TYPE != Protocol_D || a.CRC8_D == b.CRC8_D;
+}
+
+bool MessageFilter::is_folded(float rssi)
+{
+    return std::fabs(rssi - FOLDED_RSSI) < FLOAT_EPS;
+}
+
+void MessageFilter::add(const QSharedPointer<message_point>& mes, qint64 stamp)
+{
+    m_list.append(Entry{mes, stamp});
+}
+
+void MessageFilter::filter_messages()
+{
+    // Late copies of records that still wait for copies are dropped; the waiting record's
+    // copy count stays as it is.
+    QList<Entry> fixed_list;
+    for (const Entry& m : m_list) {
+        bool late = false;
+        for (const Entry& o : out_list) {
+            if (!o.mes->processed && same_message(*m.mes, *o.mes)) {
+                late = true;
+                break;
+            }
+        }
+        if (late)
+            m.mes->processed = true;
+        else
+            fixed_list.append(m);
+    }
+    m_list.clear();
+
+    // Within the pass the strongest copy takes the others' counts.
+    for (int i = 0; i < fixed_list.size(); ++i) {
+        message_point& a = *fixed_list[i].mes;
+        for (int j = i + 1; j < fixed_list.size(); ++j) {
+            message_point& b = *fixed_list[j].mes;
+            if (!same_message(a, b) || is_folded(a.RSSI) || is_folded(b.RSSI))
+                continue;
+            if (a.RSSI > b.RSSI) {
+                b.RSSI = FOLDED_RSSI;
+                a.num_of_copies += b.num_of_copies;
+                a.num_of_copies_1_2 += b.num_of_copies_1_2;
+            } else if (b.RSSI > a.RSSI) {
+                a.RSSI = FOLDED_RSSI;
+                b.num_of_copies += a.num_of_copies;
+                b.num_of_copies_1_2 += a.num_of_copies_1_2;
+            }
+        }
+    }
+
+    QList<Entry> max_list;
+    for (const Entry& e : fixed_list)
+        if (!is_folded(e.mes->RSSI))
+            max_list.append(e);
+
+    // Copies of exactly equal level: the last one survives with the mean frequency.
+    for (int i = 0; i < max_list.size(); ++i) {
+        message_point& a = *max_list[i].mes;
+        for (int j = i + 1; j < max_list.size(); ++j) {
+            message_point& b = *max_list[j].mes;
+            if (!same_message(a, b) || is_folded(a.RSSI))
+                continue;
+            a.RSSI = FOLDED_RSSI;
+            b.num_of_copies += a.num_of_copies;
+            b.FREQ += a.FREQ;
+            b.num_of_copies_1_2 += a.num_of_copies_1_2;
+            b.tmp_for_aver_freq += a.tmp_for_aver_freq;
+        }
+    }
+
+    for (const Entry& e : max_list) {
+        message_point& m = *e.mes;
+        if (is_folded(m.RSSI))
+            continue;
+        if (m.tmp_for_aver_freq != 0)
+            m.FREQ = m.FREQ / m.tmp_for_aver_freq;
+        if (m.SNR < 0.0f || m.SNR > 200.0f || std::isnan(m.SNR))
+            m.SNR = 0.0f;
+        out_list.append(e);
+    }
+}
+
+void MessageFilter::remove_timeout_messages(qint64 now)
+{
+    for (auto it = out_list.begin(); it != out_list.end();) {
+        message_point& m = *it->mes;
+        const qint64 age = now - it->stamp;
+        if (!m.processed) {
+            if (age > window_ms(m.bitrate))
+                m.processed = true;
+            ++it;
+        } else if (age >= KEEP_MS) {
+            // Only the list's reference goes: a consumer still holding the record keeps it.
+            it = out_list.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

@@ -1,0 +1,4 @@
+# Tests of the FPGA uplink receivers.
+foreach(t message_parsers record_decoder hopping_settings noise_levels message_filter)
+  tolvar_test(tst_${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_${t}.cpp LIBS receivers sim_fpga LABELS unit)
+endforeach()
