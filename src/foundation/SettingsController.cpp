@@ -1,0 +1,471 @@
+#include "SettingsController.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+const char* const DEFAULT_LOG_PATH = "/var/log/syslog";
+
+namespace {
+
+// Reads the keys of one group. Numbers are parsed from the text with an ok flag: a value that
+// does not parse, or lies outside its range, counts as absent and its default applies.
+class GroupReader {
+public:
+    GroupReader(QSettings& settings, const QString& group) : s_(settings), group_(group) { s_.beginGroup(group); }
+    ~GroupReader() { s_.endGroup(); }
+
+    bool has(const char* key) const { return s_.contains(QLatin1String(key)); }
+
+    // An unquoted value with commas comes back from QSettings as a list; join it again so that
+    // text keys read the same quoted or not.
+    std::optional<QString> text(const char* key) const
+    {
+        if (!has(key))
+            return std::nullopt;
+        const QVariant value = s_.value(QLatin1String(key));
+        if (value.type() == QVariant::StringList)
+            return value.toStringList().join(QLatin1Char(','));
+        return value.toString();
+    }
+
+    QVariant textOr(const char* key, const QVariant& absent) const
+    {
+        const auto t = text(key);
+        return t ? QVariant(*t) : absent;
+    }
+
+    // QVariant's text-to-bool rule: empty, "0" and "false" (any case) are false.
+    QVariant boolOr(const char* key, const QVariant& absent) const
+    {
+        const auto t = text(key);
+        return t ? QVariant(QVariant(*t).toBool()) : absent;
+    }
+
+    std::optional<int> toInt(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const int v = t->toInt(&ok);
+        if (!ok)
+            return skipped(key, *t);
+        return v;
+    }
+
+    std::optional<uint> toUInt(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const uint v = t->toUInt(&ok);
+        if (!ok)
+            return skipped(key, *t);
+        return v;
+    }
+
+    // A frequency written as a signed number; negative values are refused like garbage.
+    std::optional<uint> frequency(const char* key) const
+    {
+        const auto v = toInt(key);
+        if (v && *v < 0) {
+            skipped(key, QString::number(*v));
+            return std::nullopt;
+        }
+        return v ? std::optional<uint>(uint(*v)) : std::nullopt;
+    }
+
+    std::optional<qint64> toLongLong(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const qint64 v = t->toLongLong(&ok);
+        if (!ok)
+            return skipped(key, *t);
+        return v;
+    }
+
+    std::optional<double> toDouble(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const double v = t->toDouble(&ok);
+        if (!ok || !std::isfinite(v))
+            return skipped(key, *t);
+        return v;
+    }
+
+    std::optional<float> toFloat(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const float v = t->toFloat(&ok);
+        if (!ok || !std::isfinite(v))
+            return skipped(key, *t);
+        return v;
+    }
+
+    std::optional<uint> hexWord(const char* key) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const uint v = t->toUInt(&ok, 16);
+        if (!ok)
+            return skipped(key, *t);
+        return v;
+    }
+
+    std::nullopt_t skipped(const char* key, const QString& value) const
+    {
+        qDebug().noquote() << QStringLiteral("INI %1/%2: value \"%3\" is not a valid number, ignored")
+                                  .arg(group_, QLatin1String(key), value);
+        return std::nullopt;
+    }
+
+    void skippedPart(const char* key, const QString& part, const char* why) const
+    {
+        qDebug().noquote() << QStringLiteral("INI %1/%2: part \"%3\" skipped: %4")
+                                  .arg(group_, QLatin1String(key), part, QLatin1String(why));
+    }
+
+private:
+    QSettings& s_;
+    QString group_;
+};
+
+template <typename T>
+QVariant orDefault(const std::optional<T>& value, const QVariant& absent)
+{
+    return value ? QVariant::fromValue(*value) : absent;
+}
+
+// Minutes in the file, seconds in the record.
+QVariant minutesToSeconds(const std::optional<int>& minutes, int defaultSeconds)
+{
+    if (!minutes)
+        return QVariant(defaultSeconds);
+    const qint64 seconds = qint64(*minutes) * 60;
+    const qint64 clamped = qBound<qint64>(std::numeric_limits<int>::min(), seconds, std::numeric_limits<int>::max());
+    return QVariant(int(clamped));
+}
+
+QVariant threshold(const GroupReader& r, const char* key, int absent)
+{
+    const auto v = r.toLongLong(key);
+    if (!v)
+        return QVariant(absent);
+    return QVariant(int(qBound<qint64>(0, *v, 65535)));
+}
+
+BS_Type stationType(const QString& name)
+{
+    if (name == QLatin1String("QORM_TYPE") || name == QLatin1String("QORM7_TYPE"))
+        return QORM;
+    if (name.contains(QLatin1String("QUABO")))
+        return Quabo;
+    if (name == QLatin1String("TCPBS_TYPE"))
+        return TCPBS;
+    if (name == QLatin1String("QORM_LTE_TYPE"))
+        return QORM_LTE;
+    return Unknown_Type;
+}
+
+void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p)
+{
+    GroupReader r(settings, QLatin1String(group));
+    p.enable_ = r.boolOr("ENABLE", QVariant());
+    p.r_login_ = r.textOr("R_LOGIN", QVariant());
+    p.r_exchange_ = r.textOr("R_EXCHANGE", QVariant());
+    p.r_routing_key_ = r.textOr("R_ROUTING_KEY", QVariant());
+    p.r_vhost_ = r.textOr("R_VHOST", QVariant());
+    p.has_ul_ = r.boolOr("HAS_UL", QVariant());
+    p.has_dl_ = r.boolOr("HAS_DL", QVariant());
+    p.has_cmd_ = r.boolOr("HAS_CMD", QVariant());
+    p.r_host_ = r.textOr("R_HOST", QVariant());
+    p.r_user_ = r.textOr("R_USER", QVariant());
+    p.r_pass_ = r.textOr("R_PASS", QVariant());
+    p.save_to_disk_ = r.boolOr("SAVE_TO_DISK", QVariant(false));
+    p.log_file_path_ = r.textOr("LOG_FILE_PATH", QVariant(QString()));
+}
+
+} // namespace
+
+SettingsController::SettingsController() = default;
+
+SettingsController::Records SettingsController::parse(const QString& path)
+{
+    Records rec;
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() == QSettings::FormatError)
+        qWarning().noquote() << QStringLiteral("INI file %1 has format errors; the keys that could be read apply").arg(path);
+    else if (settings.status() == QSettings::AccessError)
+        qWarning().noquote() << QStringLiteral("INI file %1 cannot be read; defaults apply").arg(path);
+
+    {
+        BaseStationParams& p = rec.bs;
+        GroupReader r(settings, QStringLiteral("BASE_STATION"));
+        p.tcp_rs_ = r.text("TCP_RS").value_or(QString()).split(QLatin1Char(','));
+        p.tcp_rs_timeout_ = orDefault(r.toInt("TCP_RS_TIMEOUT"), 25);
+        p.tcp_port_ = orDefault(r.toInt("TCP_PORT"), 16384);
+        p.tcp_ttl_ = minutesToSeconds(r.toInt("TCP_TTL"), 720 * 60);
+        p.tcp_ttl_timeout_ = minutesToSeconds(r.toInt("TCP_TTL_TIMEOUT"), 60 * 60);
+        p.gpio_led_green = orDefault(r.toInt("GPIO_LED_GREEN"), 17);
+        p.gpio_led_red = orDefault(r.toInt("GPIO_LED_RED"), 3);
+        p.gpio_pps_en = orDefault(r.toInt("GPIO_PPS_EN"), 20);
+        p.gpio_di = orDefault(r.toInt("GPIO_DI"), 19);
+        p.qorm_ = r.boolOr("QORM", true);
+        p.base_id_ = orDefault(r.toInt("BS_ID"), QVariant());
+        p.logpath_ = r.textOr("LOG_FILE_PATH", QString::fromLatin1(DEFAULT_LOG_PATH));
+        p.errlogpath_ = r.textOr("ERR_LOG_FILE_PATH", QStringLiteral("errlog.db3"));
+        if (const auto offset = r.toFloat("LOGOFFSET")) {
+            p.LogOffsetRaw_ = *offset;
+            p.LogOffset_ = float(*offset - 52.0);
+        } else {
+            p.LogOffset_ = 210;
+        }
+        p.if_freq_ = orDefault(r.frequency("IF_FREQ"), 137500000u);
+        p.uplink_freq_ = orDefault(r.frequency("UL_FREQ"), 868800000u);
+        p.if_freq2_ = orDefault(r.frequency("IF_FREQ2"), 137909600u);
+        // Presence alone enables the firmware update: stations in the field rely on that.
+        p.update_artix_on_start_ = r.has("UPDATE_ARTIX_ON_START");
+        if (p.update_artix_on_start_.toBool()) {
+            const QString value = r.text("UPDATE_ARTIX_ON_START").value_or(QString());
+            if (!QVariant(value).toBool() && !artixWarned_) {
+                artixWarned_ = true;
+                qWarning().noquote()
+                    << QStringLiteral("UPDATE_ARTIX_ON_START=%1 still enables the firmware update; remove the key to disable it")
+                           .arg(value);
+            }
+        }
+        p.use_window_ = r.boolOr("USE_WINDOW", false);
+        p.ext_filter_ = r.boolOr("EXT_FILTER", false);
+        p.use_one_sec_pulse_test_ = r.boolOr("ONE_SEC_PULSE_TESTER", false);
+        p.stream_offset_ = orDefault(r.toInt("STREAM_OFFSET"), 18);
+        p.save_to_disk_ = r.boolOr("SAVE_TO_DISK", false);
+        p.threshold50_ = threshold(r, "THRESHOLD_50", 1024);
+        p.threshold125_ = threshold(r, "THRESHOLD_125", 1024);
+        p.threshold400_ = threshold(r, "THRESHOLD_400", 1024);
+        p.threshold3200_ = threshold(r, "THRESHOLD_3200", 1024);
+        p.threshold25600_ = threshold(r, "THRESHOLD_25600", 800);
+        p.use_binary_ = r.boolOr("USE_BINARY", true);
+        p.r_host_ = r.textOr("R_HOST", QVariant());
+        p.r_user_ = r.textOr("R_USER", QVariant());
+        p.r_pass_ = r.textOr("R_PASS", QVariant());
+        p.r_login_ = r.textOr("R_LOGIN", QVariant());
+        p.r_routing_key_ = r.textOr("R_ROUTING_KEY", QVariant());
+        p.r_exchange_ = r.textOr("R_EXCHANGE", QVariant());
+        p.r_vhost_ = r.textOr("R_VHOST", QVariant());
+        p.meslog_ttl_ = orDefault(r.toInt("MESLOG_TTL"), QVariant());
+        p.mode_ = r.textOr("MODE", QVariant());
+        p.time_sync_ = r.boolOr("TIME_SYNC", true);
+        p.ntp_ = r.boolOr("NTP", true);
+        p.bs_type = stationType(r.text("BS_TYPE").value_or(QStringLiteral("QORM_TYPE")));
+        p.lna_level = orDefault(r.toUInt("AT86_LNA_LEVEL"), 10);
+    }
+
+    {
+        GroupReader r(settings, QStringLiteral("ADF4350"));
+        rec.revLo = r.boolOr("REV_LO", true).toBool();
+        static const char* const words[] = {"K0", "K1", "K2", "K3", "K4", "K5"};
+        for (qint16 i = 0; i < 6; ++i) {
+            if (const auto word = r.hexWord(words[i]))
+                rec.bs.koeffs.insert(i, *word);
+        }
+    }
+
+    {
+        TransmitterParams& p = rec.tx;
+        GroupReader r(settings, QStringLiteral("TRANSMITTER"));
+        p.need_auto_correction_ = r.boolOr("AUTO_CORRECTION", QVariant());
+        if (const auto freqs = r.text("DL_FREQS")) {
+            for (const QString& part : freqs->split(QLatin1Char(','))) {
+                bool ok = false;
+                const uint f = part.toUInt(&ok);
+                if (ok)
+                    p.dl_freqs_.append(f);
+                else
+                    r.skippedPart("DL_FREQS", part, "not a frequency");
+            }
+        }
+        for (const QString& plan : r.text("FREQ_PLANS").value_or(QString()).split(QLatin1Char('|'))) {
+            const QStringList pieces = plan.split(QLatin1Char(':'));
+            if (pieces.size() != 2) {
+                if (!plan.isEmpty())
+                    r.skippedPart("FREQ_PLANS", plan, "not <plan>:<phy codes>");
+                continue;
+            }
+            bool ok = false;
+            const uint number = pieces[0].toUInt(&ok);
+            if (!ok) {
+                r.skippedPart("FREQ_PLANS", plan, "plan number is not a number");
+                continue;
+            }
+            QList<vexa_phy_channel_t> codes;
+            for (const QString& code : pieces[1].split(QLatin1Char(','))) {
+                bool codeOk = false;
+                const int c = code.toInt(&codeOk);
+                if (codeOk)
+                    codes.append(vexa_phy_channel_t(c));
+                else
+                    r.skippedPart("FREQ_PLANS", code, "phy code is not a number");
+            }
+            p.freq_plans_.append(number);
+            p.dl_bitrates_.append(codes);
+        }
+        const auto dlFreq = r.frequency("DL_FREQ");
+        p.dl_freq_ = dlFreq ? QVariant(int(*dlFreq)) : QVariant(446000000u);
+        const auto dlFreq2 = r.frequency("DL_FREQ2");
+        p.dl_freq2_ = dlFreq2 ? QVariant(int(*dlFreq2)) : QVariant();
+        p.dl_save_window_ = orDefault(r.toDouble("DL_SAVE_WINDOW"), 1.0);
+        p.dl_ch_count_ = orDefault(r.toInt("DL_CH_COUNT"), 1);
+        p.dl_sinth_freq_ = orDefault(r.toInt("DL_SINTH_FREQ"), 0);
+        p.dl_filter_offset_ = orDefault(r.toInt("DL_FILTER_OFFSET"), 0);
+        p.dl_sinth_freq_step_ = orDefault(r.toInt("DL_SINTH_FREQ_STEP"), 100000);
+        p.dl_sinth_bandwidth_ = orDefault(r.toInt("DL_SINTH_BANDWIDTH"), 4000000);
+        if (p.dl_freqs_.isEmpty()) {
+            p.dl_freqs_.append(p.dl_freq_.toUInt());
+            if (p.dl_freq2_.isValid())
+                p.dl_freqs_.append(p.dl_freq2_.toUInt());
+        }
+        p.send_dl_ = r.boolOr("SEND_DL", QVariant());
+        p.dig_mod_ = r.boolOr("DIG_MOD", QVariant());
+        p.max_power_ = orDefault(r.toInt("MAX_POWER"), 26u);
+        p.max_duty_cycle_ = orDefault(r.toUInt("MAX_DUTY_CYCLE"), 100u);
+        p.lbt_ = r.boolOr("LBT", false);
+    }
+
+    {
+        GroupReader r(settings, QStringLiteral("Comunications"));
+        rec.comm.serialPortName_ = r.textOr("PortNum", QVariant());
+        rec.comm.baudRate_ = orDefault(r.toInt("BaudeRate"), QVariant());
+        rec.comm.slip_crc_ = r.boolOr("SLIP_CRC", QVariant());
+    }
+
+    readRabbit(settings, "SECONDARY_RABBIT", rec.second);
+    readRabbit(settings, "THIRD_RABBIT", rec.third);
+    return rec;
+}
+
+void SettingsController::apply(Records&& rec)
+{
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    bsParams = std::move(rec.bs);
+    rev_lo_ = rec.revLo;
+    transmitterParams_ = std::move(rec.tx);
+    communicationSerialParams = std::move(rec.comm);
+    secRabbitParams_ = std::move(rec.second);
+    thirdRabbitParams_ = std::move(rec.third);
+}
+
+bool SettingsController::initController(const QString& path)
+{
+    // A folder or a device at the path is no configuration file either.
+    if (!QFileInfo(path).isFile()) {
+        apply(Records());
+        return false;
+    }
+    fileName_ = path;
+    apply(parse(path));
+    return true;
+}
+
+const BaseStationParams& SettingsController::getBS_Params() const
+{
+    return bsParams;
+}
+
+BaseStationParams SettingsController::getBS_ParamsCopy() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return bsParams;
+}
+
+quint16 SettingsController::getThreshold(BS_Bitrates bitrate) const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    const QVariant* value = nullptr;
+    switch (bitrate) {
+    case bt50: value = &bsParams.threshold50_; break;
+    case bt125: value = &bsParams.threshold125_; break;
+    case bt400: value = &bsParams.threshold400_; break;
+    case bt3200: value = &bsParams.threshold3200_; break;
+    case bt25600: value = &bsParams.threshold25600_; break;
+    default: return 0;
+    }
+    return quint16(value->toUInt() & 0xFFFFu);
+}
+
+bool SettingsController::rev_lo() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return rev_lo_;
+}
+
+TransmitterParams SettingsController::getTransmitterParams() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return transmitterParams_;
+}
+
+CommunicationParams SettingsController::getSerialCommunicationParams() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return communicationSerialParams;
+}
+
+SecondaryRabbitParams SettingsController::getSecondaryRabbitParams() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return secRabbitParams_;
+}
+
+SecondaryRabbitParams SettingsController::getThirdRabbitParams() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return thirdRabbitParams_;
+}
+
+bool SettingsController::setValue(const QString& group, const QString& key, QVariant value)
+{
+    if (fileName_.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("No INI file was read: %1/%2 not written").arg(group, key);
+        return false;
+    }
+    if (!QFileInfo::exists(fileName_)) {
+        qWarning().noquote() << QStringLiteral("INI file \"%1\" is gone: %2/%3 not written, settings kept")
+                                    .arg(fileName_, group, key);
+        return false;
+    }
+    {
+        // QSettings keeps every other group and key, and replaces the file through a
+        // temporary file, so a failed write leaves the old file whole.
+        QSettings writer(fileName_, QSettings::IniFormat);
+        writer.beginGroup(group);
+        writer.setValue(key, value);
+        writer.endGroup();
+        writer.sync();
+        if (writer.status() == QSettings::AccessError) {
+            qWarning().noquote() << QStringLiteral("INI file %1 cannot be written: %2/%3 not changed, settings kept")
+                                        .arg(fileName_, group, key);
+            return false;
+        }
+    }
+    apply(parse(fileName_));
+    return true;
+}

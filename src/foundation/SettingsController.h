@@ -1,0 +1,60 @@
+#pragma once
+
+#include "SettingsParams.h"
+
+#include <QString>
+#include <QVariant>
+
+#include <shared_mutex>
+
+// The one holder of the station's configuration, read from its INI file.
+//
+// Threads: initController() and setValue() run on the main thread. They parse the file into
+// fresh records and swap them in under a lock, so other threads may call the copying getters
+// (getBS_ParamsCopy, getTransmitterParams, ..., getThreshold, rev_lo) at any time.
+// getBS_Params() returns a reference without locking: use it on the main thread only.
+class SettingsController {
+public:
+    SettingsController();
+
+    // Reads the whole file. False, with every record reset and nothing applied, when no file
+    // exists at the path (a folder counts as none). A file with format errors is logged and what could be read applies.
+    bool initController(const QString& path);
+
+    const BaseStationParams& getBS_Params() const;
+    BaseStationParams getBS_ParamsCopy() const;
+    quint16 getThreshold(BS_Bitrates bitrate) const;
+    bool rev_lo() const;
+    TransmitterParams getTransmitterParams() const;
+    CommunicationParams getSerialCommunicationParams() const;
+    SecondaryRabbitParams getSecondaryRabbitParams() const;
+    SecondaryRabbitParams getThirdRabbitParams() const;
+
+    // Writes one key (keeping every other group and key) and re-reads the whole file. False, with
+    // the old records kept, when the file has vanished or cannot be written.
+    bool setValue(const QString& group, const QString& key, QVariant value);
+
+private:
+    struct Records {
+        BaseStationParams bs;
+        bool revLo = false;
+        TransmitterParams tx;
+        CommunicationParams comm;
+        SecondaryRabbitParams second;
+        SecondaryRabbitParams third;
+    };
+
+    Records parse(const QString& path);
+    void apply(Records&& records);
+
+    QString fileName_;
+    bool artixWarned_ = false;
+
+    mutable std::shared_mutex mutex_;
+    BaseStationParams bsParams;
+    bool rev_lo_ = false;
+    TransmitterParams transmitterParams_;
+    CommunicationParams communicationSerialParams;
+    SecondaryRabbitParams secRabbitParams_;
+    SecondaryRabbitParams thirdRabbitParams_;
+};

@@ -1,0 +1,542 @@
+// Reading the station INI file into the parameter records, and writing keys back.
+#include "SettingsController.h"
+#include "settings_fields.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <limits>
+
+namespace {
+
+QStringList capturedMessages;
+void captureMessages(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    capturedMessages << text;
+}
+
+// Collects Qt debug and warning lines while it lives.
+struct MessageCapture {
+    QtMessageHandler previous;
+    MessageCapture()
+    {
+        capturedMessages.clear();
+        previous = qInstallMessageHandler(captureMessages);
+    }
+    ~MessageCapture() { qInstallMessageHandler(previous); }
+    int count(const QString& text) const { return capturedMessages.filter(text).size(); }
+};
+
+QVariant U(uint v) { return QVariant(v); }
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    int serial = 0;
+
+    QString writeIni(const QByteArray& content)
+    {
+        const QString path = dir.filePath(QStringLiteral("station_%1.ini").arg(++serial));
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            qFatal("cannot write test INI");
+        f.write(content);
+        return path;
+    }
+
+    static void compareField(const SettingsController& c, const QString& field, const QVariant& expected)
+    {
+        const QVariant actual = settingsField(c, field);
+        QVERIFY2(actual.isValid() == expected.isValid(), qPrintable(field + QStringLiteral(": validity")));
+        if (!expected.isValid())
+            return;
+        QVERIFY2(actual.userType() == expected.userType(),
+                 qPrintable(QStringLiteral("%1: type %2, expected %3").arg(field, QLatin1String(actual.typeName()),
+                                                                          QLatin1String(expected.typeName()))));
+        QVERIFY2(actual == expected, qPrintable(QStringLiteral("%1: %2, expected %3")
+                                                    .arg(field, actual.toString(), expected.toString())));
+    }
+
+private slots:
+    // A missing file applies nothing at all; an empty file applies every default.
+    void missingFileAppliesNothing()
+    {
+        SettingsController c;
+        QVERIFY(!c.initController(dir.filePath(QStringLiteral("absent.ini"))));
+        QCOMPARE(c.getBS_Params().bs_type, Unknown_Type);
+        QVERIFY(!c.getBS_Params().logpath_.isValid());
+        QVERIFY(!c.getBS_Params().tcp_port_.isValid());
+        QVERIFY(c.getBS_Params().koeffs.isEmpty());
+        QVERIFY(c.getTransmitterParams().dl_freqs_.isEmpty());
+        QVERIFY(!c.getTransmitterParams().max_power_.isValid());
+        QVERIFY(!c.rev_lo());
+        QCOMPARE(c.getThreshold(bt50), quint16(0));
+        QVERIFY(!c.getSecondaryRabbitParams().save_to_disk_.isValid());
+    }
+
+    void folderIsNoFile()
+    {
+        SettingsController c;
+        QVERIFY(!c.initController(dir.path()));
+        QCOMPARE(c.getBS_Params().bs_type, Unknown_Type);
+    }
+
+    // A second init on a missing file resets what the first one read.
+    void missingFileAfterGoodFileResets()
+    {
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[BASE_STATION]\nBS_ID=5\n")));
+        QCOMPARE(c.getBS_Params().base_id_, QVariant(5));
+        QVERIFY(!c.initController(dir.filePath(QStringLiteral("absent.ini"))));
+        QVERIFY(!c.getBS_Params().base_id_.isValid());
+        QCOMPARE(c.getBS_Params().bs_type, Unknown_Type);
+    }
+
+    void emptyFileDefaults_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+        const QVariant invalid;
+        QTest::newRow("TCP_RS") << "bs.tcp_rs_" << QVariant(QStringList{QString()});
+        QTest::newRow("TCP_RS_TIMEOUT") << "bs.tcp_rs_timeout_" << QVariant(25);
+        QTest::newRow("TCP_PORT") << "bs.tcp_port_" << QVariant(16384);
+        QTest::newRow("TCP_TTL") << "bs.tcp_ttl_" << QVariant(43200);
+        QTest::newRow("TCP_TTL_TIMEOUT") << "bs.tcp_ttl_timeout_" << QVariant(3600);
+        QTest::newRow("GPIO_LED_GREEN") << "bs.gpio_led_green" << QVariant(17);
+        QTest::newRow("GPIO_LED_RED") << "bs.gpio_led_red" << QVariant(3);
+        QTest::newRow("GPIO_PPS_EN") << "bs.gpio_pps_en" << QVariant(20);
+        QTest::newRow("GPIO_DI") << "bs.gpio_di" << QVariant(19);
+        QTest::newRow("QORM") << "bs.qorm_" << QVariant(true);
+        QTest::newRow("BS_ID") << "bs.base_id_" << invalid;
+        QTest::newRow("LOG_FILE_PATH") << "bs.logpath_" << QVariant(QStringLiteral("/var/log/syslog"));
+        QTest::newRow("ERR_LOG_FILE_PATH") << "bs.errlogpath_" << QVariant(QStringLiteral("errlog.db3"));
+        QTest::newRow("LOGOFFSET raw") << "bs.LogOffsetRaw_" << invalid;
+        QTest::newRow("LOGOFFSET") << "bs.LogOffset_" << QVariant(210);
+        QTest::newRow("IF_FREQ") << "bs.if_freq_" << U(137500000);
+        QTest::newRow("UL_FREQ") << "bs.uplink_freq_" << U(868800000);
+        QTest::newRow("IF_FREQ2") << "bs.if_freq2_" << U(137909600);
+        QTest::newRow("UPDATE_ARTIX_ON_START") << "bs.update_artix_on_start_" << QVariant(false);
+        QTest::newRow("USE_WINDOW") << "bs.use_window_" << QVariant(false);
+        QTest::newRow("EXT_FILTER") << "bs.ext_filter_" << QVariant(false);
+        QTest::newRow("ONE_SEC_PULSE_TESTER") << "bs.use_one_sec_pulse_test_" << QVariant(false);
+        QTest::newRow("STREAM_OFFSET") << "bs.stream_offset_" << QVariant(18);
+        QTest::newRow("SAVE_TO_DISK") << "bs.save_to_disk_" << QVariant(false);
+        QTest::newRow("THRESHOLD_50") << "bs.threshold50_" << QVariant(1024);
+        QTest::newRow("THRESHOLD_125") << "bs.threshold125_" << QVariant(1024);
+        QTest::newRow("THRESHOLD_400") << "bs.threshold400_" << QVariant(1024);
+        QTest::newRow("THRESHOLD_3200") << "bs.threshold3200_" << QVariant(1024);
+        QTest::newRow("THRESHOLD_25600") << "bs.threshold25600_" << QVariant(800);
+        QTest::newRow("USE_BINARY") << "bs.use_binary_" << QVariant(true);
+        QTest::newRow("R_HOST") << "bs.r_host_" << invalid;
+        QTest::newRow("R_USER") << "bs.r_user_" << invalid;
+        QTest::newRow("R_PASS") << "bs.r_pass_" << invalid;
+        QTest::newRow("R_LOGIN") << "bs.r_login_" << invalid;
+        QTest::newRow("R_ROUTING_KEY") << "bs.r_routing_key_" << invalid;
+        QTest::newRow("R_EXCHANGE") << "bs.r_exchange_" << invalid;
+        QTest::newRow("R_VHOST") << "bs.r_vhost_" << invalid;
+        QTest::newRow("MESLOG_TTL") << "bs.meslog_ttl_" << invalid;
+        QTest::newRow("MODE") << "bs.mode_" << invalid;
+        QTest::newRow("TIME_SYNC") << "bs.time_sync_" << QVariant(true);
+        QTest::newRow("NTP") << "bs.ntp_" << QVariant(true);
+        QTest::newRow("BS_TYPE") << "bs.bs_type" << QVariant(int(QORM));
+        QTest::newRow("AT86_LNA_LEVEL") << "bs.lna_level" << QVariant(10);
+        QTest::newRow("REV_LO") << "rev_lo" << QVariant(true);
+        QTest::newRow("K0..K5") << "bs.koeffs" << QVariant(QString());
+        QTest::newRow("AUTO_CORRECTION") << "tx.need_auto_correction_" << invalid;
+        QTest::newRow("DL_FREQS") << "tx.dl_freqs_" << QVariant(QStringLiteral("446000000"));
+        QTest::newRow("FREQ_PLANS") << "tx.plans" << QVariant(QString());
+        QTest::newRow("DL_FREQ") << "tx.dl_freq_" << U(446000000);
+        QTest::newRow("DL_FREQ2") << "tx.dl_freq2_" << invalid;
+        QTest::newRow("DL_SAVE_WINDOW") << "tx.dl_save_window_" << QVariant(1.0);
+        QTest::newRow("DL_CH_COUNT") << "tx.dl_ch_count_" << QVariant(1);
+        QTest::newRow("DL_SINTH_FREQ") << "tx.dl_sinth_freq_" << QVariant(0);
+        QTest::newRow("DL_FILTER_OFFSET") << "tx.dl_filter_offset_" << QVariant(0);
+        QTest::newRow("DL_SINTH_FREQ_STEP") << "tx.dl_sinth_freq_step_" << QVariant(100000);
+        QTest::newRow("DL_SINTH_BANDWIDTH") << "tx.dl_sinth_bandwidth_" << QVariant(4000000);
+        QTest::newRow("SEND_DL") << "tx.send_dl_" << invalid;
+        QTest::newRow("DIG_MOD") << "tx.dig_mod_" << invalid;
+        QTest::newRow("MAX_POWER") << "tx.max_power_" << U(26);
+        QTest::newRow("MAX_DUTY_CYCLE") << "tx.max_duty_cycle_" << U(100);
+        QTest::newRow("LBT") << "tx.lbt_" << QVariant(false);
+        QTest::newRow("PortNum") << "comm.serialPortName_" << invalid;
+        QTest::newRow("BaudeRate") << "comm.baudRate_" << invalid;
+        QTest::newRow("SLIP_CRC") << "comm.slip_crc_" << invalid;
+        for (const char* rec : {"sec", "third"}) {
+            const QString r = QLatin1String(rec);
+            for (const char* f : {"enable_", "has_cmd_", "has_dl_", "has_ul_", "r_host_", "r_pass_", "r_user_",
+                                  "r_login_", "r_exchange_", "r_routing_key_", "r_vhost_"})
+                QTest::newRow(qPrintable(r + QLatin1Char(' ') + QLatin1String(f))) << r + QLatin1Char('.') + QLatin1String(f) << invalid;
+            QTest::newRow(qPrintable(r + QStringLiteral(" SAVE_TO_DISK"))) << r + QStringLiteral(".save_to_disk_") << QVariant(false);
+            QTest::newRow(qPrintable(r + QStringLiteral(" LOG_FILE_PATH"))) << r + QStringLiteral(".log_file_path_") << QVariant(QString(""));
+        }
+    }
+    void emptyFileDefaults()
+    {
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni(QByteArray())));
+        compareField(c, field, expected);
+    }
+
+    void conversions_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+        const QVariant invalid;
+        const QByteArray bs = "[BASE_STATION]\n";
+        QTest::newRow("BS_TYPE QORM_TYPE") << bs + "BS_TYPE=QORM_TYPE" << "bs.bs_type" << QVariant(int(QORM));
+        QTest::newRow("BS_TYPE QORM7_TYPE") << bs + "BS_TYPE=QORM7_TYPE" << "bs.bs_type" << QVariant(int(QORM));
+        QTest::newRow("BS_TYPE QUABO_TYPE") << bs + "BS_TYPE=QUABO_TYPE" << "bs.bs_type" << QVariant(int(Quabo));
+        QTest::newRow("BS_TYPE XQUABO") << bs + "BS_TYPE=XQUABO" << "bs.bs_type" << QVariant(int(Quabo));
+        QTest::newRow("BS_TYPE quabo") << bs + "BS_TYPE=quabo" << "bs.bs_type" << QVariant(int(Unknown_Type));
+        QTest::newRow("BS_TYPE TCPBS_TYPE") << bs + "BS_TYPE=TCPBS_TYPE" << "bs.bs_type" << QVariant(int(TCPBS));
+        QTest::newRow("BS_TYPE QORM_LTE_TYPE") << bs + "BS_TYPE=QORM_LTE_TYPE" << "bs.bs_type" << QVariant(int(QORM_LTE));
+        QTest::newRow("BS_TYPE other") << bs + "BS_TYPE=qorm_type" << "bs.bs_type" << QVariant(int(Unknown_Type));
+        QTest::newRow("TCP_TTL 10") << bs + "TCP_TTL=10" << "bs.tcp_ttl_" << QVariant(600);
+        QTest::newRow("TCP_TTL garbage") << bs + "TCP_TTL=ten" << "bs.tcp_ttl_" << QVariant(43200);
+        QTest::newRow("TCP_TTL clamped high") << bs + "TCP_TTL=2147483647" << "bs.tcp_ttl_"
+                                              << QVariant(std::numeric_limits<int>::max());
+        QTest::newRow("TCP_TTL clamped low") << bs + "TCP_TTL=-2147483648" << "bs.tcp_ttl_"
+                                             << QVariant(std::numeric_limits<int>::min());
+        QTest::newRow("TCP_TTL_TIMEOUT 5") << bs + "TCP_TTL_TIMEOUT=5" << "bs.tcp_ttl_timeout_" << QVariant(300);
+        QTest::newRow("TCP_PORT") << bs + "TCP_PORT=7000" << "bs.tcp_port_" << QVariant(7000);
+        QTest::newRow("TCP_PORT garbage") << bs + "TCP_PORT=7000x" << "bs.tcp_port_" << QVariant(16384);
+        QTest::newRow("TCP_RS quoted") << bs + "TCP_RS=\"10.0.0.1:5000,10.0.0.2:5001\"" << "bs.tcp_rs_"
+                                       << QVariant(QStringList{"10.0.0.1:5000", "10.0.0.2:5001"});
+        QTest::newRow("TCP_RS unquoted") << bs + "TCP_RS=10.0.0.1:5000,10.0.0.2:5001" << "bs.tcp_rs_"
+                                         << QVariant(QStringList{"10.0.0.1:5000", "10.0.0.2:5001"});
+        QTest::newRow("TCP_RS empty part kept") << bs + "TCP_RS=\"a:1,,b:2\"" << "bs.tcp_rs_"
+                                                << QVariant(QStringList{"a:1", "", "b:2"});
+        QTest::newRow("LOGOFFSET raw") << bs + "LOGOFFSET=262" << "bs.LogOffsetRaw_" << QVariant(262.0f);
+        QTest::newRow("LOGOFFSET") << bs + "LOGOFFSET=262" << "bs.LogOffset_" << QVariant(210.0f);
+        QTest::newRow("LOGOFFSET fraction") << bs + "LOGOFFSET=-10.5" << "bs.LogOffset_" << QVariant(-62.5f);
+        QTest::newRow("LOGOFFSET garbage") << bs + "LOGOFFSET=abc" << "bs.LogOffset_" << QVariant(210);
+        QTest::newRow("LOGOFFSET garbage raw") << bs + "LOGOFFSET=abc" << "bs.LogOffsetRaw_" << invalid;
+        QTest::newRow("IF_FREQ") << bs + "IF_FREQ=140000000" << "bs.if_freq_" << U(140000000);
+        QTest::newRow("IF_FREQ beyond int") << bs + "IF_FREQ=3000000000" << "bs.if_freq_" << U(137500000);
+        QTest::newRow("IF_FREQ negative") << bs + "IF_FREQ=-5" << "bs.if_freq_" << U(137500000);
+        QTest::newRow("UL_FREQ") << bs + "UL_FREQ=869000000" << "bs.uplink_freq_" << U(869000000);
+        QTest::newRow("IF_FREQ2 garbage") << bs + "IF_FREQ2=1e8" << "bs.if_freq2_" << U(137909600);
+        QTest::newRow("THRESHOLD_50 clamped") << bs + "THRESHOLD_50=70000" << "bs.threshold50_" << QVariant(65535);
+        QTest::newRow("THRESHOLD_125 negative") << bs + "THRESHOLD_125=-1" << "bs.threshold125_" << QVariant(0);
+        QTest::newRow("THRESHOLD_400") << bs + "THRESHOLD_400=500" << "bs.threshold400_" << QVariant(500);
+        QTest::newRow("THRESHOLD_3200 garbage") << bs + "THRESHOLD_3200=high" << "bs.threshold3200_" << QVariant(1024);
+        QTest::newRow("THRESHOLD_25600 huge") << bs + "THRESHOLD_25600=99999999999" << "bs.threshold25600_" << QVariant(65535);
+        QTest::newRow("bool true") << bs + "USE_WINDOW=true" << "bs.use_window_" << QVariant(true);
+        QTest::newRow("bool 1") << bs + "EXT_FILTER=1" << "bs.ext_filter_" << QVariant(true);
+        QTest::newRow("bool yes") << bs + "ONE_SEC_PULSE_TESTER=yes" << "bs.use_one_sec_pulse_test_" << QVariant(true);
+        QTest::newRow("bool FALSE") << bs + "USE_BINARY=FALSE" << "bs.use_binary_" << QVariant(false);
+        QTest::newRow("bool 0") << bs + "TIME_SYNC=0" << "bs.time_sync_" << QVariant(false);
+        QTest::newRow("bool empty") << bs + "NTP=" << "bs.ntp_" << QVariant(false);
+        QTest::newRow("QORM false") << bs + "QORM=false" << "bs.qorm_" << QVariant(false);
+        QTest::newRow("SAVE_TO_DISK") << bs + "SAVE_TO_DISK=true" << "bs.save_to_disk_" << QVariant(true);
+        QTest::newRow("UPDATE_ARTIX_ON_START=false") << bs + "UPDATE_ARTIX_ON_START=false" << "bs.update_artix_on_start_" << QVariant(true);
+        QTest::newRow("UPDATE_ARTIX_ON_START=") << bs + "UPDATE_ARTIX_ON_START=" << "bs.update_artix_on_start_" << QVariant(true);
+        QTest::newRow("BS_ID") << bs + "BS_ID=4711" << "bs.base_id_" << QVariant(4711);
+        QTest::newRow("BS_ID garbage") << bs + "BS_ID=x12" << "bs.base_id_" << invalid;
+        QTest::newRow("MESLOG_TTL") << bs + "MESLOG_TTL=90" << "bs.meslog_ttl_" << QVariant(90);
+        QTest::newRow("STREAM_OFFSET") << bs + "STREAM_OFFSET=20" << "bs.stream_offset_" << QVariant(20);
+        QTest::newRow("GPIO_DI") << bs + "GPIO_DI=26" << "bs.gpio_di" << QVariant(26);
+        QTest::newRow("AT86_LNA_LEVEL") << bs + "AT86_LNA_LEVEL=5" << "bs.lna_level" << U(5);
+        QTest::newRow("AT86_LNA_LEVEL negative") << bs + "AT86_LNA_LEVEL=-1" << "bs.lna_level" << QVariant(10);
+        QTest::newRow("R_HOST text") << bs + "R_HOST=q83vEjhGdfs=" << "bs.r_host_" << QVariant(QStringLiteral("q83vEjhGdfs="));
+        QTest::newRow("MODE unquoted comma") << bs + "MODE=a,b" << "bs.mode_" << QVariant(QStringLiteral("a,b"));
+        QTest::newRow("LOG_FILE_PATH") << bs + "LOG_FILE_PATH=/tmp/tolva.log" << "bs.logpath_" << QVariant(QStringLiteral("/tmp/tolva.log"));
+        QTest::newRow("REV_LO false") << QByteArray("[ADF4350]\nREV_LO=false") << "rev_lo" << QVariant(false);
+        const QByteArray tx = "[TRANSMITTER]\n";
+        QTest::newRow("AUTO_CORRECTION") << tx + "AUTO_CORRECTION=true" << "tx.need_auto_correction_" << QVariant(true);
+        QTest::newRow("DL_FREQ") << tx + "DL_FREQ=869100000" << "tx.dl_freq_" << QVariant(869100000);
+        QTest::newRow("DL_FREQ beyond int") << tx + "DL_FREQ=3000000000" << "tx.dl_freq_" << U(446000000);
+        QTest::newRow("DL_FREQ2") << tx + "DL_FREQ2=869200000" << "tx.dl_freq2_" << QVariant(869200000);
+        QTest::newRow("DL_SAVE_WINDOW") << tx + "DL_SAVE_WINDOW=0.25" << "tx.dl_save_window_" << QVariant(0.25);
+        QTest::newRow("DL_SAVE_WINDOW garbage") << tx + "DL_SAVE_WINDOW=wide" << "tx.dl_save_window_" << QVariant(1.0);
+        QTest::newRow("DL_CH_COUNT") << tx + "DL_CH_COUNT=4" << "tx.dl_ch_count_" << QVariant(4);
+        QTest::newRow("DL_SINTH_FREQ") << tx + "DL_SINTH_FREQ=868000000" << "tx.dl_sinth_freq_" << QVariant(868000000);
+        QTest::newRow("DL_FILTER_OFFSET") << tx + "DL_FILTER_OFFSET=-2000" << "tx.dl_filter_offset_" << QVariant(-2000);
+        QTest::newRow("DL_SINTH_FREQ_STEP") << tx + "DL_SINTH_FREQ_STEP=50000" << "tx.dl_sinth_freq_step_" << QVariant(50000);
+        QTest::newRow("DL_SINTH_BANDWIDTH") << tx + "DL_SINTH_BANDWIDTH=2000000" << "tx.dl_sinth_bandwidth_" << QVariant(2000000);
+        QTest::newRow("SEND_DL") << tx + "SEND_DL=1" << "tx.send_dl_" << QVariant(true);
+        QTest::newRow("DIG_MOD") << tx + "DIG_MOD=false" << "tx.dig_mod_" << QVariant(false);
+        QTest::newRow("MAX_POWER") << tx + "MAX_POWER=20" << "tx.max_power_" << QVariant(20);
+        QTest::newRow("MAX_POWER garbage") << tx + "MAX_POWER=max" << "tx.max_power_" << U(26);
+        QTest::newRow("MAX_DUTY_CYCLE") << tx + "MAX_DUTY_CYCLE=10" << "tx.max_duty_cycle_" << U(10);
+        QTest::newRow("LBT") << tx + "LBT=true" << "tx.lbt_" << QVariant(true);
+        const QByteArray cm = "[Comunications]\n";
+        QTest::newRow("PortNum") << cm + "PortNum=/dev/ttyUSB0" << "comm.serialPortName_" << QVariant(QStringLiteral("/dev/ttyUSB0"));
+        QTest::newRow("BaudeRate") << cm + "BaudeRate=115200" << "comm.baudRate_" << QVariant(115200);
+        QTest::newRow("BaudeRate garbage") << cm + "BaudeRate=fast" << "comm.baudRate_" << invalid;
+        QTest::newRow("SLIP_CRC") << cm + "SLIP_CRC=true" << "comm.slip_crc_" << QVariant(true);
+        const QByteArray rabbit = "ENABLE=true\nR_LOGIN=login\nR_EXCHANGE=ex\nR_ROUTING_KEY=rk\nR_VHOST=/\nHAS_UL=true\n"
+                                  "HAS_DL=false\nHAS_CMD=1\nR_HOST=h\nR_USER=u\nR_PASS=p\nSAVE_TO_DISK=true\nLOG_FILE_PATH=sec.log\n";
+        for (const char* group : {"SECONDARY_RABBIT", "THIRD_RABBIT"}) {
+            const QByteArray ini = "[" + QByteArray(group) + "]\n" + rabbit;
+            const QString r = QLatin1String(group[0] == 'S' ? "sec" : "third");
+            const QString other = QLatin1String(group[0] == 'S' ? "third" : "sec");
+            auto row = [&](const char* f, const QVariant& v) {
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(group), QLatin1String(f))))
+                    << ini << r + QLatin1Char('.') + QLatin1String(f) << v;
+            };
+            row("enable_", true);
+            row("r_login_", QStringLiteral("login"));
+            row("r_exchange_", QStringLiteral("ex"));
+            row("r_routing_key_", QStringLiteral("rk"));
+            row("r_vhost_", QStringLiteral("/"));
+            row("has_ul_", true);
+            row("has_dl_", false);
+            row("has_cmd_", true);
+            row("r_host_", QStringLiteral("h"));
+            row("r_user_", QStringLiteral("u"));
+            row("r_pass_", QStringLiteral("p"));
+            row("save_to_disk_", true);
+            row("log_file_path_", QStringLiteral("sec.log"));
+            QTest::newRow(qPrintable(QStringLiteral("%1 leaves the other link").arg(QLatin1String(group))))
+                << ini << other + QStringLiteral(".enable_") << invalid;
+        }
+    }
+    void conversions()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni(ini + "\n")));
+        compareField(c, field, expected);
+    }
+
+    void koeffs_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain hex") << QByteArray("K0=580005") << "0=5767173";
+        QTest::newRow("0x prefix") << QByteArray("K0=0x580005") << "0=5767173";
+        QTest::newRow("garbage gives no entry") << QByteArray("K1=10\nK2=zz\nK3=3") << "1=16 3=3";
+        QTest::newRow("absent gives no entry") << QByteArray("K0=1\nK1=2\nK2=3\nK3=4\nK5=6") << "0=1 1=2 2=3 3=4 5=6";
+        QTest::newRow("full word") << QByteArray("K5=FFFFFFFF") << "5=4294967295";
+        QTest::newRow("negative refused") << QByteArray("K4=-1") << "";
+        QTest::newRow("beyond 32 bits refused") << QByteArray("K4=100000000") << "";
+        QTest::newRow("empty refused") << QByteArray("K0=") << "";
+    }
+    void koeffs()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[ADF4350]\n" + ini + "\n")));
+        QCOMPARE(settingsField(c, QStringLiteral("bs.koeffs")).toString(), expected);
+    }
+
+    void dlFreqs_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("quoted pair") << QByteArray("DL_FREQS=\"869100000,869200000\"") << "869100000,869200000";
+        QTest::newRow("unquoted pair") << QByteArray("DL_FREQS=869100000,869200000") << "869100000,869200000";
+        QTest::newRow("unquoted with blanks") << QByteArray("DL_FREQS=869100000, 869200000") << "869100000,869200000";
+        QTest::newRow("single") << QByteArray("DL_FREQS=869100000") << "869100000";
+        QTest::newRow("beyond int is a valid unsigned") << QByteArray("DL_FREQS=3000000000") << "3000000000";
+        QTest::newRow("empty and garbage parts skipped") << QByteArray("DL_FREQS=\"869100000,,x,869200000,\"") << "869100000,869200000";
+        QTest::newRow("nothing usable falls back") << QByteArray("DL_FREQS=x,y\nDL_FREQ=869300000") << "869300000";
+        QTest::newRow("empty value falls back") << QByteArray("DL_FREQS=") << "446000000";
+        QTest::newRow("absent, DL_FREQ and DL_FREQ2") << QByteArray("DL_FREQ2=869500000\nDL_FREQ=869400000") << "869400000,869500000";
+        QTest::newRow("absent, DL_FREQ only") << QByteArray("DL_FREQ=869400000") << "869400000";
+        QTest::newRow("absent, nothing") << QByteArray() << "446000000";
+        QTest::newRow("DL_FREQS wins over DL_FREQ") << QByteArray("DL_FREQ=1\nDL_FREQS=2,3") << "2,3";
+    }
+    void dlFreqs()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[TRANSMITTER]\n" + ini + "\n")));
+        QCOMPARE(settingsField(c, QStringLiteral("tx.dl_freqs_")).toString(), expected);
+    }
+
+    void freqPlans_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("quoted") << QByteArray("FREQ_PLANS=\"1:10,11|2:12|7\"") << "1:10,11|2:12";
+        QTest::newRow("unquoted") << QByteArray("FREQ_PLANS=1:10,11|2:12|7") << "1:10,11|2:12";
+        QTest::newRow("three pieces skipped") << QByteArray("FREQ_PLANS=\"1:10,11|2:12|3:1:2\"") << "1:10,11|2:12";
+        QTest::newRow("garbage plan skipped") << QByteArray("FREQ_PLANS=\"x:10|2:12\"") << "2:12";
+        QTest::newRow("garbage code skipped") << QByteArray("FREQ_PLANS=\"1:10,zz,11\"") << "1:10,11";
+        QTest::newRow("empty part skipped") << QByteArray("FREQ_PLANS=\"|1:10||\"") << "1:10";
+        QTest::newRow("plan without codes kept") << QByteArray("FREQ_PLANS=\"4:\"") << "4:";
+        QTest::newRow("empty") << QByteArray("FREQ_PLANS=") << "";
+        QTest::newRow("absent") << QByteArray() << "";
+    }
+    void freqPlans()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[TRANSMITTER]\n" + ini + "\n")));
+        QCOMPARE(settingsField(c, QStringLiteral("tx.plans")).toString(), expected);
+    }
+
+    void thresholds_data()
+    {
+        QTest::addColumn<int>("bitrate");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("50") << int(bt50) << 100;
+        QTest::newRow("125") << int(bt125) << 200;
+        QTest::newRow("400") << int(bt400) << 300;
+        QTest::newRow("3200") << int(bt3200) << 65535;
+        QTest::newRow("25600 default") << int(bt25600) << 800;
+        QTest::newRow("unknown") << int(bt_Unknown) << 0;
+        QTest::newRow("not a bit rate") << 100 << 0;
+    }
+    void thresholds()
+    {
+        QFETCH(int, bitrate);
+        QFETCH(int, expected);
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[BASE_STATION]\nTHRESHOLD_50=100\nTHRESHOLD_125=200\nTHRESHOLD_400=300\n"
+                                          "THRESHOLD_3200=70000\n")));
+        QCOMPARE(int(c.getThreshold(BS_Bitrates(bitrate))), expected);
+    }
+
+    // One odd line must not cost the station its other settings.
+    void formatErrorStillApplies()
+    {
+        MessageCapture capture;
+        SettingsController c;
+        const QString path = writeIni("[BASE_STATION\nBS_ID=12\nR_HOST=abc\n[TRANSMITTER]\nDL_FREQ=869000000\n");
+        QVERIFY(c.initController(path));
+        QCOMPARE(c.getBS_Params().base_id_, QVariant(12));
+        QCOMPARE(c.getBS_Params().r_host_, QVariant(QStringLiteral("abc")));
+        QCOMPARE(c.getTransmitterParams().dl_freqs_, QList<quint32>{869000000u});
+        QCOMPARE(capture.count(QStringLiteral("format errors")), 1);
+        QVERIFY(c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("BS_ID"), 13));
+        QCOMPARE(c.getBS_Params().base_id_, QVariant(13));
+        QCOMPARE(c.getBS_Params().r_host_, QVariant(QStringLiteral("abc")));
+    }
+
+    void skippedValuesAreLogged()
+    {
+        MessageCapture capture;
+        SettingsController c;
+        QVERIFY(c.initController(writeIni("[ADF4350]\nK2=zz\n[TRANSMITTER]\nDL_FREQS=\"1,x\"\nFREQ_PLANS=\"1:q\"\n")));
+        QCOMPARE(capture.count(QStringLiteral("ADF4350/K2")), 1);
+        QCOMPARE(capture.count(QStringLiteral("TRANSMITTER/DL_FREQS")), 1);
+        QCOMPARE(capture.count(QStringLiteral("TRANSMITTER/FREQ_PLANS")), 1);
+    }
+
+    void updateArtixFalseWarnsOnce()
+    {
+        MessageCapture capture;
+        SettingsController c;
+        const QString path = writeIni("[BASE_STATION]\nUPDATE_ARTIX_ON_START=false\n");
+        QVERIFY(c.initController(path));
+        QVERIFY(c.initController(path));
+        QCOMPARE(capture.count(QStringLiteral("UPDATE_ARTIX_ON_START=false still enables the firmware update; "
+                                              "remove the key to disable it")),
+                 1);
+        SettingsController quiet;
+        capturedMessages.clear();
+        QVERIFY(quiet.initController(writeIni("[BASE_STATION]\nUPDATE_ARTIX_ON_START=true\n")));
+        QCOMPARE(capture.count(QStringLiteral("UPDATE_ARTIX_ON_START")), 0);
+    }
+
+    void setValueRoundTrips_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("int") << "BASE_STATION" << "BS_ID" << QVariant(42) << "bs.base_id_" << QVariant(42);
+        QTest::newRow("bool false") << "BASE_STATION" << "USE_BINARY" << QVariant(false) << "bs.use_binary_" << QVariant(false);
+        QTest::newRow("bool true") << "TRANSMITTER" << "SEND_DL" << QVariant(true) << "tx.send_dl_" << QVariant(true);
+        QTest::newRow("text") << "BASE_STATION" << "R_HOST" << QVariant(QStringLiteral("xyz==")) << "bs.r_host_"
+                              << QVariant(QStringLiteral("xyz=="));
+        QTest::newRow("text with comma") << "BASE_STATION" << "MODE" << QVariant(QStringLiteral("a,b")) << "bs.mode_"
+                                         << QVariant(QStringLiteral("a,b"));
+        QTest::newRow("list") << "BASE_STATION" << "TCP_RS" << QVariant(QStringList{"h1:1", "h2:2"}) << "bs.tcp_rs_"
+                              << QVariant(QStringList{"h1:1", "h2:2"});
+        QTest::newRow("new key") << "BASE_STATION" << "TCP_TTL" << QVariant(3) << "bs.tcp_ttl_" << QVariant(180);
+        QTest::newRow("new group") << "THIRD_RABBIT" << "ENABLE" << QVariant(true) << "third.enable_" << QVariant(true);
+        QTest::newRow("freq plans") << "TRANSMITTER" << "FREQ_PLANS" << QVariant(QStringLiteral("5:20,21|6:22"))
+                                    << "tx.plans" << QVariant(QStringLiteral("5:20,21|6:22"));
+        QTest::newRow("dl freqs") << "TRANSMITTER" << "DL_FREQS" << QVariant(QStringLiteral("1,2,3")) << "tx.dl_freqs_"
+                                  << QVariant(QStringLiteral("1,2,3"));
+        QTest::newRow("hex word") << "ADF4350" << "K4" << QVariant(QStringLiteral("0x10")) << "bs.koeffs"
+                                  << QVariant(QStringLiteral("0=5767173 4=16"));
+    }
+    void setValueRoundTrips()
+    {
+        QFETCH(QString, group);
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        const QString path = writeIni("; station file\n[BASE_STATION]\nBS_ID=7\nR_PASS=\"p,q\"\n"
+                                      "[TRANSMITTER]\nFREQ_PLANS=\"1:10,11|2:12|3:13\"\nDL_FREQ=869000000\n"
+                                      "[ADF4350]\nK0=580005\n[SECONDARY_RABBIT]\nR_VHOST=/sec\n");
+        SettingsController c;
+        QVERIFY(c.initController(path));
+        const BaseStationParams& live = c.getBS_Params();
+        const BaseStationParams before = c.getBS_ParamsCopy();
+        QVERIFY(c.setValue(group, key, value));
+        compareField(c, field, expected);
+        // Every other key survives the write.
+        if (key != QLatin1String("BS_ID"))
+            QCOMPARE(c.getBS_Params().base_id_, QVariant(7));
+        QCOMPARE(c.getBS_Params().r_pass_, QVariant(QStringLiteral("p,q")));
+        QCOMPARE(c.getSecondaryRabbitParams().r_vhost_, QVariant(QStringLiteral("/sec")));
+        if (key != QLatin1String("FREQ_PLANS"))
+            QCOMPARE(settingsField(c, QStringLiteral("tx.plans")).toString(), QStringLiteral("1:10,11|2:12|3:13"));
+        // The reference sees the re-read, a copy taken before does not.
+        QCOMPARE(&live, &c.getBS_Params());
+        QCOMPARE(before.base_id_, QVariant(7));
+        // A fresh controller reads the same from disk.
+        SettingsController again;
+        QVERIFY(again.initController(path));
+        compareField(again, field, expected);
+    }
+
+    void setValueFileRemoved()
+    {
+        const QString path = writeIni("[BASE_STATION]\nBS_ID=7\n");
+        SettingsController c;
+        QVERIFY(c.initController(path));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(!c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("BS_ID"), 8));
+        QCOMPARE(c.getBS_Params().base_id_, QVariant(7));
+        QCOMPARE(c.getBS_Params().bs_type, QORM);
+        QVERIFY(!QFile::exists(path)); // nothing half-made in its place
+    }
+
+    // As root no permission stops a write, but a folder standing where the file was does.
+    void setValueUnwritablePath()
+    {
+        const QString path = writeIni("[BASE_STATION]\nBS_ID=7\n[TRANSMITTER]\nDL_FREQS=\"1,2\"\n");
+        SettingsController c;
+        QVERIFY(c.initController(path));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir().mkdir(path));
+        QVERIFY(!c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("BS_ID"), 8));
+        QCOMPARE(c.getBS_Params().base_id_, QVariant(7));
+        QCOMPARE(c.getTransmitterParams().dl_freqs_, (QList<quint32>{1u, 2u}));
+        QVERIFY(QFileInfo(path).isDir());
+        QCOMPARE(QDir(path).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    }
+
+    void setValueWithoutInit()
+    {
+        SettingsController c;
+        QVERIFY(!c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("BS_ID"), 8));
+        QVERIFY(!c.initController(dir.filePath(QStringLiteral("nope.ini"))));
+        QVERIFY(!c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("BS_ID"), 8));
+        QVERIFY(!c.getBS_Params().base_id_.isValid());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"
