@@ -309,15 +309,33 @@ bool messque::enqueue(const QByteArray& bytes)
 
 QByteArray messque::pop_for_publish(quint32 session)
 {
+    return pop_for_publish(session, nullptr);
+}
+
+QByteArray messque::pop_for_publish(quint32 session, quint32* id)
+{
     for (jstring_point* entry : qAsConst(jstrings)) {
         if (entry->session_id == session)
             continue;
         entry->session_id = session;
         entry->status = jstring_point::PUBLISHED;
         line(QStringLiteral(" Pop_for_publish: id = %1 session_id = %2\n").arg(entry->id).arg(session));
+        if (id)
+            *id = entry->id;
         return entry->string;
     }
     return QByteArray();
+}
+
+void messque::unpop(quint32 id)
+{
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        if (entry->id != id)
+            continue;
+        entry->status = jstring_point::CREATED;
+        entry->session_id = 0;
+        return;
+    }
 }
 
 bool messque::clear(quint32 session)

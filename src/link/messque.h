@@ -44,6 +44,10 @@ public:
     bool enqueue(const QByteArray& bytes);
     // The oldest record not yet taken by `session`, now marked with it; null when none.
     QByteArray pop_for_publish(quint32 session);
+    // The same, also giving the record's id (for unpop).
+    QByteArray pop_for_publish(quint32 session, quint32* id);
+    // A popped record that could not be sent goes back to waiting.
+    void unpop(quint32 id);
     // Drops the first record of `session` (confirmed); false when there is none.
     bool clear(quint32 session);
     // Drops every record of `session` (their backup rows in one transaction); the count.

@@ -86,7 +86,7 @@ private slots:
     }
 
     // Scripted operations on the memory list. Tokens: e<name> enqueue, p<s>=<name|-> pop for
-    // session s and expect that record (or none), c<s>=<0|1> clear one, C<s>=<n> clear a
+    // session s and expect that record (or none), u unpop the last popped record, c<s>=<0|1> clear one, C<s>=<n> clear a
     // session, w (connection lost), n<s> (nack of session s), L=<n> expect the list size.
     void sessions_data()
     {
@@ -108,11 +108,14 @@ private slots:
         QTest::newRow("empty and null texts are refused")
             << "e e- ea p1=a p1=- L=1";
         QTest::newRow("clear on an empty list") << "c1=0 C1=0 p1=- L=0";
+        QTest::newRow("a record that could not be sent goes back to waiting")
+            << "ea eb p1=a u p1=a p1=b C1=2";
     }
     void sessions()
     {
         QFETCH(QString, script);
         auto q = makeQueue(QStringLiteral("sessions.db3"), false);
+        quint32 lastPopped = 0;
         for (const QString& token : script.split(QLatin1Char(' '))) {
             const QChar op = token.at(0);
             const QString arg = token.mid(1).section(QLatin1Char('='), 0, 0);
@@ -123,8 +126,10 @@ private slots:
                     : arg.isEmpty()                              ? QByteArray("")
                                                                  : arg.toUtf8();
                 QCOMPARE(q->enqueue(text), !text.isEmpty());
+            } else if (op == QLatin1Char('u')) {
+                q->unpop(lastPopped);
             } else if (op == QLatin1Char('p')) {
-                const QByteArray got = q->pop_for_publish(arg.toUInt());
+                const QByteArray got = q->pop_for_publish(arg.toUInt(), &lastPopped);
                 if (want == QLatin1String("-"))
                     QVERIFY2(got.isNull(), qPrintable(token + " got " + got));
                 else
