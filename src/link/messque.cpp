@@ -1,6 +1,7 @@
 #include "messque.h"
 
 #include "QueueClock.h"
+#include "errlog.h"
 
 #include <QDebug>
 #include <QFile>
@@ -107,7 +108,7 @@ void messque::eventLine(const QString& text)
 
 void messque::noSpaceAlarm()
 {
-    // Wired to the alarm log once it is in place.
+    errlog::instance().append(errlog::EVENT_NO_SPACE_ON_DISK, clock_->now(), QString(), nullptr);
 }
 
 qint64 messque::freeSpace()

@@ -2,6 +2,7 @@
 // the shared id counter, the disk guard and the shutdown save. Backup fixtures are made and
 // checked with the sqlite3 command-line tool, independently of the queue's own SQL.
 #include "ManualQueueClock.h"
+#include "errlog.h"
 #include "messque.h"
 
 #include <QDir>
@@ -69,6 +70,15 @@ private:
         return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
+    // Alarm rows with the no-space code (10).
+    int noSpaceAlarms() const
+    {
+        return rows(path(QStringLiteral("alarms.db3")),
+                    QStringLiteral("SELECT count(*) FROM alarms WHERE alarm_code = 10"))
+            .value(0)
+            .toInt();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -76,7 +86,14 @@ private slots:
         QVERIFY(QDir::setCurrent(dir.path())); // bsevent.log lands in the working directory
         QVERIFY2(!sqlite(QStringLiteral(":memory:"), QStringLiteral("SELECT 1;")).isEmpty(),
                  "sqlite3 tool is needed");
+        errlog::init(path(QStringLiteral("alarms.db3")), &clock);
     }
+
+    void cleanupTestCase()
+    {
+        errlog::init(QString(), nullptr); // a log without a database outlives the test
+    }
+
 
     void init()
     {
@@ -433,7 +450,10 @@ private slots:
         QVERIFY(QFileInfo(file).size() >= qint64(sizeMiB) << 20);
 
         messque::set_free_space_probe([freeSpace] { return freeSpace; });
+        const int alarmsBefore = noSpaceAlarms();
         auto q = makeQueue(QStringLiteral("start.db3"), saveToDisk);
+        // Deleting a backup at start is always an alarm (code 10), whatever the reason.
+        QCOMPARE(noSpaceAlarms() - alarmsBefore, rowsAfter < 0 && event != QLatin1String("Empty backup file has deleted") ? 1 : 0);
         if (rowsAfter < 0) {
             QVERIFY(!QFile::exists(file)
                     || QFileInfo(file).size() < (qint64(sizeMiB) << 20));
@@ -532,6 +552,7 @@ private slots:
         QVERIFY(!messque::stopped_by_disk_guard());
 
         full = true;
+        const int alarmsBefore = noSpaceAlarms();
         QVERIFY(a->enqueue("one more"));
         clock.advance(kAge);
         a->saveMain(); // the 1001st write finds the disk full
@@ -540,6 +561,8 @@ private slots:
         QVERIFY(!QFile::exists(path(QStringLiteral("guard-b.db3"))));
         QVERIFY(eventLines().last().endsWith(
             QStringLiteral("No space on disk to save new messages, all messages will be deleted")));
+        QCOMPARE(noSpaceAlarms() - alarmsBefore, 1);
+        QCOMPARE(a->size(), 1); // the write it could not do was skipped, not half done
         QCOMPARE(a->save_all(), 0);
         QVERIFY(!QFile::exists(path(QStringLiteral("guard-a.db3"))));
     }
