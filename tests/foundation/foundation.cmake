@@ -5,3 +5,5 @@ tolvar_test(test_settings SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_settings.cpp ${
   LIBS foundation LABELS unit)
 tolvar_test(test_settings_concurrency SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_settings_concurrency.cpp
   LIBS foundation LABELS unit tsan)
+tolvar_test(test_commfunc SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_commfunc.cpp LIBS foundation LABELS unit)
+tolvar_test(test_host_commands SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_host_commands.cpp LIBS foundation LABELS unit)

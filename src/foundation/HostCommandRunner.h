@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// What became of one host command.
+struct HostCommandResult {
+    bool started = false;   // the program could be started
+    int exitCode = -1;      // exit code of a normal exit; -1 when it crashed, was killed or never ran
+    bool timedOut = false;  // still running at the time limit, and then killed
+    QByteArray output;      // everything it wrote on standard output
+};
+
+// The one way the station runs host programs (sudo, killall, reboot, ifdown/ifup, date, service,
+// vcgencmd, /bin/sh ...), so that tests can record the calls and a simulation can leave the
+// machine alone. run() blocks the calling thread until the program ends or the time limit passes.
+class HostCommandRunner {
+public:
+    virtual ~HostCommandRunner() = default;
+
+    // timeoutMs < 0: no time limit.
+    virtual HostCommandResult run(const QString& program, const QStringList& arguments, int timeoutMs) = 0;
+
+    // The runner of code that is not handed one: the real runner unless replaced.
+    static std::shared_ptr<HostCommandRunner> defaultRunner();
+    static void setDefaultRunner(std::shared_ptr<HostCommandRunner> runner);
+
+    // "program arg1 arg2", for log lines.
+    static QString commandLine(const QString& program, const QStringList& arguments);
+};
