@@ -1,6 +1,7 @@
 #include "messque.h"
 
 #include "QueueClock.h"
+#include "HostCommandRunner.h"
 #include "errlog.h"
 
 #include <QDebug>
@@ -42,7 +43,7 @@ std::function<qint64()>& freeSpaceProbe()
     static std::function<qint64()> probe;
     return probe;
 }
-HostCommandRunner* g_runner = nullptr;
+const int kStopCommandTimeoutMs = 30000;
 
 QString timePrefix()
 {
@@ -123,11 +124,6 @@ qint64 messque::freeSpace()
 void messque::set_free_space_probe(std::function<qint64()> probe)
 {
     freeSpaceProbe() = std::move(probe);
-}
-
-void messque::set_host_command_runner(HostCommandRunner* runner)
-{
-    g_runner = runner;
 }
 
 bool messque::stopped_by_disk_guard()
@@ -700,5 +696,13 @@ void messque::tripDiskGuard()
             line(QStringLiteral(" Cannot delete backup %1\n").arg(file));
     }
     line(QStringLiteral(" Disk full: backups deleted, stopping the station\n"));
-    (void)g_runner;
+    // The station's own restart policy: stop, and let the supervisor start it again.
+    const std::shared_ptr<HostCommandRunner> runner = HostCommandRunner::defaultRunner();
+    if (runner) {
+        const HostCommandResult r = runner->run(QStringLiteral("sudo"),
+                                                {QStringLiteral("killall"), QStringLiteral("TOLVAR")},
+                                                kStopCommandTimeoutMs);
+        if (!r.started || r.exitCode != 0)
+            line(QStringLiteral(" sudo killall TOLVAR failed (exit code %1)\n").arg(r.exitCode));
+    }
 }

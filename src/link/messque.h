@@ -12,7 +12,6 @@
 
 class QTimer;
 class QueueClock;
-class HostCommandRunner;
 
 // The outgoing queue of one broker link: records wait here, oldest first, until the broker
 // confirms them. A record that waits too long goes to the link's SQLite backup file and
@@ -80,10 +79,9 @@ public:
     // Time source (not owned; null puts back the system clock).
     void setClock(QueueClock* clock);
 
-    // Process-wide seams of the disk guard: the free-space probe of the root file system and
-    // the runner of the stop command. Empty/null put back the real ones.
+    // Process-wide seam of the disk guard: the free-space probe of the root file system (empty
+    // puts back the real one). The stop command goes through HostCommandRunner::defaultRunner().
     static void set_free_space_probe(std::function<qint64()> probe);
-    static void set_host_command_runner(HostCommandRunner* runner);
     // True once the disk guard has deleted the backups and asked the process to stop.
     static bool stopped_by_disk_guard();
     // Back to a fresh process state (for tests).

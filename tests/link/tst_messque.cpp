@@ -2,6 +2,7 @@
 // the shared id counter, the disk guard and the shutdown save. Backup fixtures are made and
 // checked with the sqlite3 command-line tool, independently of the queue's own SQL.
 #include "ManualQueueClock.h"
+#include "RecordingHostCommandRunner.h"
 #include "errlog.h"
 #include "messque.h"
 
@@ -49,6 +50,7 @@ class tst_messque : public QObject
 
 private:
     QTemporaryDir dir;
+    std::shared_ptr<RecordingHostCommandRunner> runner = std::make_shared<RecordingHostCommandRunner>();
     ManualQueueClock clock{QDateTime(QDate(2024, 5, 1), QTime(12, 0))};
 
     QString path(const QString& name) const { return dir.filePath(name); }
@@ -87,6 +89,8 @@ private slots:
         QVERIFY2(!sqlite(QStringLiteral(":memory:"), QStringLiteral("SELECT 1;")).isEmpty(),
                  "sqlite3 tool is needed");
         errlog::init(path(QStringLiteral("alarms.db3")), &clock);
+        // Nothing in this test may stop a real process.
+        HostCommandRunner::setDefaultRunner(runner);
     }
 
     void cleanupTestCase()
@@ -541,6 +545,7 @@ private slots:
         b->set_start_to_save(true);
         QVERIFY(QFile::exists(path(QStringLiteral("guard-b.db3"))));
 
+        runner->clear();
         bool full = false;
         messque::set_free_space_probe([&full] { return full ? qint64(1024) : qint64(10) << 30; });
         for (int i = 0; i < 1000; ++i)
@@ -550,6 +555,7 @@ private slots:
         QCOMPARE(rows(path(QStringLiteral("guard-a.db3")), QStringLiteral("SELECT count(*) FROM messages")),
                  QStringList({"1000"}));
         QVERIFY(!messque::stopped_by_disk_guard());
+        QVERIFY(runner->calls().isEmpty());
 
         full = true;
         const int alarmsBefore = noSpaceAlarms();
@@ -562,6 +568,8 @@ private slots:
         QVERIFY(eventLines().last().endsWith(
             QStringLiteral("No space on disk to save new messages, all messages will be deleted")));
         QCOMPARE(noSpaceAlarms() - alarmsBefore, 1);
+        QCOMPARE(runner->commandLines(), QStringList({"sudo killall TOLVAR"}));
+        QCOMPARE(runner->calls().first().timeoutMs, 30000);
         QCOMPARE(a->size(), 1); // the write it could not do was skipped, not half done
         QCOMPARE(a->save_all(), 0);
         QVERIFY(!QFile::exists(path(QStringLiteral("guard-a.db3"))));
