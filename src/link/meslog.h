@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QTimer>
+
+struct message_point;
+struct dl_message_point;
+class QueueClock;
+
+// A short history of every uplink received and every downlink request accepted, in an SQLite
+// database held in memory, and the traffic statistics the heartbeat reports from it (last
+// minute, last hour, whole retention period). Main thread only.
+class meslog : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kTimerMs = 60000;
+
+    // ttl: retention in minutes. clock: time source (null: the system clock); it must
+    // outlive the log.
+    explicit meslog(int ttl, const QueueClock* clock = nullptr, QObject* parent = nullptr);
+    ~meslog() override;
+
+    void set_ttl(int minutes);
+    int ttl() const { return _ttl; }
+
+    // One received uplink; its phy and offset must be set.
+    void append(const message_point& msg);
+    // One accepted downlink request.
+    void append(const dl_message_point& msg);
+
+    // Rows of [from, to], only of the given modem ids and types (0 uplink, 1 downlink) when
+    // those lists are not empty, newest first, at most limit (a negative limit counts as 0).
+    QJsonArray select(const QDateTime& from, const QDateTime& to, const QList<int>& ids,
+                      const QList<int>& types, int limit);
+    // Counters and averages of [from, to]; every value is a finite integer.
+    QJsonObject stats(const QDateTime& from, const QDateTime& to);
+
+    QJsonObject last_minute_stats() const { return _last_min; }
+    QJsonObject last_hour_stats() const { return _last_hour; }
+    QJsonObject last_total_stats() const { return _last_total; }
+
+    // SNR normalised to 50 bit/s; a phy without a known bit rate is not normalised.
+    static float normalisedSnr(float snr, int phy);
+
+public slots:
+    void delete_old();
+    void make_stats();
+
+private:
+    QSqlDatabase _db;
+    QTimer _delete_timer;
+    int _ttl;
+    QTimer _stat_timer;
+    QJsonObject _last_min;
+    QJsonObject _last_hour;
+    QJsonObject _last_total;
+    // Times of the last hour and retention-period snapshots; null before the first make_stats.
+    QDateTime _hour_ref;
+    QDateTime _total_ref;
+    const QueueClock* _clock;
+};
