@@ -98,8 +98,9 @@ void TestQormReader::scriptedScenario()
     QCOMPARE(info.fpga_info_.compilation_dt, QDateTime(QDate(2023, 5, 17), QTime(10, 20, 30)));
     QCOMPARE(info.fpga_info_.bandwidth1, 50u * 1024u);
     QCOMPARE(info.fpga_info_.bandwidth2, 400u * 512u);
-    QCOMPARE(info.fpga_info_.supported_ul_bitrates_band1.size(), 6);
-    QCOMPARE(info.fpga_info_.supported_ul_bitrates_band2.size(), 6);
+    QCOMPARE(info.fpga_info_.supported_ul_bitrates_band1.size(), 10);
+    QCOMPARE(info.fpga_info_.supported_ul_bitrates_band2,
+             (QList<vexa_phy_channel_t>{UL_DBPSK_50_PROT_E, UL_DBPSK_400_PROT_E, UL_DBPSK_3200_PROT_E, UL_DBPSK_25600_PROT_E}));
     QCOMPARE(info.band2_offset, -409600);
     QVERIFY(info.state & 4);
     QVERIFY(std::fabs(info.fpga_temperature_ - float(2500 * 0.123046875 - 273)) < 0.001f);
