@@ -1,0 +1,22 @@
+#ifndef AMQPMESSAGE_P_H
+#define AMQPMESSAGE_P_H
+
+#include <QSharedData>
+
+#include "AmqpMessage.h"
+
+class AmqpMessagePrivate : public QSharedData
+{
+public:
+    qint64 deliveryTag = 0;
+    bool redelivered = false;
+    QString exchangeName;
+    QString routingKey;
+    QByteArray payload;
+    AmqpMessage::PropertyHash properties;
+    AmqpTable headers;
+    // Body bytes still expected while the queue assembles the message.
+    quint64 leftSize = 0;
+};
+
+#endif
