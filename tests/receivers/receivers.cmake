@@ -2,7 +2,7 @@
 foreach(t message_parsers record_decoder hopping_settings noise_levels message_filter)
   tolvar_test(tst_${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_${t}.cpp LIBS receivers sim_fpga LABELS unit)
 endforeach()
-foreach(t qorm_reader quabo_reader)
+foreach(t qorm_reader quabo_reader fpga_registers)
   tolvar_test(tst_${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_${t}.cpp ${CMAKE_CURRENT_SOURCE_DIR}/ReaderStation.h
     LIBS receivers sim_fpga LABELS unit TIMEOUT 240)
 endforeach()
