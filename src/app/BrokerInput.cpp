@@ -1,0 +1,170 @@
+#include "BrokerInput.h"
+
+#include "BinaryConverter.h"
+#include "CommandHandlersFactoryImpl.h"
+#include "phy_names.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+
+bool BrokerInput::decode(const QByteArray& body, QJsonObject& message, QString* error)
+{
+    if (body.isEmpty()) {
+        // An empty body would read as an Ack with every field 0: a request for modem 0.
+        if (error)
+            *error = QStringLiteral("empty message");
+        return false;
+    }
+    QJsonParseError parseError;
+    QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        BinaryConverter converter;
+        doc = QJsonDocument();
+        if (!converter.Binary2Json<AckMsg>(body, doc)) {
+            if (error)
+                *error = converter.GetError();
+            return false;
+        }
+    }
+    message = doc.isObject() ? doc.object() : QJsonObject();
+    return true;
+}
+
+BrokerInput::Road BrokerInput::road(const QJsonObject& message, bool has_cmd, bool has_dl)
+{
+    if (message.contains(QStringLiteral("msg_type"))) {
+        if (has_cmd)
+            return Road::Command;
+        // A server heartbeat without data keeps every link alive, whatever its rights.
+        const bool bare_hb = message.value(QStringLiteral("msg_type")).toString() == QStringLiteral("hb")
+            && !message.contains(QStringLiteral("data"));
+        return bare_hb ? Road::Command : Road::NoCmdAccess;
+    }
+    if (!message.contains(QStringLiteral("modem_id")))
+        return Road::NotARequest;
+    return has_dl ? Road::Downlink : Road::NoDlAccess;
+}
+
+int BrokerInput::shard_count(const QJsonObject& message, bool* present, int* raw)
+{
+    const bool has = message.contains(QStringLiteral("sharded"));
+    const int n = has ? message.value(QStringLiteral("sharded")).toInt() : 1;
+    if (present)
+        *present = has;
+    if (raw)
+        *raw = n;
+    return n < 2 ? 1 : n;
+}
+
+qint32 BrokerInput::json_int(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || d != std::trunc(d) || d < double(std::numeric_limits<qint32>::min())
+        || d > double(std::numeric_limits<qint32>::max()))
+        return 0;
+    return qint32(d);
+}
+
+static quint32 seconds_low32(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double d = std::trunc(value.toDouble());
+    if (!std::isfinite(d))
+        return 0;
+    double m = std::fmod(d, 4294967296.0);
+    if (m < 0)
+        m += 4294967296.0;
+    return quint32(m);
+}
+
+void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStringList* notes)
+{
+    auto i32 = [&m](const char* key) { return json_int(m.value(QLatin1String(key))); };
+    auto str = [&m](const char* key) { return m.value(QLatin1String(key)).toString(); };
+
+    r.modem_id = quint32(i32("modem_id"));
+    r.freq = quint32(i32("frequency"));
+    r.time_out_dated = QDateTime::fromSecsSinceEpoch(qint64(seconds_low32(m.value(QStringLiteral("time_outdate")))));
+    r.strength = quint8(i32("signal_strength"));
+    r.pld_str = str("payload");
+    r.f_system = quint8(i32("f_system"));
+    r.f_ack = quint8(i32("f_ack"));
+    r.f_multi = quint8(i32("f_multi"));
+    r.phy = str("phy");
+    r.type = quint8(i32("type"));
+    r.iterator = quint8(i32("iterator"));
+    r.vexa_ver = quint32(i32("vexa_ver"));
+    r.placeholder = str("placeholder");
+    r.crypto_flags = quint32(i32("crypto_flags"));
+    r.crypto_iter = quint32(i32("crypto_iter"));
+    r.crypto_mic = quint32(i32("crypto_mic"));
+    r.preambula = quint32(i32("preambula"));
+    r.priority = dl_message_point::DLPriority(m.contains(QStringLiteral("priority")) ? i32("priority") : 0);
+    r.receiver = 0;
+    r.mac_iter = 0;
+
+    const QByteArray text = r.pld_str.toLatin1();
+    const QByteArray bytes = QByteArray::fromHex(text);
+    int len = text.size() / 2;
+    if (len > bytes.size())
+        len = bytes.size();
+    if (len > int(sizeof(r.payload)))
+        len = int(sizeof(r.payload));
+    r.payload_len = quint8(len);
+    std::copy(bytes.constBegin(), bytes.constBegin() + len, reinterpret_cast<char*>(r.payload));
+
+    if (!notes)
+        return;
+    int skipped = 0;
+    for (QChar c : r.pld_str) {
+        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+        if (!hex)
+            ++skipped;
+    }
+    if (skipped)
+        notes->append(QStringLiteral("payload: %1 non-hexadecimal characters skipped").arg(skipped));
+    if (len < bytes.size())
+        notes->append(QStringLiteral("payload: %1 bytes decoded, %2 kept").arg(bytes.size()).arg(len));
+    if (!vexa_phy_name_known(r.phy))
+        notes->append(QStringLiteral("phy: unknown name \"%1\" passed on").arg(r.phy));
+}
+
+QJsonObject BrokerInput::run_command(const QJsonObject& message, ICommandContext& context, QString* sender)
+{
+    const QString type = message.value(QStringLiteral("msg_type")).toString();
+    const QString replyTo = message.value(QStringLiteral("sender")).toString();
+    const QString cmdId = message.value(QStringLiteral("cmd_id")).toString();
+    if (sender)
+        *sender = replyTo;
+
+    QJsonObject reply;
+    try {
+        std::shared_ptr<ICommandHandler> handler = CommandHandlersFactoryImpl::create(type, context);
+        reply.insert(QStringLiteral("cmd_id"), cmdId);
+        reply.insert(QStringLiteral("msg_type"), QStringLiteral("response"));
+        const QJsonObject data = message.contains(QStringLiteral("data"))
+            ? message.value(QStringLiteral("data")).toObject()
+            : message;
+        const QJsonDocument result = handler->exec(data);
+        QJsonValue value;
+        if (result.isObject())
+            value = result.object();
+        else if (result.isArray())
+            value = result.array();
+        reply.insert(QStringLiteral("data"), value);
+    } catch (const std::exception& e) {
+        reply.insert(QStringLiteral("msg_type"), QStringLiteral("error"));
+        reply.insert(QStringLiteral("data"), QString::fromUtf8(e.what()));
+    }
+    return reply;
+}

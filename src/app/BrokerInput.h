@@ -1,0 +1,44 @@
+#pragma once
+
+#include "dl_message_point.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+class ICommandContext;
+
+// What arrives from a broker link: decoding, the road a message takes, downlink requests and
+// command replies. Pure functions; the station core applies them to its links and sender.
+class BrokerInput {
+public:
+    enum class Road {
+        Command,     // run the command and answer on the link
+        Downlink,    // a downlink request for the sender
+        NoCmdAccess, // a command on a link without command rights
+        NoDlAccess,  // a downlink request on a link without downlink rights
+        NotARequest  // neither "msg_type" nor "modem_id": nothing to do
+    };
+
+    // JSON text, else a bare protobuf Ack. A valid JSON document that is not an object gives an
+    // empty object. False with the converter's reason when the body is neither.
+    static bool decode(const QByteArray& body, QJsonObject& message, QString* error);
+
+    static Road road(const QJsonObject& message, bool has_cmd, bool has_dl);
+
+    // Shard count the link takes after this message: "sharded" when present (values below 2
+    // give 1), else 1. *present tells whether the key was there, *raw its value as received.
+    static int shard_count(const QJsonObject& message, bool* present, int* raw);
+
+    // Fills a new request from the message. Every problem worth an operator's attention
+    // (skipped characters, a cut payload, an unknown phy name) is added to *notes.
+    static void fill_downlink(const QJsonObject& message, dl_message_point& request, QStringList* notes);
+
+    // Runs the command through the handler factory and returns the reply to send;
+    // *sender receives the routing key of the reply (empty: send none).
+    static QJsonObject run_command(const QJsonObject& message, ICommandContext& context, QString* sender);
+
+    // A JSON number with an integral value in the signed 32-bit range; anything else reads 0.
+    static qint32 json_int(const QJsonValue& value);
+};

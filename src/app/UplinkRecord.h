@@ -1,0 +1,33 @@
+#pragma once
+
+#include "message_point.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QTime>
+#include <QtGlobal>
+
+// The uplink record of one received message: where the modem was expected to send, the
+// downlink frequency an answer would use, the station's text-log line and the JSON record the
+// broker links publish. Pure functions; the station core strings them together.
+class UplinkRecord {
+public:
+    // Rounds half away from zero.
+    static int myround(float value);
+
+    // Expected uplink frequency (Hz) of the message, from the band base frequencies.
+    static qint32 calc_freq_expected(const message_point& msg, quint32 uplink_freq, quint32 uplink_freq2);
+
+    // Downlink frequency (Hz) of an answer from base frequency dl, corrected by the modem's
+    // measured offset from the expected frequency.
+    static quint32 calc_dl_freq(const message_point& msg, qint32 expected, quint32 dl, quint32 uplink_freq);
+
+    // Phy code of the message's protocol and bit rate; false when the pair has none.
+    static bool phy_of(const message_point& msg, vexa_phy_channel_t* phy);
+
+    // The JSON record. The message's phy field is not touched here.
+    static QJsonObject build(const message_point& msg, qint32 base_id);
+
+    // The text-log line of the message (with its line end), stamped with `now`.
+    static QString log_line(const message_point& msg, const QTime& now);
+};

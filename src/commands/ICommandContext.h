@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QPair>
+#include <QString>
+#include <QtGlobal>
+
+class QTimer;
+class SettingsController;
+class meslog;
+class rabbit_man;
+
+// The view of the station that command handlers work on. The station core implements it; every
+// call comes on the main thread.
+class ICommandContext {
+public:
+    virtual ~ICommandContext() = default;
+
+    virtual SettingsController& get_settingsController() = 0;
+    // The main link always exists; the secondary and third are null when not configured.
+    virtual rabbit_man* get_rab_prim() = 0;
+    virtual rabbit_man* get_rab_sec() = 0;
+    virtual rabbit_man* get_rab_third() = 0;
+    // The last heartbeat built (empty before the first one).
+    virtual QJsonObject& get_last_hb() = 0;
+    virtual meslog& get_meslog() = 0;
+    // Never started by the station itself: the "hb" command makes it the broker watchdog.
+    virtual QTimer& get_receive_timer() = 0;
+    // Latitude, longitude of the last GPS fix.
+    virtual QPair<double, double>& get_last_coords() = 0;
+
+    virtual bool is_time_sync_from_server_enabled() const = 0;
+    virtual void set_time_sync_from_server(bool on) = 0;
+    virtual void set_ntp_service_on_off(bool on) = 0;
+
+    // Milliseconds since start-up, and the same as "<d>d<h>h<m>m<s>s".
+    virtual qint64 get_usec_uptime() const = 0;
+    virtual QString get_uptime_str() const = 0;
+
+    // System actions; handlers schedule them after their reply has gone out.
+    virtual void exit() = 0;
+    virtual void reboot() = 0;
+    virtual void restarteth0() = 0;
+};

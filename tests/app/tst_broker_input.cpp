@@ -1,0 +1,308 @@
+#include "BrokerInput.h"
+
+#include "BinaryConverter.h"
+#include "ICommandContext.h"
+#include "SettingsController.h"
+#include "meslog.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+// The station as a command sees it; no handler exists yet, so nothing here is reached.
+class FakeContext : public ICommandContext {
+public:
+    SettingsController& get_settingsController() override { return settings; }
+    rabbit_man* get_rab_prim() override { return nullptr; }
+    rabbit_man* get_rab_sec() override { return nullptr; }
+    rabbit_man* get_rab_third() override { return nullptr; }
+    QJsonObject& get_last_hb() override { return hb; }
+    meslog& get_meslog() override { return log; }
+    QTimer& get_receive_timer() override { return timer; }
+    QPair<double, double>& get_last_coords() override { return coords; }
+    bool is_time_sync_from_server_enabled() const override { return false; }
+    void set_time_sync_from_server(bool) override {}
+    void set_ntp_service_on_off(bool) override {}
+    qint64 get_usec_uptime() const override { return 0; }
+    QString get_uptime_str() const override { return QString(); }
+    void exit() override {}
+    void reboot() override {}
+    void restarteth0() override {}
+
+    SettingsController settings;
+    QJsonObject hb;
+    meslog log{1440};
+    QTimer timer;
+    QPair<double, double> coords;
+};
+
+QJsonObject obj(const char* json)
+{
+    return QJsonDocument::fromJson(QByteArray(json)).object();
+}
+} // namespace
+
+Q_DECLARE_METATYPE(BrokerInput::Road)
+
+class TestBrokerInput : public QObject {
+    Q_OBJECT
+private slots:
+    void decodeJson();
+    void decodeAck();
+    void decodeRefuses_data();
+    void decodeRefuses();
+    void road_data();
+    void road();
+    void shards_data();
+    void shards();
+    void downlinkFields();
+    void downlinkFromAck();
+    void payload_data();
+    void payload();
+    void numbers_data();
+    void numbers();
+    void unknownCommandType_data();
+    void unknownCommandType();
+};
+
+void TestBrokerInput::decodeJson()
+{
+    QJsonObject m;
+    QString error;
+    QVERIFY(BrokerInput::decode(R"({"msg_type":"hb","cmd_id":"7"})", m, &error));
+    QCOMPARE(m.value("msg_type").toString(), QString("hb"));
+    // A valid document that is not an object counts as an empty object.
+    QVERIFY(BrokerInput::decode("[1,2,3]", m, &error));
+    QVERIFY(m.isEmpty());
+}
+
+void TestBrokerInput::decodeAck()
+{
+    BinaryConverter conv;
+    QByteArray bin;
+    QVERIFY(conv.Json2Binary<AckMsg>(QJsonDocument(obj(R"({"modem_id": 3000000000, "frequency": 446000000,
+        "payload": "0102", "phy": "DL_DBPSK_400_PROT_D", "priority": 2, "time_outdate": 1700000000})")), bin));
+    QJsonObject m;
+    QString error;
+    QVERIFY2(BrokerInput::decode(bin, m, &error), qPrintable(error));
+    // Every Ack field is present, defaults included.
+    for (const char* key : {"modem_id", "frequency", "time_outdate", "signal_strength", "payload", "f_system", "f_ack",
+                            "f_multi", "phy", "type", "iterator", "vexa_ver", "priority", "placeholder", "crypto_iter",
+                            "crypto_mic", "crypto_flags", "preambula"})
+        QVERIFY2(m.contains(key), key);
+    QCOMPARE(m.value("frequency").toInt(), 446000000);
+    QCOMPARE(m.value("f_ack").toInt(), 0);
+    QCOMPARE(BrokerInput::road(m, true, true), BrokerInput::Road::Downlink);
+}
+
+void TestBrokerInput::decodeRefuses_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("truncated varint") << QByteArray("\x08\xff\xff", 3);
+    QTest::newRow("broken JSON, bad wire type") << QByteArray("{\"modem_id\": 12");
+}
+
+void TestBrokerInput::decodeRefuses()
+{
+    QFETCH(QByteArray, body);
+    QJsonObject m{{"stale", 1}};
+    QString error;
+    QVERIFY(!BrokerInput::decode(body, m, &error));
+    QVERIFY(!error.isEmpty());
+}
+
+void TestBrokerInput::road_data()
+{
+    using R = BrokerInput::Road;
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("hasCmd");
+    QTest::addColumn<bool>("hasDl");
+    QTest::addColumn<R>("road");
+
+    QTest::newRow("command with data, cmd rights") << QByteArray(R"({"msg_type":"bsconfig","data":{}})") << true << false << R::Command;
+    QTest::newRow("command with data, no cmd rights") << QByteArray(R"({"msg_type":"bsconfig","data":{}})") << false << true << R::NoCmdAccess;
+    QTest::newRow("command without data, cmd rights") << QByteArray(R"({"msg_type":"admin"})") << true << false << R::Command;
+    QTest::newRow("command without data, no cmd rights") << QByteArray(R"({"msg_type":"admin"})") << false << true << R::NoCmdAccess;
+    QTest::newRow("bare hb, no cmd rights") << QByteArray(R"({"msg_type":"hb","sharded":4})") << false << false << R::Command;
+    QTest::newRow("hb with data, no cmd rights") << QByteArray(R"({"msg_type":"hb","data":{}})") << false << false << R::NoCmdAccess;
+    QTest::newRow("downlink, dl rights") << QByteArray(R"({"modem_id":5})") << false << true << R::Downlink;
+    QTest::newRow("downlink, no dl rights") << QByteArray(R"({"modem_id":5})") << true << false << R::NoDlAccess;
+    QTest::newRow("control keys only") << QByteArray(R"({"use_pb":true})") << true << true << R::NotARequest;
+    QTest::newRow("empty object") << QByteArray("{}") << true << true << R::NotARequest;
+}
+
+void TestBrokerInput::road()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, hasCmd);
+    QFETCH(bool, hasDl);
+    QFETCH(BrokerInput::Road, road);
+    QCOMPARE(BrokerInput::road(QJsonDocument::fromJson(json).object(), hasCmd, hasDl), road);
+}
+
+void TestBrokerInput::shards_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("present");
+    QTest::newRow("absent") << QByteArray("{}") << 1 << false;
+    QTest::newRow("4") << QByteArray(R"({"sharded":4})") << 4 << true;
+    QTest::newRow("2") << QByteArray(R"({"sharded":2})") << 2 << true;
+    QTest::newRow("1") << QByteArray(R"({"sharded":1})") << 1 << true;
+    QTest::newRow("0") << QByteArray(R"({"sharded":0})") << 1 << true;
+    QTest::newRow("negative") << QByteArray(R"({"sharded":-3})") << 1 << true;
+    QTest::newRow("text") << QByteArray(R"({"sharded":"4"})") << 1 << true;
+}
+
+void TestBrokerInput::shards()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, count);
+    QFETCH(bool, present);
+    bool has = !present;
+    QCOMPARE(BrokerInput::shard_count(QJsonDocument::fromJson(json).object(), &has, nullptr), count);
+    QCOMPARE(has, present);
+}
+
+void TestBrokerInput::downlinkFields()
+{
+    dl_message_point r;
+    QStringList notes;
+    BrokerInput::fill_downlink(obj(R"({"modem_id": 1193046, "frequency": 446012345, "time_outdate": 1700000000.9,
+        "signal_strength": 300, "payload": "0102030405060708", "f_system": 1, "f_ack": 1, "f_multi": 0,
+        "phy": "DL_DBPSK_400_PROT_D", "type": 2, "iterator": 257, "vexa_ver": 3, "placeholder": "x",
+        "crypto_flags": 4, "crypto_iter": 5, "crypto_mic": -1, "preambula": 6, "priority": 2})"),
+                               r, &notes);
+    QCOMPARE(r.modem_id, 1193046u);
+    QCOMPARE(r.freq, 446012345u);
+    QCOMPARE(r.time_out_dated.toSecsSinceEpoch(), qint64(1700000000));
+    QCOMPARE(r.strength, quint8(300 & 0xFF));
+    QCOMPARE(r.payload_len, quint8(8));
+    QCOMPARE(r.pld_str, QString("0102030405060708"));
+    QCOMPARE(r.f_system, quint8(1));
+    QCOMPARE(r.f_ack, quint8(1));
+    QCOMPARE(r.phy, QString("DL_DBPSK_400_PROT_D"));
+    QCOMPARE(r.type, quint8(2));
+    QCOMPARE(r.iterator, quint8(1));
+    QCOMPARE(r.vexa_ver, 3u);
+    QCOMPARE(r.placeholder, QString("x"));
+    QCOMPARE(r.crypto_flags, 4u);
+    QCOMPARE(r.crypto_iter, 5u);
+    QCOMPARE(r.crypto_mic, 0xFFFFFFFFu);
+    QCOMPARE(r.preambula, 6u);
+    QCOMPARE(r.priority, dl_message_point::PRIORITY_HIGH);
+    QCOMPARE(r.receiver, 0u);
+    QCOMPARE(r.mac_iter, quint16(0));
+    QVERIFY2(notes.isEmpty(), qPrintable(notes.join("; ")));
+
+    // Absent keys read as 0 or empty; no priority is the lowest, no deadline the epoch.
+    dl_message_point bare;
+    QStringList bareNotes;
+    BrokerInput::fill_downlink(obj(R"({"modem_id": 9})"), bare, &bareNotes);
+    QCOMPARE(bare.priority, dl_message_point::PRIORITY_LOW);
+    QCOMPARE(bare.time_out_dated.toSecsSinceEpoch(), qint64(0));
+    QCOMPARE(bare.payload_len, quint8(0));
+    QCOMPARE(bareNotes.size(), 1); // the empty phy name is not a known one
+    QVERIFY(bareNotes.first().contains("phy"));
+}
+
+void TestBrokerInput::downlinkFromAck()
+{
+    BinaryConverter conv;
+    QByteArray bin;
+    QVERIFY(conv.Json2Binary<AckMsg>(QJsonDocument(obj(R"({"modem_id": 77, "payload": "ABCD", "phy": "DL_PSK_500",
+        "time_outdate": 4000000000})")), bin));
+    QJsonObject m;
+    QVERIFY(BrokerInput::decode(bin, m, nullptr));
+    dl_message_point r;
+    BrokerInput::fill_downlink(m, r, nullptr);
+    QCOMPARE(r.modem_id, 77u);
+    QCOMPARE(r.payload_len, quint8(2));
+    QCOMPARE(r.payload[0], quint8(0xAB));
+    QCOMPARE(r.priority, dl_message_point::PRIORITY_LOW); // present and 0
+    // An unsigned deadline past 2038 keeps all 32 bits.
+    QCOMPARE(r.time_out_dated.toSecsSinceEpoch(), qint64(4000000000LL));
+}
+
+void TestBrokerInput::payload_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("noteWords");
+
+    QTest::newRow("16 digits") << "0123456789abcdef" << QByteArray::fromHex("0123456789abcdef") << QStringList();
+    QString digits300;
+    for (int i = 0; i < 300; ++i)
+        digits300 += QString::number(i % 10);
+    QTest::newRow("300 digits cut to 128") << digits300 << QByteArray::fromHex(digits300.left(256).toLatin1())
+                                           << QStringList{"150 bytes decoded, 128 kept"};
+    QTest::newRow("non-hex skipped") << "12zz34" << QByteArray("\x12\x34", 2) << QStringList{"2 non-hexadecimal"};
+    QTest::newRow("odd digits: one-digit first byte, length by half") << "123" << QByteArray("\x01", 1)
+                                                                      << QStringList{"2 bytes decoded, 1 kept"};
+    QTest::newRow("empty") << "" << QByteArray() << QStringList();
+}
+
+void TestBrokerInput::payload()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, noteWords);
+    QJsonObject m{{"modem_id", 1}, {"payload", text}, {"phy", "DL_PSK_200"}};
+    dl_message_point r;
+    QStringList notes;
+    BrokerInput::fill_downlink(m, r, &notes);
+    QCOMPARE(int(r.payload_len), bytes.size());
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(r.payload), r.payload_len), bytes);
+    QCOMPARE(notes.size(), noteWords.size());
+    for (int i = 0; i < notes.size(); ++i)
+        QVERIFY2(notes.at(i).contains(noteWords.at(i)), qPrintable(notes.at(i)));
+}
+
+void TestBrokerInput::numbers_data()
+{
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<qint32>("read");
+    QTest::newRow("int") << QJsonValue(42) << 42;
+    QTest::newRow("negative") << QJsonValue(-7) << -7;
+    QTest::newRow("above int32") << QJsonValue(4294967295.0) << 0;
+    QTest::newRow("fraction") << QJsonValue(1.5) << 0;
+    QTest::newRow("text") << QJsonValue("42") << 0;
+    QTest::newRow("bool") << QJsonValue(true) << 0;
+    QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << 0;
+}
+
+void TestBrokerInput::numbers()
+{
+    QFETCH(QJsonValue, value);
+    QFETCH(qint32, read);
+    QCOMPARE(BrokerInput::json_int(value), read);
+}
+
+void TestBrokerInput::unknownCommandType_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("with sender") << QByteArray(R"({"msg_type":"frobnicate","cmd_id":"c1","sender":"srv.replies","data":{}})")
+                                 << "srv.replies" << "frobnicatedoes not registered";
+    QTest::newRow("without sender") << QByteArray(R"({"msg_type":"hb","cmd_id":5})") << "" << "hbdoes not registered";
+}
+
+void TestBrokerInput::unknownCommandType()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, sender);
+    QFETCH(QString, text);
+    FakeContext ctx;
+    QString replyTo = "untouched";
+    const QJsonObject reply = BrokerInput::run_command(QJsonDocument::fromJson(json).object(), ctx, &replyTo);
+    QCOMPARE(replyTo, sender);
+    // A failure in the factory leaves no "cmd_id" in the reply.
+    QCOMPARE(reply, (QJsonObject{{"msg_type", "error"}, {"data", text}}));
+}
+
+QTEST_GUILESS_MAIN(TestBrokerInput)
+#include "tst_broker_input.moc"
