@@ -1,5 +1,5 @@
 # Tests of the FPGA uplink receivers.
-foreach(t message_parsers record_decoder hopping_settings noise_levels message_filter)
+foreach(t message_parsers record_decoder hopping_settings noise_levels message_filter fpga_scenario)
   tolvar_test(tst_${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_${t}.cpp LIBS receivers sim_fpga LABELS unit)
 endforeach()
 foreach(t qorm_reader quabo_reader fpga_registers)

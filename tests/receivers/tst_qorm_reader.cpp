@@ -35,6 +35,7 @@ private slots:
     void badFlashReinitialisesOnce();
     void unsupportedFirmware();
     void boardWithoutAccess();
+    void neverEmptyFifoStillEmits();
 };
 
 void TestQormReader::scriptedScenario()
@@ -176,6 +177,23 @@ void TestQormReader::boardWithoutAccess()
     QFile log(st.dir.filePath("reader.log"));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readAll().contains("not initialised"));
+}
+
+void TestQormReader::neverEmptyFifoStillEmits()
+{
+    // A FIFO that never runs dry (a stuck FPGA, or steady traffic): each pass is cut short,
+    // and its records are still filtered and emitted.
+    ReaderStation st(QORM);
+    FpgaScenario sc;
+    QVERIFY(FpgaScenario::parse("at 0 message low type=D id=0x31 rate=400\nat 5 stuck low 1000000\n", sc));
+    st.fpga.play(sc);
+    st.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!st.messages.isEmpty(), START_MS + 5000);
+    QCOMPARE(st.messages[0]->ID, 0x31u);
+    QVERIFY(st.messages[0]->num_of_copies > 1);
+    QVERIFY(st.messages[0]->total <= quint32(qorm_reader::PASS_LIMIT_RECORDS));
+    // The window of 400 bit/s passes: the same record is a new message again.
+    QTRY_VERIFY_WITH_TIMEOUT(st.messages.size() >= 2, 10000);
 }
 
 QTEST_GUILESS_MAIN(TestQormReader)
