@@ -31,6 +31,8 @@ private slots:
     void bitrateMasks();
     void fftWordAndSpectrumReads();
     void crcFaultLimit();
+    void alarmCommands();
+    void doorInput();
 };
 
 void TestFpgaRegisters::writeFrames_data()
@@ -269,6 +271,49 @@ void TestFpgaRegisters::crcFaultLimit()
     QCOMPARE(r.crcFailed(), 10002u);
     QTRY_COMPARE(st.alarms, QStringList{"EVENT_REBOOT_ARTIX"});
     QVERIFY(!(r.state() & 4));
+}
+
+void TestFpgaRegisters::alarmCommands()
+{
+    ReaderStation st(QORM);
+    qorm_reader& r = *st.reader;
+    r.alarm_in("setNetState_true");
+    r.alarm_in("setDLState_true");
+    QCOMPARE(int(r.state()), 9);
+    r.alarm_in("SETDLSTATE_FALSE"); // case matters
+    QCOMPARE(int(r.state()), 9);
+    r.alarm_in("rebootAxsemSignal");
+    QCOMPARE(int(r.state()), 1);
+    QTRY_COMPARE(st.alarms, QStringList{"EVENT_REBOOT_AXSEM"});
+    // The QORM board's AXSEM reset: GPIO 6 low, GPIO 5 low, then high.
+    QCOMPARE(st.worker->level(5), high);
+    QCOMPARE(st.worker->level(6), low);
+    r.alarm_in("setNetState_false");
+    QCOMPARE(int(r.state()), 0);
+    QCOMPARE(r.info().state, 0u);
+}
+
+void TestFpgaRegisters::doorInput()
+{
+    {
+        ReaderStation st(QORM_LTE);
+        st.pins->di_set_gpio(19);
+        for (PIN_State level : {high, low, low, high}) {
+            st.worker->set_input(19, level);
+            st.reader->check_di();
+        }
+        QTRY_COMPARE(st.alarms, (QStringList{"EVENT_DOOR_OPENED", "EVENT_DOOR_CLOSED"}));
+    }
+    {
+        // The QORM board has no door input.
+        ReaderStation st(QORM);
+        for (PIN_State level : {high, low, high}) {
+            st.worker->set_input(19, level);
+            st.reader->check_di();
+        }
+        QTest::qWait(50);
+        QVERIFY(st.alarms.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFpgaRegisters)
