@@ -377,16 +377,6 @@ void messque::return_to_waiting()
     }
 }
 
-void messque::return_session_to_waiting(quint32 session)
-{
-    for (jstring_point* entry : qAsConst(jstrings)) {
-        if (entry->session_id != session)
-            continue;
-        entry->status = jstring_point::CREATED;
-        entry->session_id = 0;
-    }
-}
-
 bool messque::isEmpty()
 {
     if (!jstrings.isEmpty())

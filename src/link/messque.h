@@ -45,16 +45,14 @@ public:
     QByteArray pop_for_publish(quint32 session);
     // The same, also giving the record's id (for unpop).
     QByteArray pop_for_publish(quint32 session, quint32* id);
-    // A popped record that could not be sent goes back to waiting.
+    // A popped record that could not be sent, or that the broker refused, goes back to waiting.
     void unpop(quint32 id);
     // Drops the first record of `session` (confirmed); false when there is none.
     bool clear(quint32 session);
     // Drops every record of `session` (their backup rows in one transaction); the count.
     int clear_session(quint32 session);
-    // Published records go back to waiting: after a lost connection (every session), or
-    // after a nack (one session).
+    // After a lost connection every published record goes back to waiting.
     void return_to_waiting();
-    void return_session_to_waiting(quint32 session);
 
     // Emptiness; an empty memory list first restores up to 100 records from the backup.
     bool isEmpty();

@@ -108,7 +108,7 @@ private slots:
 
     // Scripted operations on the memory list. Tokens: e<name> enqueue, p<s>=<name|-> pop for
     // session s and expect that record (or none), u unpop the last popped record, c<s>=<0|1> clear one, C<s>=<n> clear a
-    // session, w (connection lost), n<s> (nack of session s), L=<n> expect the list size.
+    // session, w (connection lost), L=<n> expect the list size.
     void sessions_data()
     {
         QTest::addColumn<QString>("script");
@@ -122,10 +122,8 @@ private slots:
             << "ea eb p1=a p1=b w p2=a C2=1 L=1 p3=b";
         QTest::newRow("a confirm on the new connection clears only what it carried")
             << "ea eb ec p1=a p1=b p1=c w p2=a C2=1 C1=0 L=2";
-        QTest::newRow("nack returns the session's entries to go out again")
-            << "ea eb ec p1=a p1=b n1 p2=a p2=b p2=c p2=- C2=3 L=0";
-        QTest::newRow("nack leaves other sessions alone")
-            << "ea eb p1=a p1=b p2=a n2 p1=a p1=- C1=2 L=0";
+        QTest::newRow("a refused record waits while the rest of its session is cleared")
+            << "ea eb ec p1=a p1=b p1=c u C1=2 L=1 p2=c";
         QTest::newRow("empty and null texts are refused")
             << "e e- ea p1=a p1=- L=1";
         QTest::newRow("clear on an empty list") << "c1=0 C1=0 p1=- L=0";
@@ -161,8 +159,6 @@ private slots:
                 QCOMPARE(q->clear_session(arg.toUInt()), want.toInt());
             } else if (op == QLatin1Char('w')) {
                 q->return_to_waiting();
-            } else if (op == QLatin1Char('n')) {
-                q->return_session_to_waiting(arg.toUInt());
             } else if (op == QLatin1Char('L')) {
                 QCOMPARE(q->size(), want.toInt());
             } else {
