@@ -2,7 +2,6 @@
 
 #include "SpectrumPacer.h"
 
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -57,7 +56,7 @@ void spectrum_server::setRevLo(bool rev)
 
 void spectrum_server::set_spectrum_data(const QVector<quint32>& magnitudes, uint size, Bands band)
 {
-    QMutex* mutex = nullptr;
+    std::mutex* mutex = nullptr;
     std::vector<float>* frame = nullptr;
     if (band == Band1) {
         mutex = &mutFrameBand1;
@@ -72,7 +71,7 @@ void spectrum_server::set_spectrum_data(const QVector<quint32>& magnitudes, uint
     std::vector<float> db = SpectrumFrameBuilder::toDecibels(magnitudes, size, LogOffset.load());
     if (db.empty())
         return;
-    QMutexLocker lock(mutex);
+    std::lock_guard<std::mutex> lock(*mutex);
     frame->swap(db);
 }
 
@@ -106,7 +105,7 @@ QByteArray spectrum_server::get_current_frame(const QString& request)
     if (!SpectrumFrameBuilder::parseRequest(request, r) || !SpectrumFrameBuilder::isServable(r))
         return QByteArray();
 
-    QMutex* mutex = nullptr;
+    std::mutex* mutex = nullptr;
     const std::vector<float>* frame = nullptr;
     float noise = 0.0f;
     if (r.widthHz == SpectrumFrameBuilder::kWidthBand1) {
@@ -123,7 +122,7 @@ QByteArray spectrum_server::get_current_frame(const QString& request)
 
     QByteArray out;
     {
-        QMutexLocker lock(mutex);
+        std::lock_guard<std::mutex> lock(*mutex);
         out = SpectrumFrameBuilder::build(r, *frame, noise);
     }
     if (out.isEmpty())

@@ -6,12 +6,12 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 class QTcpServer;
@@ -59,9 +59,11 @@ private:
     bool server_status = false;
     quint16 bound_port = 0;
 
-    QMutex mutFrameBand1;
+    // Standard mutexes: the frames are shared between the server thread and the main thread
+    // ("spectrum" command), and ThreadSanitizer sees through these.
+    std::mutex mutFrameBand1;
     std::vector<float> current_frame_band1;  // empty until the first band-1 spectrum
-    QMutex mutFrame400Band2;
+    std::mutex mutFrame400Band2;
     std::vector<float> current_frame400_band2;
 
     std::atomic<float> current_noise_band1{0.0f};
