@@ -1,0 +1,452 @@
+#include "rabbit_man.h"
+
+#include "AmqpClient.h"
+#include "AmqpExchange.h"
+#include "AmqpQueue.h"
+#include "BinaryConverter.h"
+#include "messque.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QTime>
+#include <QTimer>
+
+namespace {
+
+const char* const kBinaryType = "application/octet-stream";
+const char* const kTextType = "text/plain";
+
+QString timePrefix()
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz"));
+}
+
+} // namespace
+
+rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& exch,
+                       const QString& vhost, const QString& key, const QString& backup_db_name,
+                       const QString& lp, bool has_ul, bool has_dl, bool has_cmd, bool save_to_disk)
+    : QObject(nullptr), logger(lp), base_id(b_id), connection_path(path), rabbit_exchange(exch),
+      rabbit_routing_key(key), rabbit_vhost(vhost), _has_ul(has_ul), _has_dl(has_dl),
+      _has_cmd(has_cmd), _save_to_disk(save_to_disk)
+{
+    Amqp::registerMetaTypes();
+
+    client = new AmqpClient();
+    client->connectToHost(connection_path);
+    client->setAutoReconnect(false, 0);
+    // Given after the URL, so it is the one that reaches connection.open.
+    client->setVirtualHost(rabbit_vhost);
+    createExchange();
+
+    connect(client, &AmqpClient::disconnected, this, &rabbit_man::disconnected, Qt::QueuedConnection);
+    connect(client, &AmqpClient::connected, this, &rabbit_man::connected, Qt::QueuedConnection);
+    connect(client, &AmqpClient::sslErrors, client, &AmqpClient::ignoreSslErrors, Qt::QueuedConnection);
+    // A publisher that the socket or the broker holds back picks up again from here.
+    connect(client, &AmqpClient::writeBufferDrained, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
+    connect(client, &AmqpClient::unblocked, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
+
+    if (!base_id.isEmpty() && (_has_dl || _has_cmd))
+        createStationQueue();
+
+    pub_timer = new QTimer(this);
+    pub_timer->setInterval(kPublishTimerMs);
+    reconnect_counter = 0;
+    connect(pub_timer, &QTimer::timeout, this, &rabbit_man::republish_message, Qt::QueuedConnection);
+
+    que = new messque(backup_db_name, lp, save_to_disk);
+    que->init();
+    qDebug() << "Rabbit_man inited";
+}
+
+rabbit_man::~rabbit_man()
+{
+    pub_timer->stop();
+    ++exchange_generation;
+    if (queue) {
+        queue->disconnect(this);
+        delete queue;
+        queue = nullptr;
+    }
+    if (exchange) {
+        exchange->disconnect(this);
+        exchange->close();
+        exchange->deleteLater();
+        exchange = nullptr;
+    }
+    client->disconnect(this);
+    client->disconnect(client);
+    client->disconnectFromHost();
+    client->deleteLater();
+    client = nullptr;
+    if (que) {
+        que->disconnect(this);
+        delete que;
+        que = nullptr;
+    }
+}
+
+void rabbit_man::line(const QString& text)
+{
+    *this << (timePrefix() + text);
+}
+
+void rabbit_man::setLogpath(const QString& path)
+{
+    logger::setLogpath(path);
+    que->setLogpath(path);
+}
+
+void rabbit_man::set_main_link(bool main)
+{
+    que->set_save_before_connect(main);
+}
+
+int rabbit_man::save_unconfirmed_to_disk()
+{
+    if (!_save_to_disk || messque::stopped_by_disk_guard())
+        return 0;
+    return que->save_all();
+}
+
+bool rabbit_man::isConnected() const
+{
+    return client && client->isConnected();
+}
+
+QString rabbit_man::get_full_routing_key() const
+{
+    if (_pub_shard_num < 2)
+        return rabbit_routing_key;
+    bool ok = false;
+    const qlonglong id = base_id.toLongLong(&ok);
+    return rabbit_routing_key + QLatin1Char('_') + QString::number(ok ? id % _pub_shard_num : 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channels
+
+void rabbit_man::createExchange()
+{
+    inflight_ids.clear();
+    nack_backoff = false;
+    exchange = client->createExchange(rabbit_exchange, -1);
+    const quint64 generation = ++exchange_generation;
+    // Direct connections: the link must see a confirm or a nack at the moment the library
+    // takes the tags off its list, not later, or a queued "all delivered" could clear records
+    // that were published after it.
+    connect(exchange, &AmqpExchange::allMessagesDelivered, this,
+            [this, generation] { onAllDelivered(generation); }, Qt::DirectConnection);
+    connect(exchange, &AmqpExchange::nacked, this,
+            [this, generation](const QList<qint64>& tags) { onNacked(generation, tags); },
+            Qt::DirectConnection);
+}
+
+void rabbit_man::createStationQueue()
+{
+    queue = client->createQueue(QStringLiteral("bs") + base_id, -1);
+    connect(queue, &AmqpQueue::declared, this, &rabbit_man::queueDeclared);
+    queue->declare(int(AmqpQueue::Durable | AmqpQueue::AutoDelete), AmqpTable());
+}
+
+void rabbit_man::queueDeclared()
+{
+    if (sender() != queue || !queue)
+        return;
+    queue->qos(kStationPrefetch, 0);
+    queue->consume(0);
+    connect(queue, &AmqpQueue::messageReceived, this, &rabbit_man::messageReceived,
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    if (_has_dl)
+        queue->bind(exchange, QStringLiteral("station.") + base_id);
+    if (_has_cmd)
+        queue->bind(exchange, QStringLiteral("station_cmd.") + base_id);
+    queue->bind(exchange, QStringLiteral("station_hb.") + base_id);
+}
+
+void rabbit_man::messageReceived()
+{
+    if (!queue || queue->isEmpty())
+        return;
+    currentMessage = queue->dequeue();
+    queue->ack(currentMessage);
+    emit data_received(currentMessage.payload(), *this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Publishing
+
+QByteArray rabbit_man::convert2binary(const QByteArray& bytes, bool* converted)
+{
+    *converted = false;
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *this << (QStringLiteral("cannot convert to json, error: ") + parseError.errorString()
+                  + QLatin1Char('\n'));
+        return bytes;
+    }
+    const QString type = doc.object().value(QStringLiteral("msg_type")).toString();
+    if (type.isEmpty())
+        return bytes;
+    BinaryConverter converter;
+    QByteArray out;
+    const bool ok = type.contains(QLatin1String("beat"))
+        ? converter.Json2Binary<HeartBeatMsg>(doc, out)
+        : converter.Json2Binary<PayloadMsg>(doc, out);
+    if (!ok) {
+        *this << (QStringLiteral("Json2Binary error: ") + converter.GetError() + QLatin1Char('\n'));
+        *this << (QStringLiteral("check qwentity of json elements: ")
+                  + QString::fromUtf8(doc.toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+        return bytes;
+    }
+    if (out.isNull())
+        return bytes;
+    *converted = true;
+    return out;
+}
+
+bool rabbit_man::instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary)
+{
+    if (bytes.isNull() || !exchange)
+        return false;
+    QByteArray payload = bytes;
+    bool converted = false;
+    if (binary)
+        payload = convert2binary(bytes, &converted);
+    // What could not be converted goes out as the JSON text it is.
+    const QString type = QString::fromLatin1(converted ? kBinaryType : kTextType);
+    exchange->enableConfirms(true);
+    return exchange->publish(payload, routingKey, type, AmqpMessage::PropertyHash(),
+                             AmqpExchange::poNoOptions);
+}
+
+// Takes the next record for the current session and publishes it. A record the library did not
+// send goes straight back to waiting: it holds no delivery tag, so no confirm may clear it.
+bool rabbit_man::publish_one()
+{
+    quint32 id = 0;
+    const QByteArray text = que->pop_for_publish(session_id, &id);
+    if (text.isNull())
+        return false;
+    if (!instant_publish(text, get_full_routing_key(), _use_binary)) {
+        que->unpop(id);
+        return false;
+    }
+    // Remember which record this delivery tag carries, for a nack.
+    const QList<qint64> tags = exchange->unconfirmedDeliveryTags();
+    if (!tags.isEmpty())
+        inflight_ids.insert(tags.last(), id);
+    return true;
+}
+
+bool rabbit_man::flowPaused() const
+{
+    return client->isBlocked() || client->isWriteBufferFull();
+}
+
+void rabbit_man::publish_burst()
+{
+    for (int i = 0; i < MAXMESTORESEND; ++i) {
+        if (flowPaused() || !publish_one())
+            break;
+    }
+}
+
+void rabbit_man::queue_string(const QByteArray& bytes)
+{
+    if (!que->enqueue(bytes))
+        return;
+    if (!client->isConnected())
+        return;
+    if (!pub_timer->isActive()) {
+        ++session_id;
+        pub_timer->start();
+    }
+    if (!flowPaused())
+        publish_one();
+}
+
+void rabbit_man::publish_string(const QByteArray& bytes, const QString& key, bool binary)
+{
+    if (client->isConnected())
+        instant_publish(bytes, key, binary);
+}
+
+// Inside the library's confirm handling: drop what the broker has now confirmed, and let
+// whatever goes out from here on belong to a new session.
+void rabbit_man::onAllDelivered(quint64 generation)
+{
+    if (generation != exchange_generation)
+        return;
+    inflight_ids.clear();
+    que->clear_session(session_id);
+    ++session_id;
+    if (!next_pending) {
+        next_pending = true;
+        QMetaObject::invokeMethod(this, "publish_next", Qt::QueuedConnection);
+    }
+}
+
+// A nack: the refused records go back to waiting (the others of the session stay in flight,
+// to be cleared by their confirms). They go out again with the publish timer's next burst,
+// so a broker that keeps refusing, a full queue for instance, is not hammered.
+void rabbit_man::onNacked(quint64 generation, const QList<qint64>& tags)
+{
+    if (generation != exchange_generation)
+        return;
+    int returned = 0;
+    for (qint64 tag : tags) {
+        const auto it = inflight_ids.find(tag);
+        if (it == inflight_ids.end())
+            continue;
+        que->unpop(it.value());
+        inflight_ids.erase(it);
+        ++returned;
+    }
+    nack_backoff = true;
+    line(QStringLiteral(" Nack: %1 messages back to waiting\n").arg(returned));
+}
+
+void rabbit_man::publish_next()
+{
+    next_pending = false;
+    emit conn_estimated();
+    if (que->isEmpty()) {
+        pub_timer->stop();
+        return;
+    }
+    if (!client->isConnected())
+        return;
+    if (nack_backoff) {
+        // Refused records wait for the timer's next burst.
+        nack_backoff = false;
+        pub_timer->start();
+        return;
+    }
+    publish_burst();
+    pub_timer->start();
+}
+
+void rabbit_man::resume_publishing()
+{
+    if (!client->isConnected() || flowPaused() || que->isEmpty())
+        return;
+    publish_burst();
+    pub_timer->start();
+}
+
+void rabbit_man::republish_message()
+{
+    if (que->isEmpty()) {
+        pub_timer->stop();
+        return;
+    }
+    ++session_id;
+    line(QStringLiteral(" Pub timer expired !!!\n"));
+    emit republish();
+    ++reconnect_counter;
+    if (reconnect_counter >= kForcedDisconnectEvery) {
+        reconnect_counter = 0;
+        if (client->isConnected()) {
+            line(QStringLiteral(" Disconnect!\n"));
+            client->disconnectFromHost();
+            return;
+        }
+    }
+    if (!client->isConnected())
+        return;
+    line(QStringLiteral(" Republish!\n"));
+    publish_burst();
+    pub_timer->start();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+void rabbit_man::connected()
+{
+    que->set_start_to_save(true);
+    // A session never spans two connections.
+    ++session_id;
+    line(QStringLiteral(" Connected\n"));
+}
+
+QTimer* rabbit_man::reconnectGuard()
+{
+    static QTimer* guard = [] {
+        auto* t = new QTimer();
+        t->setSingleShot(true);
+        t->setInterval(kReconnectGuardMs);
+        return t;
+    }();
+    return guard;
+}
+
+void rabbit_man::reset_reconnect_guard()
+{
+    reconnectGuard()->stop();
+}
+
+void rabbit_man::disconnected()
+{
+    // What was published on the lost connection and never confirmed waits to go out again.
+    que->return_to_waiting();
+    inflight_ids.clear();
+    emit conn_lost();
+    line(QStringLiteral(" Disconnected\n"));
+    QTimer* guard = reconnectGuard();
+    if (!guard->isActive() || guard->remainingTime() == 0) {
+        reconnect();
+        guard->start();
+    }
+}
+
+bool rabbit_man::reconnect_if_disconnected()
+{
+    if (client->isConnected())
+        return false;
+    reconnect();
+    return true;
+}
+
+void rabbit_man::reconnect()
+{
+    line(QStringLiteral(" Reconnect\n"));
+    emit conn_lost();
+    que->return_to_waiting();
+    if (client->isConnected()) {
+        line(QStringLiteral(" Disconnect!\n"));
+        client->disconnectFromHost();
+    }
+    client->connectToHost(connection_path);
+
+    line(QStringLiteral(" Delete exchange\n"));
+    ++exchange_generation;
+    exchange->disconnect(this);
+    delete exchange;
+    exchange = nullptr;
+    client->setVirtualHost(rabbit_vhost);
+    line(QStringLiteral(" Create exchange\n"));
+    createExchange();
+
+    if (queue && (base_id.isEmpty() || !(_has_dl || _has_cmd))) {
+        // Rights withdrawn: the station queue is no longer consumed (it is auto-delete).
+        queue->disconnect(this);
+        delete queue;
+        queue = nullptr;
+    }
+    if (!base_id.isEmpty() && (_has_dl || _has_cmd)) {
+        line(QStringLiteral(" Delete queue\n"));
+        if (queue) {
+            queue->disconnect(this);
+            delete queue;
+            queue = nullptr;
+        }
+        line(QStringLiteral(" Create queue\n"));
+        line(QStringLiteral(" Declare\n"));
+        createStationQueue();
+    }
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "AmqpMessage.h"
+#include "logger.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+class AmqpClient;
+class AmqpExchange;
+class AmqpQueue;
+class QTimer;
+class messque;
+
+// One link to one AMQP 0-9-1 broker. Records handed to queue_string() wait in the link's
+// outgoing queue (with its SQLite backup) and go out in confirmed bursts of at most 100; a
+// 10 s timer republishes what stays unconfirmed. With a station id and downlink or command
+// rights the link also consumes the station's queue "bs<id>" and hands every message to the
+// core through data_received(). Main thread only.
+class rabbit_man : public QObject, public logger
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 MAXMESTORESEND = 100;
+    static constexpr int kPublishTimerMs = 10000;
+    static constexpr int kReconnectGuardMs = 10000;
+    static constexpr quint32 kForcedDisconnectEvery = 20;
+    static constexpr quint16 kStationPrefetch = 100;
+
+    rabbit_man(const QString& b_id, const QString& path, const QString& exch, const QString& vhost,
+               const QString& key, const QString& backup_db_name, const QString& lp, bool has_ul,
+               bool has_dl, bool has_cmd, bool save_to_disk);
+    ~rabbit_man() override;
+
+    void setLogpath(const QString& path);
+
+    bool has_ul() const { return _has_ul; }
+    bool has_dl() const { return _has_dl; }
+    bool has_cmd() const { return _has_cmd; }
+    bool has_save_to_disk() const { return _save_to_disk; }
+    // Rights changes for downlink and commands take effect at the next queue declaration.
+    void set_has_ul(bool b) { _has_ul = b; }
+    void set_has_dl(bool b) { _has_dl = b; }
+    void set_has_cmd(bool b) { _has_cmd = b; }
+
+    const QString& get_connection_path() const { return connection_path; }
+    const QString& get_rabbit_exchange() const { return rabbit_exchange; }
+    QString get_full_routing_key() const;
+
+    void set_binary_mode(bool b) { _use_binary = b; }
+    void set_pub_shard_num(int n) { _pub_shard_num = n; }
+
+    // The main link keeps records that reach the save age before its first connection in its
+    // backup (a station that boots without network keeps its data); other links drop them.
+    void set_main_link(bool main);
+
+    // Orderly shutdown (SIGTERM, "exit"): when saving to disk is on, every record not yet
+    // confirmed goes to the backup, so the next start publishes it. Skipped when the stop comes
+    // from the disk guard. Returns the number of records written.
+    int save_unconfirmed_to_disk();
+
+    // The outgoing queue (for the core's diagnostics and for tests).
+    messque& outgoing_queue() { return *que; }
+    bool isConnected() const;
+
+    // Test seam: forget the last reconnection, as if the process had just started.
+    static void reset_reconnect_guard();
+
+public slots:
+    void queue_string(const QByteArray& bytes);
+    void publish_string(const QByteArray& bytes, const QString& key, bool binary = false);
+    bool reconnect_if_disconnected();
+    void reconnect();
+
+signals:
+    void conn_estimated();
+    void conn_lost();
+    void republish();
+    void data_received(const QByteArray& payload, rabbit_man& link);
+
+private slots:
+    void publish_next();
+    void republish_message();
+    void queueDeclared();
+    void messageReceived();
+    void connected();
+    void disconnected();
+    void resume_publishing();
+
+private:
+    void createExchange();
+    void createStationQueue();
+    void onAllDelivered(quint64 generation);
+    void onNacked(quint64 generation, const QList<qint64>& tags);
+    void publish_burst();
+    bool flowPaused() const;
+    bool instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary);
+    bool publish_one();
+    QByteArray convert2binary(const QByteArray& bytes, bool* converted);
+    void line(const QString& text);
+    static QTimer* reconnectGuard();
+
+    AmqpClient* client = nullptr;
+    AmqpExchange* exchange = nullptr;
+    AmqpQueue* queue = nullptr;
+    AmqpMessage currentMessage;
+    QString base_id;
+    QString connection_path;
+    QString rabbit_exchange;
+    QString rabbit_routing_key;
+    QString rabbit_vhost;
+    messque* que = nullptr;
+    quint32 session_id = 0;
+    QTimer* pub_timer = nullptr;
+    quint32 reconnect_counter = 0;
+    bool _has_ul;
+    bool _has_dl;
+    bool _has_cmd;
+    bool _save_to_disk;
+    bool _use_binary = false;
+    int _pub_shard_num = 1;
+
+    quint64 exchange_generation = 0; // signals of an exchange that was replaced are ignored
+    bool next_pending = false;       // a publish_next() call is already queued
+    QHash<qint64, quint32> inflight_ids; // delivery tag -> record id, on the current exchange
+    bool nack_backoff = false;       // a nack came: the next burst waits for the timer
+};

@@ -1,0 +1,8 @@
+# Broker links: routing keys and what is kept while down (no broker), then against the
+# project's own RabbitMQ (bindings, station queue, binary bodies, nacks, reconnect guard), and
+# a soak under broker faults.
+if(TARGET amqp AND TARGET testsupport)
+  tolvar_test(tst_rabbit_man SOURCES tst_rabbit_man.cpp LIBS link LABELS unit)
+  tolvar_test(tst_broker_link SOURCES tst_broker_link.cpp LIBS link testsupport LABELS broker TIMEOUT 900)
+  tolvar_test(tst_broker_soak SOURCES tst_broker_soak.cpp LIBS link testsupport LABELS broker slow TIMEOUT 1500)
+endif()

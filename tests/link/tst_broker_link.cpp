@@ -1,0 +1,322 @@
+// Broker link against the project's own RabbitMQ: confirmed bursts, bindings that follow the
+// link's rights, the station queue, binary bodies checked with protoc, content types, nacks
+// from a full queue, and the reconnect guard shared by all links.
+#include "AmqpClient.h"
+#include "AmqpQueue.h"
+#include "RecordingHostCommandRunner.h"
+#include "TestBroker.h"
+#include "messque.h"
+#include "rabbit_man.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char* const kExchange = "tolvar.test";
+
+const char* const kUplink = "{\"version\": 1, \"msg_type\": \"msg_vexa_d\", \"bs_id\": 4711, "
+                            "\"modem_id\": 305419896, \"payload\": \"0A1B2C3D4E5F6071\", \"phy\": 24, "
+                            "\"signal_rssi\": -131, \"signal_snr\": 12, \"time_detected\": 1765370000.125}";
+const char* const kHeartbeat = "{\"version\": 1, \"msg_type\": \"beat_vexa_e\", \"bs_id\": 7, \"bs_state\": 1, \"bs_type\": \"QORM\"}";
+// Valid JSON that the schema does not know: sent as text.
+const char* const kUnknownMember = "{\"msg_type\": \"msg_vexa_d\", \"no_such_member\": 3}";
+
+QByteArray protocDecode(const QByteArray& bytes)
+{
+    QProcess p;
+    p.start(QStringLiteral("protoc"),
+            {QStringLiteral("-I"), QStringLiteral(TOLVAR_SOURCE_DIR "/src/link"),
+             QStringLiteral("--decode=binary_struct.ComplexMessage"), QStringLiteral("complex_message.proto")});
+    if (!p.waitForStarted())
+        return "protoc did not start";
+    p.write(bytes);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    if (p.exitCode() != 0)
+        return "protoc failed: " + p.readAllStandardError();
+    return p.readAllStandardOutput().simplified();
+}
+
+// A consumer on the project's own client, to see the content type of what arrives.
+class Collector : public QObject
+{
+public:
+    Collector(const QString& url, const QString& queueName)
+    {
+        client.connectToHost(url);
+        queue = client.createQueue(queueName);
+        connect(queue, &AmqpQueue::opened, this, [this] { queue->consume(AmqpQueue::coNoAck); });
+        connect(queue, &AmqpQueue::messageReceived, this, [this] {
+            while (!queue->isEmpty()) {
+                const AmqpMessage m = queue->dequeue();
+                bodies << m.payload();
+                types << m.property(AmqpMessage::ContentType).toString();
+            }
+        });
+    }
+    ~Collector() override { client.disconnectFromHost(); }
+
+    AmqpClient client;
+    AmqpQueue* queue = nullptr;
+    QList<QByteArray> bodies;
+    QStringList types;
+};
+
+} // namespace
+
+class tst_broker_link : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestBroker broker;
+    QTemporaryDir dir;
+    int backups = 0;
+
+    std::unique_ptr<rabbit_man> makeLink(const QString& id, const QString& key, bool dl, bool cmd,
+                                         const QString& logName = QStringLiteral("link.log"))
+    {
+        const QString backup = dir.filePath(QStringLiteral("backup-%1.db3").arg(++backups));
+        return std::make_unique<rabbit_man>(id, broker.url(), QString::fromLatin1(kExchange), QStringLiteral("/"),
+                                            key, backup, dir.filePath(logName), true, dl, cmd, true);
+    }
+
+    QStringList bindingsOf(const QString& queue)
+    {
+        QStringList keys;
+        for (const QStringList& row :
+             broker.list(QStringLiteral("bindings"),
+                         {QStringLiteral("source_name"), QStringLiteral("destination_name"), QStringLiteral("routing_key")})) {
+            if (row.value(0) == QLatin1String(kExchange) && row.value(1) == queue)
+                keys << row.value(2);
+        }
+        keys.sort();
+        return keys;
+    }
+
+    bool queueExists(const QString& queue)
+    {
+        for (const QStringList& row : broker.list(QStringLiteral("queues"), {QStringLiteral("name")})) {
+            if (row.value(0) == queue)
+                return true;
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir::setCurrent(dir.path()));
+        HostCommandRunner::setDefaultRunner(std::make_shared<RecordingHostCommandRunner>());
+        QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+        QVERIFY(broker.declareTestQueue(QString::fromLatin1(kExchange), QStringLiteral("topic"),
+                                        QStringLiteral("ul_test"), QStringLiteral("ul.#")));
+        QVERIFY(broker.declareTestQueue(QString::fromLatin1(kExchange), QStringLiteral("topic"),
+                                        QStringLiteral("reply_test"), QStringLiteral("reply.#")));
+    }
+
+    void cleanupTestCase() { broker.stop(); }
+
+    void init() { rabbit_man::reset_reconnect_guard(); }
+
+    // 250 records go out in confirmed bursts and leave the outgoing queue.
+    void confirmedBursts()
+    {
+        auto link = makeLink(QStringLiteral("100"), QStringLiteral("ul.data"), false, false);
+        QSignalSpy estimated(link.get(), &rabbit_man::conn_estimated);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
+        for (int i = 0; i < 250; ++i)
+            link->queue_string(QByteArray("{\"seq\":") + QByteArray::number(i) + "}");
+        QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
+        QVERIFY(estimated.count() >= 1);
+        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("ul_test")), 250, 30000);
+        QSet<QByteArray> seen;
+        QByteArray body;
+        while (broker.get(QStringLiteral("ul_test"), &body))
+            seen.insert(body.trimmed());
+        QCOMPARE(seen.size(), 250);
+    }
+
+    // The station queue is bound only for the rights the link has.
+    void bindingsFollowRights_data()
+    {
+        QTest::addColumn<bool>("dl");
+        QTest::addColumn<bool>("cmd");
+        QTest::addColumn<QStringList>("keys");
+        QTest::newRow("downlink and commands") << true << true
+                                               << QStringList({"station.201", "station_cmd.201", "station_hb.201"});
+        QTest::newRow("downlink only") << true << false << QStringList({"station.201", "station_hb.201"});
+        QTest::newRow("commands only") << false << true << QStringList({"station_cmd.201", "station_hb.201"});
+        QTest::newRow("neither: no station queue") << false << false << QStringList();
+    }
+    void bindingsFollowRights()
+    {
+        QFETCH(bool, dl);
+        QFETCH(bool, cmd);
+        QFETCH(QStringList, keys);
+        auto link = makeLink(QStringLiteral("201"), QStringLiteral("ul.data"), dl, cmd);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
+        if (keys.isEmpty()) {
+            QTest::qWait(1000);
+            QVERIFY(!queueExists(QStringLiteral("bs201")));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs201")), keys, 20000);
+        link.reset();
+        // The station queue is auto-delete: it goes with its consumer.
+        QTRY_VERIFY_WITH_TIMEOUT(!queueExists(QStringLiteral("bs201")), 20000);
+    }
+
+    // Withdrawn downlink rights take effect at the next declaration, after a reconnection.
+    void rightsChangeAtReconnect()
+    {
+        auto link = makeLink(QStringLiteral("202"), QStringLiteral("ul.data"), true, true);
+        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs202")),
+                                  QStringList({"station.202", "station_cmd.202", "station_hb.202"}), 20000);
+        link->set_has_dl(false);
+        QCOMPARE(bindingsOf(QStringLiteral("bs202")).size(), 3);
+        link->reconnect();
+        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs202")),
+                                  QStringList({"station_cmd.202", "station_hb.202"}), 30000);
+    }
+
+    // A message on the station queue reaches the core acknowledged, with the link it came on.
+    void stationQueueDelivers()
+    {
+        auto link = makeLink(QStringLiteral("203"), QStringLiteral("ul.data"), true, true);
+        QList<QByteArray> bodies;
+        QList<rabbit_man*> links;
+        connect(link.get(), &rabbit_man::data_received, this, [&](const QByteArray& body, rabbit_man& from) {
+            bodies << body;
+            links << &from;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs203")).size(), 3, 20000);
+        QVERIFY(broker.publish(QString::fromLatin1(kExchange), QStringLiteral("station_cmd.203"), "{\"msg_type\":\"hb\"}"));
+        QVERIFY(broker.publish(QString::fromLatin1(kExchange), QStringLiteral("station.203"), "{\"modem_id\":1}"));
+        QTRY_COMPARE_WITH_TIMEOUT(bodies.size(), 2, 20000);
+        QCOMPARE(bodies.at(0), QByteArray("{\"msg_type\":\"hb\"}"));
+        QCOMPARE(bodies.at(1), QByteArray("{\"modem_id\":1}"));
+        QCOMPARE(links, QList<rabbit_man*>({link.get(), link.get()}));
+        // Acknowledged: nothing stays on the broker.
+        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("bs203")), 0, 20000);
+    }
+
+    // Binary mode: bodies are ComplexMessage envelopes that protoc decodes; JSON the schema
+    // does not take goes out as the text it is, with the text content type.
+    void binaryMode()
+    {
+        QVERIFY(broker.declareTestQueue(QString::fromLatin1(kExchange), QStringLiteral("topic"),
+                                        QStringLiteral("bin_test"), QStringLiteral("bin.#")));
+        Collector collector(broker.url(), QStringLiteral("bin_test"));
+        auto link = makeLink(QStringLiteral("204"), QStringLiteral("bin.data"), false, false);
+        link->set_binary_mode(true);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected() && collector.client.isConnected(), 20000);
+        link->queue_string(kUplink);
+        link->queue_string(kHeartbeat);
+        link->queue_string(kUnknownMember);
+        link->queue_string("not json at all");
+        QTRY_COMPARE_WITH_TIMEOUT(collector.bodies.size(), 4, 30000);
+
+        QCOMPARE(collector.types.at(0), QStringLiteral("application/octet-stream"));
+        const QByteArray uplink = protocDecode(collector.bodies.at(0));
+        QVERIFY2(uplink.startsWith("payload {"), uplink.constData());
+        for (const char* field : {"msg_type: \"msg_vexa_d\"", "bs_id: 4711", "modem_id: 305419896",
+                                  "payload: \"0A1B2C3D4E5F6071\"", "signal_rssi: -131", "time_detected: 1765370000.125"})
+            QVERIFY2(uplink.contains(field), uplink.constData());
+
+        QCOMPARE(collector.types.at(1), QStringLiteral("application/octet-stream"));
+        const QByteArray hb = protocDecode(collector.bodies.at(1));
+        QVERIFY2(hb.startsWith("type: MsgHb heartbeat {"), hb.constData());
+        QVERIFY2(hb.contains("bs_type: \"QORM\""), hb.constData());
+
+        QCOMPARE(collector.types.at(2), QStringLiteral("text/plain"));
+        QCOMPARE(collector.bodies.at(2), QByteArray(kUnknownMember));
+        QCOMPARE(collector.types.at(3), QStringLiteral("text/plain"));
+        QCOMPARE(collector.bodies.at(3), QByteArray("not json at all"));
+    }
+
+    // Command replies: published at once with the given key; a null text publishes nothing,
+    // an empty one an empty body.
+    void publishString()
+    {
+        auto link = makeLink(QStringLiteral("205"), QStringLiteral("ul.data"), false, false);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
+        link->publish_string(QByteArray(), QStringLiteral("reply.a"));
+        link->publish_string(QByteArray(""), QStringLiteral("reply.a"));
+        link->publish_string("{\"r\":1}", QStringLiteral("reply.b"));
+        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("reply_test")), 2, 20000);
+        QByteArray body;
+        QVERIFY(broker.get(QStringLiteral("reply_test"), &body));
+        QCOMPARE(body.trimmed(), QByteArray());
+        QVERIFY(broker.get(QStringLiteral("reply_test"), &body));
+        QCOMPARE(body.trimmed(), QByteArray("{\"r\":1}"));
+        QCOMPARE(link->outgoing_queue().size(), 0);
+    }
+
+    // A full queue that rejects publishes: the nacked records go out again until there is
+    // room, and none is lost.
+    void nackedRecordsGoOutAgain()
+    {
+        int code = -1;
+        broker.ctl({QStringLiteral("set_policy"), QStringLiteral("small"), QStringLiteral("^nack_test$"),
+                    QStringLiteral("{\"max-length\":10,\"overflow\":\"reject-publish\"}"),
+                    QStringLiteral("--apply-to"), QStringLiteral("queues")},
+                   &code);
+        QCOMPARE(code, 0);
+        QVERIFY(broker.declareTestQueue(QString::fromLatin1(kExchange), QStringLiteral("topic"),
+                                        QStringLiteral("nack_test"), QStringLiteral("nack.#")));
+        auto link = makeLink(QStringLiteral("206"), QStringLiteral("nack.data"), false, false);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
+        for (int i = 0; i < 30; ++i)
+            link->queue_string(QByteArray::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("nack_test")), 10, 20000);
+        QSet<int> seen;
+        QElapsedTimer t;
+        t.start();
+        while (seen.size() < 30 && t.elapsed() < 120000) {
+            QByteArray body;
+            if (broker.get(QStringLiteral("nack_test"), &body))
+                seen.insert(body.trimmed().toInt());
+            QTest::qWait(50);
+        }
+        QCOMPARE(seen.size(), 30);
+        QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
+    }
+
+    // One reconnection per 10 s for all links together; a link the guard left down comes back
+    // through reconnect_if_disconnected().
+    void reconnectGuard()
+    {
+        auto a = makeLink(QStringLiteral("207"), QStringLiteral("ul.data"), false, false, QStringLiteral("a.log"));
+        auto b = makeLink(QStringLiteral("208"), QStringLiteral("ul.data"), false, false, QStringLiteral("b.log"));
+        QTRY_VERIFY_WITH_TIMEOUT(a->isConnected() && b->isConnected(), 20000);
+        QFile::remove(dir.filePath(QStringLiteral("a.log")));
+        QFile::remove(dir.filePath(QStringLiteral("b.log")));
+        QVERIFY(broker.closeAllConnections());
+        QTRY_VERIFY_WITH_TIMEOUT(a->isConnected() || b->isConnected(), 20000);
+        QTest::qWait(2000);
+        auto reconnects = [this](const QString& log) {
+            QFile f(dir.filePath(log));
+            return f.open(QIODevice::ReadOnly) ? int(f.readAll().count(" Reconnect\n")) : 0;
+        };
+        // One of them reconnected, once (a broker close brings more than one notice).
+        QCOMPARE(reconnects(QStringLiteral("a.log")) + reconnects(QStringLiteral("b.log")), 1);
+        rabbit_man* down = a->isConnected() ? b.get() : a.get();
+        QVERIFY(!down->isConnected());
+        QVERIFY(down->reconnect_if_disconnected());
+        QTRY_VERIFY_WITH_TIMEOUT(a->isConnected() && b->isConnected(), 20000);
+        QVERIFY(!a->reconnect_if_disconnected());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_broker_link)
+#include "tst_broker_link.moc"
