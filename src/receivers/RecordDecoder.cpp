@@ -219,25 +219,13 @@ RecordDecoder::Result RecordDecoder::decodeFpga(const char* rec, Fifo fifo, mess
 
     mes.ID = readMessageID(mes.TYPE, rec);
 
-    const ParserBytes logs2 = parser_->get_parameter(Logs2, rec);
     uint8_t filter_len = 0;
     uint16_t fft_from_mes = 0;
-    if (!logs2.empty()) {
-        const uint8_t l = logs2[0];
-        filter_len = static_cast<uint8_t>(1u << (l & 0x0F));
-        fft_from_mes = static_cast<uint16_t>(uint32_t(filter_len) << (l >> 4));
-    }
-    if (filter_len == 0) {
-        // Nothing sensible can be made of the frequency and the noise without it.
-        res.status = Status::Malformed;
-        res.detail = QStringLiteral("Malformed record, filter length 0: ") + record_hex(rec);
-        return res;
-    }
+    readLogs2(rec, filter_len, fft_from_mes);
+    if (filter_len == 0)
+        return malformed(rec, res);
 
-    const ParserBytes payload = parser_->get_parameter(Payload, rec);
-    std::memcpy(mes.PAYLOAD, payload.data(), std::min<size_t>(payload.size(), sizeof mes.PAYLOAD));
-    const ParserBytes flags = parser_->get_parameter(Flags, rec);
-    mes.FLAGS = flags.empty() ? 0 : flags[0];
+    fillPayloadAndFlags(rec, mes);
 
     const ParserBytes fn = parser_->get_parameter(Freq_Num, rec);
     uint freq = uint(fn[0]) | (uint(fn[1]) << 8);
@@ -264,25 +252,7 @@ RecordDecoder::Result RecordDecoder::decodeFpga(const char* rec, Fifo fifo, mess
     if (!high && ctx.hopping && freq > 799)
         freq += 448;
 
-    bool noise_ok = false;
-    if (noise_ != nullptr)
-        noise_ok = noise_->calcNOISE(&mes, freq / filter_len);
-    calc_FREQ(&mes, freq, fft_from_mes, filter_len);
-    if (noise_ok) {
-        mes.SNR = calcSNR(mes.RSSI, mes.NOISE);
-    } else {
-        mes.NOISE = 0.0f;
-        mes.SNR = 0.0f;
-        res.noise_undefined = true;
-    }
-
-    mes.demod_method = readDemodMethod(rec);
-    if (mes.demod_method == Demod_1_2)
-        mes.num_of_copies_1_2 = 1;
-
-    res.time_offset_ms = high ? 90 : 3040;
-    mes.time = QDateTime::currentDateTime().addMSecs(-res.time_offset_ms);
-    res.status = Status::Accepted;
+    finish(rec, mes, freq / filter_len, freq, fft_from_mes, filter_len, high ? 90 : 3040, res);
     return res;
 }
 
@@ -301,26 +271,14 @@ RecordDecoder::Result RecordDecoder::decodeQuabo(const char* rec, message_point&
 
     mes.ID = readMessageID(mes.TYPE, rec);
 
-    const ParserBytes logs2 = parser_->get_parameter(Logs2, rec);
     uint8_t filter_len = 1;
     uint16_t fft_len = 1024;
-    if (logs2.empty()) {
+    if (!readLogs2(rec, filter_len, fft_len))
         qDebug() << "Log2 param empty!";
-    } else {
-        const uint8_t l = logs2[0];
-        filter_len = static_cast<uint8_t>(1u << (l % 16));
-        fft_len = static_cast<uint16_t>(uint32_t(filter_len) << (l / 16));
-    }
-    if (filter_len == 0) {
-        res.status = Status::Malformed;
-        res.detail = QStringLiteral("Malformed record, filter length 0: ") + record_hex(rec);
-        return res;
-    }
+    if (filter_len == 0)
+        return malformed(rec, res);
 
-    const ParserBytes payload = parser_->get_parameter(Payload, rec);
-    std::memcpy(mes.PAYLOAD, payload.data(), std::min<size_t>(payload.size(), sizeof mes.PAYLOAD));
-    const ParserBytes flags = parser_->get_parameter(Flags, rec);
-    mes.FLAGS = flags.empty() ? 0 : flags[0];
+    fillPayloadAndFlags(rec, mes);
 
     const ParserBytes fn = parser_->get_parameter(Freq_Num, rec);
     const uint freq = uint(fn[0]) + 256u * uint(fn[1]);
@@ -330,7 +288,41 @@ RecordDecoder::Result RecordDecoder::decodeQuabo(const char* rec, message_point&
     mes.rotation = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(rec[25])) >> 1);
     mes.bitrate = readBitrate(rec);
     mes.RSSI = calcRSSI(readRssi(rec), mes.bitrate, false);
-    const bool noise_ok = noise_ != nullptr && noise_->calcNOISE(&mes, freq);
+    finish(rec, mes, freq, freq, fft_len, filter_len, 3040, res);
+    return res;
+}
+
+bool RecordDecoder::readLogs2(const char* rec, uint8_t& filter_len, uint16_t& fft_len) const
+{
+    const ParserBytes logs2 = parser_->get_parameter(Logs2, rec);
+    if (logs2.empty())
+        return false;
+    const uint8_t l = logs2[0];
+    filter_len = static_cast<uint8_t>(1u << (l & 0x0F));
+    fft_len = static_cast<uint16_t>(uint32_t(filter_len) << (l >> 4));
+    return true;
+}
+
+RecordDecoder::Result RecordDecoder::malformed(const char* rec, Result res)
+{
+    // Nothing sensible can be made of the frequency and the noise without the filter length.
+    res.status = Status::Malformed;
+    res.detail = QStringLiteral("Malformed record, filter length 0: ") + record_hex(rec);
+    return res;
+}
+
+void RecordDecoder::fillPayloadAndFlags(const char* rec, message_point& mes) const
+{
+    const ParserBytes payload = parser_->get_parameter(Payload, rec);
+    std::memcpy(mes.PAYLOAD, payload.data(), std::min<size_t>(payload.size(), sizeof mes.PAYLOAD));
+    const ParserBytes flags = parser_->get_parameter(Flags, rec);
+    mes.FLAGS = flags.empty() ? 0 : flags[0];
+}
+
+void RecordDecoder::finish(const char* rec, message_point& mes, uint noise_bin, uint freq, uint fft_len,
+                           uint8_t filter_len, int time_offset_ms, Result& res) const
+{
+    const bool noise_ok = noise_ != nullptr && noise_->calcNOISE(&mes, noise_bin);
     calc_FREQ(&mes, freq, fft_len, filter_len);
     if (noise_ok) {
         mes.SNR = calcSNR(mes.RSSI, mes.NOISE);
@@ -342,8 +334,7 @@ RecordDecoder::Result RecordDecoder::decodeQuabo(const char* rec, message_point&
     mes.demod_method = readDemodMethod(rec);
     if (mes.demod_method == Demod_1_2)
         mes.num_of_copies_1_2 = 1;
-    res.time_offset_ms = 3040;
-    mes.time = QDateTime::currentDateTime().addMSecs(-res.time_offset_ms);
+    res.time_offset_ms = time_offset_ms;
+    mes.time = QDateTime::currentDateTime().addMSecs(-time_offset_ms);
     res.status = Status::Accepted;
-    return res;
 }

@@ -76,6 +76,15 @@ private:
     Result decodeFpga(const char* rec, Fifo fifo, message_point& mes) const;
     Result decodeQuabo(const char* rec, message_point& mes) const;
     bool fillTypedFields(const char* rec, message_point& mes, bool high_rate_c, Result& res) const;
+    // Filter length 2^(low nibble of the log2 byte), kept to 8 bits, and FFT length that times
+    // 2^(high nibble), kept to 16 bits. False, with both left alone, when the layout has no log2 byte.
+    bool readLogs2(const char* rec, uint8_t& filter_len, uint16_t& fft_len) const;
+    static Result malformed(const char* rec, Result res);
+    void fillPayloadAndFlags(const char* rec, message_point& mes) const;
+    // The common end of an accepted record: noise (looked up at noise_bin) and frequency, SNR,
+    // demodulation and the receive time.
+    void finish(const char* rec, message_point& mes, uint noise_bin, uint freq, uint fft_len, uint8_t filter_len,
+                int time_offset_ms, Result& res) const;
 
     const BaseMessageParser* parser_ = nullptr;
     NoiseLevels* noise_ = nullptr;
