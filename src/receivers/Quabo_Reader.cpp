@@ -27,17 +27,7 @@ void Quabo_Reader::set_LED_color(LED_Color color)
 bool Quabo_Reader::init()
 {
     fft_size = 1024;
-    const BaseStationParams bs = setCtrlr.getBS_ParamsCopy();
-    bs_type_ = bs.bs_type;
-    setLogpath(bs.logpath_.isValid() ? bs.logpath_.toString() : QString::fromLatin1(DEFAULT_LOG_PATH));
-    bool ok = false;
-    const float off = bs.LogOffset_.toFloat(&ok);
-    LogOffset = ok ? off : 210.0f;
-    const uint ul = bs.uplink_freq_.toUInt(&ok);
-    uplink_freq = ok ? ul : 868800000u;
-    one_sec_pulse_test = bs.use_one_sec_pulse_test_.toBool();
-    const int so = bs.stream_offset_.toInt(&ok);
-    stream_offset_ = ok ? so : 18;
+    load_common_settings(setCtrlr.getBS_ParamsCopy());
     rev_lo = true;
     update_decoder();
     publish_info();
@@ -107,12 +97,7 @@ void Quabo_Reader::check_lattice()
 
 void Quabo_Reader::check_di()
 {
-    const PIN_State s = pin_controller_->di_get();
-    if (s == fault)
-        return;
-    if (quabo_door_state != fault && quabo_door_state != s)
-        emit alarm_out(s == high ? QStringLiteral("EVENT_DOOR_CLOSED") : QStringLiteral("EVENT_DOOR_OPENED"));
-    quabo_door_state = s;
+    poll_door(quabo_door_state);
 }
 
 void Quabo_Reader::initNoiseLev()
@@ -171,27 +156,8 @@ void Quabo_Reader::stopReader()
 
 bool Quabo_Reader::read_messages(message_point* mes)
 {
-    char tx[FPGA_RECORD_SIZE] = {0x0B, char(0x80)};
-    char rx[FPGA_RECORD_SIZE] = {};
-    if (!read_write_spi(tx, rx, FPGA_RECORD_SIZE))
-        return false;
-    const auto res = decoder.decode(rx, RecordDecoder::Fifo::Quabo, *mes);
-    switch (res.status) {
-    case RecordDecoder::Status::Accepted:
-        fault_cntr = 0;
-        return true;
-    case RecordDecoder::Status::Empty:
-        return false;
-    case RecordDecoder::Status::CrcError:
-        crc_fault(fault_cntr, 10000, res.detail);
-        return false;
-    case RecordDecoder::Status::WrongType:
-    case RecordDecoder::Status::Malformed:
-        ++dropped_records;
-        qDebug().noquote() << "bool Quabo_Reader::read_messages(message_point*)" << res.detail;
-        return false;
-    }
-    return false;
+    return read_fifo_record(char(0x80), RecordDecoder::Fifo::Quabo, mes, fault_cntr,
+                            "bool Quabo_Reader::read_messages(message_point*)");
 }
 
 void Quabo_Reader::read_messages_loop()
@@ -203,21 +169,16 @@ void Quabo_Reader::read_messages_loop()
     qint64 t = mono_now();
     quint32 count = 0;
     bool fast = false;
-    for (;;) {
-        for (;;) {
-            if (pass.elapsed() >= PASS_LIMIT_MS || int(count) >= PASS_LIMIT_RECORDS)
-                break;
-            auto mes = QSharedPointer<message_point>::create();
-            if (!read_messages(mes.data()))
-                break;
+    while (pass.elapsed() < PASS_LIMIT_MS && int(count) < PASS_LIMIT_RECORDS) {
+        auto mes = QSharedPointer<message_point>::create();
+        if (read_messages(mes.data())) {
             ++count;
             if (mes->bitrate >= 3200)
                 fast = true;
             filter.add(mes, mono_now() - 3040);
             t = mono_now();
+            continue;
         }
-        if (pass.elapsed() >= PASS_LIMIT_MS || int(count) >= PASS_LIMIT_RECORDS)
-            break;
         mutMessageLoop.lock();
         _cond.wait(&mutMessageLoop, 2);
         const qint64 elapsed = mono_now() - t;

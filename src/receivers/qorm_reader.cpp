@@ -99,13 +99,7 @@ bool qorm_reader::init()
     fft_size = 1024;
     fft_size_band2 = 512;
     const BaseStationParams bs = setCtrlr.getBS_ParamsCopy();
-    bs_type_ = bs.bs_type;
-    if (bs.logpath_.isValid())
-        setLogpath(bs.logpath_.toString());
-    else
-        setLogpath(QString::fromLatin1(DEFAULT_LOG_PATH));
-    LogOffset = setting(bs.LogOffset_, 210.0f);
-    uplink_freq = setting(bs.uplink_freq_, uint32_t(868800000));
+    load_common_settings(bs);
     const auto ul = static_cast<int32_t>(uplink_freq);
     const auto ifq = static_cast<int32_t>(setting(bs.if_freq_, uint32_t(137500000)));
     const auto ifq2 = static_cast<int32_t>(setting(bs.if_freq2_, uint32_t(137909600)));
@@ -115,8 +109,6 @@ bool qorm_reader::init()
     adc_freq2 = static_cast<uint32_t>(20000000 - (ifq2 % 20000000));
     use_window = setting(bs.use_window_, false);
     eant = setting(bs.ext_filter_, false);
-    one_sec_pulse_test = setting(bs.use_one_sec_pulse_test_, false);
-    stream_offset_ = setting(bs.stream_offset_, 18);
 
     QVector<quint32> words{0x648068, 0x8008191, 0x8E42, 0x4B3, 0xAA003C, 0x580005};
     adf4350_state st;
@@ -141,6 +133,16 @@ bool qorm_reader::init()
     qRegisterMetaType<QVector<quint32>>("QVector<quint32>");
     QMetaObject::invokeMethod(this, "setSinthKoeff", Qt::QueuedConnection, Q_ARG(QVector<quint32>, words));
     return true;
+}
+
+void qorm_reader::load_common_settings(const BaseStationParams& bs)
+{
+    bs_type_ = bs.bs_type;
+    setLogpath(bs.logpath_.isValid() ? bs.logpath_.toString() : QString::fromLatin1(DEFAULT_LOG_PATH));
+    LogOffset = setting(bs.LogOffset_, 210.0f);
+    uplink_freq = setting(bs.uplink_freq_, uint32_t(868800000));
+    one_sec_pulse_test = setting(bs.use_one_sec_pulse_test_, false);
+    stream_offset_ = setting(bs.stream_offset_, 18);
 }
 
 void qorm_reader::start()
@@ -663,12 +665,17 @@ void qorm_reader::rebootAxsem()
 
 void qorm_reader::check_di()
 {
+    poll_door(door_state);
+}
+
+void qorm_reader::poll_door(PIN_State& remembered)
+{
     const PIN_State s = pin_controller_->di_get();
     if (s == fault)
         return;
-    if (door_state != fault && door_state != s)
+    if (remembered != fault && remembered != s)
         emit alarm_out(s == high ? QStringLiteral("EVENT_DOOR_CLOSED") : QStringLiteral("EVENT_DOOR_OPENED"));
-    door_state = s;
+    remembered = s;
 }
 
 void qorm_reader::stopReader()
@@ -717,57 +724,45 @@ void qorm_reader::crc_fault(unsigned& counter, unsigned limit, const QString& de
     ++CRC_failed;
 }
 
-bool qorm_reader::read_next_message(message_point* mes)
+bool qorm_reader::read_fifo_record(char address, RecordDecoder::Fifo fifo, message_point* mes, unsigned& fault_counter,
+                                   const char* where)
 {
-    char tx[FPGA_RECORD_SIZE] = {0x0B, char(0x80)};
+    char tx[FPGA_RECORD_SIZE] = {0x0B, address};
     char rx[FPGA_RECORD_SIZE] = {};
     // A transfer that could not run reads as an empty FIFO.
     if (!read_write_spi(tx, rx, FPGA_RECORD_SIZE))
         return false;
-    const auto res = decoder.decode(rx, RecordDecoder::Fifo::LowRate, *mes);
+    const auto res = decoder.decode(rx, fifo, *mes);
     switch (res.status) {
     case RecordDecoder::Status::Accepted:
-        fault_cntr_low = 0;
+        fault_counter = 0;
         return true;
     case RecordDecoder::Status::Empty:
         return false;
     case RecordDecoder::Status::CrcError:
-        crc_fault(fault_cntr_low, 10000, res.detail);
+        // Type D records of the high-rate FIFO give up ten times sooner.
+        crc_fault(fault_counter,
+                  fifo == RecordDecoder::Fifo::HighRate && res.type_byte == RECORD_TYPE_D ? 1000 : 10000, res.detail);
         return false;
     case RecordDecoder::Status::WrongType:
     case RecordDecoder::Status::Malformed:
         ++dropped_records;
-        qDebug().noquote() << Q_FUNC_INFO << res.detail;
+        qDebug().noquote() << where << res.detail;
         return false;
     }
     return false;
+}
+
+bool qorm_reader::read_next_message(message_point* mes)
+{
+    return read_fifo_record(char(0x80), RecordDecoder::Fifo::LowRate, mes, fault_cntr_low, Q_FUNC_INFO);
 }
 
 bool qorm_reader::read_next_message_3200_25600(message_point* mes)
 {
     if (fw_version < 239)
         return false;
-    char tx[FPGA_RECORD_SIZE] = {0x0B, char(0xF0)};
-    char rx[FPGA_RECORD_SIZE] = {};
-    if (!read_write_spi(tx, rx, FPGA_RECORD_SIZE))
-        return false;
-    const auto res = decoder.decode(rx, RecordDecoder::Fifo::HighRate, *mes);
-    switch (res.status) {
-    case RecordDecoder::Status::Accepted:
-        fault_cntr_high = 0;
-        return true;
-    case RecordDecoder::Status::Empty:
-        return false;
-    case RecordDecoder::Status::CrcError:
-        crc_fault(fault_cntr_high, res.type_byte == RECORD_TYPE_D ? 1000 : 10000, res.detail);
-        return false;
-    case RecordDecoder::Status::WrongType:
-    case RecordDecoder::Status::Malformed:
-        ++dropped_records;
-        qDebug().noquote() << Q_FUNC_INFO << res.detail;
-        return false;
-    }
-    return false;
+    return read_fifo_record(char(0xF0), RecordDecoder::Fifo::HighRate, mes, fault_cntr_high, Q_FUNC_INFO);
 }
 
 void qorm_reader::read_messages_loop()

@@ -144,6 +144,16 @@ protected:
     void emit_and_age(quint32 total);
     // One record that failed its CRC: counts it and re-initialises after too many in a row.
     void crc_fault(unsigned& counter, unsigned limit, const QString& detail);
+    // Reads one record from the FIFO behind the register address and decodes it into mes; true
+    // for an accepted record. fault_counter counts this FIFO's CRC errors in a row; where names
+    // the caller in the debug line of a dropped record.
+    bool read_fifo_record(char address, RecordDecoder::Fifo fifo, message_point* mes, unsigned& fault_counter,
+                          const char* where);
+    // One look at the door input: a change against the remembered level raises the door alarm.
+    void poll_door(PIN_State& remembered);
+    // The settings both boards read the same way: station type, log path, log offset, uplink
+    // frequency, pulse test and stream offset.
+    void load_common_settings(const BaseStationParams& bs);
     // The read loop and the door poll run the (virtual) slots of this object; check is the
     // 30 s supervision slot.
     void start_timers(const std::function<void()>& check);
