@@ -69,6 +69,8 @@ protected:
     virtual bool has_extended_fields() const { return false; }
 
     static ParserBytes bytes(const char* buf, int first, int count);
+    // The type byte (byte 34), which decides where the fields of both layouts lie.
+    static uint8_t record_type(const char* buf) { return static_cast<uint8_t>(buf[34]); }
     static uint32_t big_endian(const ParserBytes& v);
     // CRC check shared by both layouts: the stored CRC is compared with CRC-32/BZIP2 over the
     // first crc_len bytes of the packet data (all 32 bits for type C, the low 24 for D and E).

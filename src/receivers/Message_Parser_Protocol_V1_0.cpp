@@ -1,12 +1,5 @@
 #include "Message_Parser_Protocol_V1_0.h"
 
-namespace {
-uint8_t type_of(const char* buf)
-{
-    return static_cast<uint8_t>(buf[34]);
-}
-} // namespace
-
 bool Message_Parser_Protocol_V1_0::is_crc32_of_packet_ok(const char* buf) const
 {
     return buf != nullptr && check_crc(buf, 15);
@@ -19,7 +12,7 @@ char Message_Parser_Protocol_V1_0::get_protocol_version(const char* buf) const
 
 ParserBytes Message_Parser_Protocol_V1_0::get_packet_data(const char* buf) const
 {
-    switch (type_of(buf)) {
+    switch (record_type(buf)) {
     case RECORD_TYPE_C:
     case RECORD_TYPE_D: return bytes(buf, 5, 16);
     case RECORD_TYPE_E: return bytes(buf, 5, 18);
@@ -29,7 +22,7 @@ ParserBytes Message_Parser_Protocol_V1_0::get_packet_data(const char* buf) const
 
 ParserBytes Message_Parser_Protocol_V1_0::get_CRC(const char* buf) const
 {
-    switch (type_of(buf)) {
+    switch (record_type(buf)) {
     case RECORD_TYPE_C: return bytes(buf, 17, 4);
     case RECORD_TYPE_D: return bytes(buf, 18, 3);
     case RECORD_TYPE_E: return bytes(buf, 20, 3);
@@ -39,12 +32,12 @@ ParserBytes Message_Parser_Protocol_V1_0::get_CRC(const char* buf) const
 
 ParserBytes Message_Parser_Protocol_V1_0::get_CRC_8D(const char* buf) const
 {
-    return type_of(buf) == RECORD_TYPE_D ? bytes(buf, 17, 1) : ParserBytes{};
+    return record_type(buf) == RECORD_TYPE_D ? bytes(buf, 17, 1) : ParserBytes{};
 }
 
 ParserBytes Message_Parser_Protocol_V1_0::get_message_ID(const char* buf) const
 {
-    switch (type_of(buf)) {
+    switch (record_type(buf)) {
     case RECORD_TYPE_C:
     case RECORD_TYPE_D: return bytes(buf, 5, 3);
     case RECORD_TYPE_E: return bytes(buf, 5, 4);
@@ -54,12 +47,12 @@ ParserBytes Message_Parser_Protocol_V1_0::get_message_ID(const char* buf) const
 
 ParserBytes Message_Parser_Protocol_V1_0::get_payload(const char* buf) const
 {
-    return type_of(buf) == RECORD_TYPE_E ? bytes(buf, 10, 8) : bytes(buf, 9, 8);
+    return record_type(buf) == RECORD_TYPE_E ? bytes(buf, 10, 8) : bytes(buf, 9, 8);
 }
 
 ParserBytes Message_Parser_Protocol_V1_0::get_flags(const char* buf) const
 {
-    return type_of(buf) == RECORD_TYPE_E ? bytes(buf, 9, 1) : bytes(buf, 8, 1);
+    return record_type(buf) == RECORD_TYPE_E ? bytes(buf, 9, 1) : bytes(buf, 8, 1);
 }
 
 ParserBytes Message_Parser_Protocol_V1_0::get_freq_num(const char* buf) const
