@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 
 const char* const DEFAULT_LOG_PATH = "/var/log/syslog";
 
@@ -50,26 +51,12 @@ public:
 
     std::optional<int> toInt(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const int v = t->toInt(&ok);
-        if (!ok)
-            return skipped(key, *t);
-        return v;
+        return number<int>(key, [](const QString& t, bool* ok) { return t.toInt(ok); });
     }
 
     std::optional<uint> toUInt(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const uint v = t->toUInt(&ok);
-        if (!ok)
-            return skipped(key, *t);
-        return v;
+        return number<uint>(key, [](const QString& t, bool* ok) { return t.toUInt(ok); });
     }
 
     // A frequency written as a signed number; negative values are refused like garbage.
@@ -85,50 +72,22 @@ public:
 
     std::optional<qint64> toLongLong(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const qint64 v = t->toLongLong(&ok);
-        if (!ok)
-            return skipped(key, *t);
-        return v;
+        return number<qint64>(key, [](const QString& t, bool* ok) { return t.toLongLong(ok); });
     }
 
     std::optional<double> toDouble(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const double v = t->toDouble(&ok);
-        if (!ok || !std::isfinite(v))
-            return skipped(key, *t);
-        return v;
+        return number<double>(key, [](const QString& t, bool* ok) { return t.toDouble(ok); });
     }
 
     std::optional<float> toFloat(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const float v = t->toFloat(&ok);
-        if (!ok || !std::isfinite(v))
-            return skipped(key, *t);
-        return v;
+        return number<float>(key, [](const QString& t, bool* ok) { return t.toFloat(ok); });
     }
 
     std::optional<uint> hexWord(const char* key) const
     {
-        const auto t = text(key);
-        if (!t)
-            return std::nullopt;
-        bool ok = false;
-        const uint v = t->toUInt(&ok, 16);
-        if (!ok)
-            return skipped(key, *t);
-        return v;
+        return number<uint>(key, [](const QString& t, bool* ok) { return t.toUInt(ok, 16); });
     }
 
     std::nullopt_t skipped(const char* key, const QString& value) const
@@ -145,6 +104,22 @@ public:
     }
 
 private:
+    // parse is one of QString's number conversions; reals must also be finite.
+    template <typename T, typename Parse>
+    std::optional<T> number(const char* key, Parse parse) const
+    {
+        const auto t = text(key);
+        if (!t)
+            return std::nullopt;
+        bool ok = false;
+        const T v = parse(*t, &ok);
+        if constexpr (std::is_floating_point_v<T>)
+            ok = ok && std::isfinite(v);
+        if (!ok)
+            return skipped(key, *t);
+        return v;
+    }
+
     QSettings& s_;
     QString group_;
 };
