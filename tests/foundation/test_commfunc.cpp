@@ -1,54 +1,14 @@
 // Shell output and string splitting helpers.
 #include "OS_helper.h"
 #include "RecordingHostCommandRunner.h"
+#include "StreamCapture.h"
 #include "commfunc.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cstdio>
-#include <unistd.h>
-
 Q_DECLARE_METATYPE(std::vector<std::string>)
-
-namespace {
-
-// Sends the process's standard error into a file while it lives.
-class StderrCapture {
-public:
-    explicit StderrCapture(const QString& path) : path_(path)
-    {
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        FILE* f = std::fopen(path.toLocal8Bit().constData(), "w");
-        dup2(fileno(f), STDERR_FILENO);
-        std::fclose(f);
-    }
-    ~StderrCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        QFile f(path_);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    QString path_;
-    int saved_ = -1;
-};
-
-} // namespace
 
 class TestCommfunc : public QObject {
     Q_OBJECT
@@ -104,7 +64,7 @@ private slots:
     {
         QFETCH(QString, command);
         QFETCH(QByteArray, expected);
-        StderrCapture err(dir.filePath(QStringLiteral("stderr")));
+        StreamCapture err(stderr, dir.filePath(QStringLiteral("stderr")));
         const std::string out = commfunc::execWithParams(command.toStdString());
         err.text();
         QCOMPARE(QByteArray::fromStdString(out), expected);
@@ -132,7 +92,7 @@ private slots:
     {
         RecordingHostCommandRunner runner;
         runner.setDefaultResult(HostCommandResult{false, -1, false, QByteArray("ignored")});
-        StderrCapture err(dir.filePath(QStringLiteral("stderr_fail")));
+        StreamCapture err(stderr, dir.filePath(QStringLiteral("stderr_fail")));
         const std::string out = commfunc::execWithParams("anything", runner);
         QCOMPARE(err.text(), QByteArray("Couldn't start command.\n"));
         QCOMPARE(out, std::string());

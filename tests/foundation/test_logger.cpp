@@ -1,4 +1,5 @@
 // The text logger (file and standard output) and the event log "bsevent.log".
+#include "StreamCapture.h"
 #include "logger.h"
 
 #include <QDir>
@@ -8,45 +9,9 @@
 #include <QtTest>
 
 #include <cstdint>
-#include <cstdio>
 #include <thread>
-#include <unistd.h>
 
 namespace {
-
-// Sends the process's standard output into a file for the lifetime of the object.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(const QString& path) : path_(path)
-    {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        FILE* f = std::fopen(path.toLocal8Bit().constData(), "w");
-        dup2(fileno(f), STDOUT_FILENO);
-        std::fclose(f);
-    }
-    ~StdoutCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        QFile f(path_);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    QString path_;
-    int saved_ = -1;
-};
 
 QByteArray readAll(const QString& path)
 {
@@ -102,7 +67,7 @@ private slots:
         QFETCH(QByteArray, expected);
         const QString file = path(QStringLiteral("values_%1.log").arg(kind));
         logger log(file);
-        StdoutCapture out(path(QStringLiteral("stdout_%1").arg(kind)));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_%1").arg(kind)));
         switch (kind) {
         case 0: log << "caf\xe9"; break;
         case 1: log << QStringLiteral("\u042f text"); break;
@@ -133,7 +98,7 @@ private slots:
         const QString file = path(QStringLiteral("off.log"));
         writeFile(file, "old\n");
         logger log(file);
-        StdoutCapture out(path(QStringLiteral("stdout_off")));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_off")));
         log << "a";
         log.logoff(true);
         QVERIFY(log.isLogOff());
@@ -157,7 +122,7 @@ private slots:
         if (file == QLatin1String("FOLDER"))
             file = dir.path();
         logger log(file);
-        StdoutCapture out(path(QStringLiteral("stdout_fail")));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_fail")));
         log << "lost " << 7;
         const QByteArray expected = "logger. Can't open file for writing: " + file.toUtf8() + "\n"
                                     "========= Lost message for log: lost "
@@ -169,7 +134,7 @@ private slots:
     void logPathCanBeReplaced()
     {
         logger log(path(QStringLiteral("first.log")));
-        StdoutCapture out(path(QStringLiteral("stdout_replace")));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_replace")));
         log << "one";
         log.setLogpath(path(QStringLiteral("second.log")));
         QCOMPARE(log.getLogpath(), path(QStringLiteral("second.log")));
@@ -184,7 +149,7 @@ private slots:
     void concurrentWritersAndPathChanges()
     {
         logger log(path(QStringLiteral("c1.log")));
-        StdoutCapture out(path(QStringLiteral("stdout_conc")));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_conc")));
         auto writer = [&log] {
             for (int i = 0; i < 200; ++i)
                 log << "0123456789\n";
@@ -314,7 +279,7 @@ private slots:
     {
         const QString ev = QStringLiteral("/nonexistent-folder-of-tolvar/bsevent.log");
         logger log(path(QStringLiteral("silent.log")));
-        StdoutCapture out(path(QStringLiteral("stdout_silent")));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_silent")));
         log << levent(QStringLiteral("x"), ev) << levent(levent::UPDATE, ev) << levent(levent::START, ev);
         QCOMPARE(out.text(), QByteArray());
         QVERIFY(!QFile::exists(ev));
