@@ -6,6 +6,10 @@
 #include <QHash>
 #include <QStringList>
 
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
 namespace {
 
 bool number(const QString& s, quint64& out)
@@ -38,6 +42,35 @@ bool fifo_of(const QString& s, FpgaScenario::Fifo& f)
     else
         return false;
     return true;
+}
+
+// The numeric fields of a "message" line: name, largest value, where it goes.
+struct NumberField {
+    const char* key;
+    quint64 max;
+    void (*set)(FpgaRecordBuilder::Fields&, quint64);
+};
+
+const NumberField* number_field(const QString& key)
+{
+    using F = FpgaRecordBuilder::Fields;
+    static const NumberField fields[] = {
+        {"id", 0xFFFFFFFFull, [](F& f, quint64 n) { f.id = uint32_t(n); }},
+        {"iter", 255, [](F& f, quint64 n) { f.crypto_iter = uint8_t(n); }},
+        {"flags", 255, [](F& f, quint64 n) { f.flags = uint8_t(n); }},
+        {"crc8", 255, [](F& f, quint64 n) { f.crc8 = uint8_t(n); }},
+        {"mic", 0xFFFFFF, [](F& f, quint64 n) { f.mic = uint32_t(n); }},
+        {"freq", 0xFFFF, [](F& f, quint64 n) { f.freq_num = uint16_t(n); }},
+        {"rotation", 255, [](F& f, quint64 n) { f.rotation = uint8_t(n); }},
+        {"rssi", 0xFFFFFFFFFFull, [](F& f, quint64 n) { f.rssi = n; }},
+        {"code", 255, [](F& f, quint64 n) { f.bitrate_code = uint8_t(n); }},
+        {"logs2", 255, [](F& f, quint64 n) { f.logs2 = uint8_t(n); }},
+        {"demod", 255, [](F& f, quint64 n) { f.demod = uint8_t(n); }},
+    };
+    for (const NumberField& field : fields)
+        if (key == QLatin1String(field.key))
+            return &field;
+    return nullptr;
 }
 
 // "message" lines: key=value fields of one record made by the record builder.
@@ -102,40 +135,16 @@ bool message(const QStringList& parts, QByteArray& out, QString& why)
                 why = "\"" + v + "\" is not a number";
                 return false;
             }
-            static const QHash<QString, quint64> max{{"id", 0xFFFFFFFFull}, {"iter", 255},   {"flags", 255},
-                                                     {"crc8", 255},         {"mic", 0xFFFFFF}, {"freq", 0xFFFF},
-                                                     {"rotation", 255},     {"rssi", 0xFFFFFFFFFFull},
-                                                     {"code", 255},         {"logs2", 255},  {"demod", 255}};
-            if (!max.contains(k)) {
+            const NumberField* field = number_field(k);
+            if (field == nullptr) {
                 why = "unknown field \"" + k + "\"";
                 return false;
             }
-            if (n > max.value(k)) {
+            if (n > field->max) {
                 why = k + " is too large";
                 return false;
             }
-            if (k == "id")
-                f.id = uint32_t(n);
-            else if (k == "iter")
-                f.crypto_iter = uint8_t(n);
-            else if (k == "flags")
-                f.flags = uint8_t(n);
-            else if (k == "crc8")
-                f.crc8 = uint8_t(n);
-            else if (k == "mic")
-                f.mic = uint32_t(n);
-            else if (k == "freq")
-                f.freq_num = uint16_t(n);
-            else if (k == "rotation")
-                f.rotation = uint8_t(n);
-            else if (k == "rssi")
-                f.rssi = n;
-            else if (k == "code")
-                f.bitrate_code = uint8_t(n);
-            else if (k == "logs2")
-                f.logs2 = uint8_t(n);
-            else if (k == "demod")
-                f.demod = uint8_t(n);
+            field->set(f, n);
         }
     }
     out = FpgaRecordBuilder::build(f, layout, good);
@@ -189,20 +198,20 @@ bool FpgaScenario::parse(const QString& text, FpgaScenario& out, QString* error)
                     return fail("date is yyyy-MM-ddThh:mm:ss");
                 s.compiled = d;
             } else {
+                static const std::pair<const char*, std::optional<quint32> FpgaScenario::*> words[] = {
+                    {"firmware", &FpgaScenario::firmware},
+                    {"fft_word", &FpgaScenario::fft_word},
+                    {"temperature_raw", &FpgaScenario::temperature_raw},
+                    {"bitrate_mask", &FpgaScenario::bitrate_mask},
+                    {"spectrum", &FpgaScenario::spectrum_magnitude},
+                };
                 if (!number(v, n) || n > 0xFFFFFFFFull)
                     return fail("\"" + v + "\" is not a 32-bit number");
-                if (name == "firmware")
-                    s.firmware = quint32(n);
-                else if (name == "fft_word")
-                    s.fft_word = quint32(n);
-                else if (name == "temperature_raw")
-                    s.temperature_raw = quint32(n);
-                else if (name == "bitrate_mask")
-                    s.bitrate_mask = quint32(n);
-                else if (name == "spectrum")
-                    s.spectrum_magnitude = quint32(n);
-                else
+                const auto word = std::find_if(std::begin(words), std::end(words),
+                                               [&](const auto& w) { return name == QLatin1String(w.first); });
+                if (word == std::end(words))
                     return fail("unknown setting \"" + name + "\"");
+                s.*(word->second) = quint32(n);
             }
             continue;
         }
