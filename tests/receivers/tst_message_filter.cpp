@@ -28,7 +28,9 @@ class TestMessageFilter : public QObject
     Q_OBJECT
 
 private slots:
-    void foldWithinPass();
+    void foldTwoCopies_data();
+    void foldTwoCopies();
+    void foldThreeCopiesAroundAnother();
     void laterPassCopy();
     void sameMessage_data();
     void sameMessage();
@@ -41,56 +43,70 @@ private slots:
     void heldRecordOutlivesList();
 };
 
-void TestMessageFilter::foldWithinPass()
+void TestMessageFilter::foldTwoCopies_data()
 {
-    {
-        // Two copies, -120 and -110 dB: the stronger survives with both counted.
-        MessageFilter f;
-        auto a = msg(1, -120.0f, 1000);
-        auto b = msg(1, -110.0f, 2000);
-        f.add(a, 0);
-        f.add(b, 0);
-        f.filter_messages();
-        QCOMPARE(f.out_list.size(), 1);
-        QCOMPARE(f.out_list[0].mes, b);
-        QCOMPARE(b->num_of_copies, 2u);
-        QCOMPARE(b->FREQ, quint64(2000));
-        QVERIFY(f.m_list.isEmpty());
-    }
-    {
-        // Equal levels: the later one survives with the mean frequency.
-        MessageFilter f;
-        auto a = msg(1, -110.0f, 868800000);
-        auto b = msg(1, -110.0f, 868800200);
-        f.add(a, 0);
-        f.add(b, 0);
-        f.filter_messages();
-        QCOMPARE(f.out_list.size(), 1);
-        QCOMPARE(f.out_list[0].mes, b);
-        QCOMPARE(b->num_of_copies, 2u);
-        QCOMPARE(b->tmp_for_aver_freq, 2u);
-        QCOMPARE(b->FREQ, quint64(868800100));
-    }
-    {
-        // -120, -110, -110: the third survives with all three counted and the mean of the
-        // two strongest frequencies; another message in between stays apart.
-        MessageFilter f;
-        auto a = msg(1, -120.0f, 100);
-        auto b = msg(1, -110.0f, 200);
-        auto other = msg(2, -100.0f, 999);
-        auto c = msg(1, -110.0f, 400);
-        a->num_of_copies_1_2 = 1;
-        for (auto& m : {a, b, other, c})
-            f.add(m, 0);
-        f.filter_messages();
-        QCOMPARE(f.out_list.size(), 2);
-        QCOMPARE(f.out_list[0].mes, other);
-        QCOMPARE(f.out_list[1].mes, c);
-        QCOMPARE(c->num_of_copies, 3u);
-        QCOMPARE(c->num_of_copies_1_2, 1u);
-        QCOMPARE(c->FREQ, quint64(300));
-        QCOMPARE(other->num_of_copies, 1u);
-    }
+    QTest::addColumn<float>("rssiA");
+    QTest::addColumn<quint64>("freqA");
+    QTest::addColumn<float>("rssiB");
+    QTest::addColumn<quint64>("freqB");
+    QTest::addColumn<bool>("survivorIsB");
+    QTest::addColumn<quint32>("averCount");
+    QTest::addColumn<quint64>("freq");
+
+    // The stronger copy survives with both counted and its own frequency.
+    QTest::newRow("later copy stronger") << -120.0f << quint64(1000) << -110.0f << quint64(2000) << true << 1u
+                                         << quint64(2000);
+    QTest::newRow("earlier copy stronger") << -110.0f << quint64(1000) << -120.0f << quint64(2000) << false << 1u
+                                           << quint64(1000);
+    // Equal levels: the later one survives with the mean frequency.
+    QTest::newRow("equal levels") << -110.0f << quint64(868800000) << -110.0f << quint64(868800200) << true << 2u
+                                  << quint64(868800100);
+}
+
+void TestMessageFilter::foldTwoCopies()
+{
+    QFETCH(float, rssiA);
+    QFETCH(quint64, freqA);
+    QFETCH(float, rssiB);
+    QFETCH(quint64, freqB);
+    QFETCH(bool, survivorIsB);
+    QFETCH(quint32, averCount);
+    QFETCH(quint64, freq);
+    MessageFilter f;
+    auto a = msg(1, rssiA, freqA);
+    auto b = msg(1, rssiB, freqB);
+    f.add(a, 0);
+    f.add(b, 0);
+    f.filter_messages();
+    const auto survivor = survivorIsB ? b : a;
+    QCOMPARE(f.out_list.size(), 1);
+    QCOMPARE(f.out_list[0].mes, survivor);
+    QCOMPARE(survivor->num_of_copies, 2u);
+    QCOMPARE(survivor->tmp_for_aver_freq, averCount);
+    QCOMPARE(survivor->FREQ, freq);
+    QVERIFY(f.m_list.isEmpty());
+}
+
+// -120, -110, -110: the third survives with all three counted and the mean of the two
+// strongest frequencies; another message in between stays apart.
+void TestMessageFilter::foldThreeCopiesAroundAnother()
+{
+    MessageFilter f;
+    auto a = msg(1, -120.0f, 100);
+    auto b = msg(1, -110.0f, 200);
+    auto other = msg(2, -100.0f, 999);
+    auto c = msg(1, -110.0f, 400);
+    a->num_of_copies_1_2 = 1;
+    for (auto& m : {a, b, other, c})
+        f.add(m, 0);
+    f.filter_messages();
+    QCOMPARE(f.out_list.size(), 2);
+    QCOMPARE(f.out_list[0].mes, other);
+    QCOMPARE(f.out_list[1].mes, c);
+    QCOMPARE(c->num_of_copies, 3u);
+    QCOMPARE(c->num_of_copies_1_2, 1u);
+    QCOMPARE(c->FREQ, quint64(300));
+    QCOMPARE(other->num_of_copies, 1u);
 }
 
 void TestMessageFilter::laterPassCopy()
