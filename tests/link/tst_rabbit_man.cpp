@@ -3,7 +3,6 @@
 // at a closed loopback port, so it never connects.
 #include "ManualQueueClock.h"
 #include "RecordingHostCommandRunner.h"
-#include "errlog.h"
 #include "messque.h"
 #include "rabbit_man.h"
 
