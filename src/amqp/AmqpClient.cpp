@@ -99,12 +99,13 @@ void AmqpClientPrivate::_q_connect()
 {
     reconnectTimer->stop();
     userDisconnect = false;
+    // A TLS-capable socket replaces its transport on connect: push out a close-ok still queued.
+    socket->flush();
     if (socket->state() != QAbstractSocket::UnconnectedState) {
         qAmqpDebug("AMQP: socket already connected, disconnecting..");
-        if (state == Open) {
+        if (state == Open)
             close(200, QStringLiteral("client disconnect"));
-            socket->flush();
-        }
+        socket->flush(); // whatever close or close-ok is still buffered
         abortSocket();
         userDisconnect = false;
     }
@@ -178,6 +179,7 @@ void AmqpClientPrivate::closeConnection()
         state = Closing;
     reconnectTimer->stop();
     heartbeatTimer->stop();
+    socket->flush();
     socket->disconnectFromHost();
     if (socket->state() != QAbstractSocket::UnconnectedState && !closeTimer->isActive())
         closeTimer->start();
@@ -311,7 +313,7 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
         return;
     }
     growDelay();
-    const QString text = socket->errorString();
+    errorString = socket->errorString();
     if (socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState
         || socket->state() == QAbstractSocket::HostLookupState)
         abortSocket();
@@ -319,7 +321,6 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
         state = Unconnected;
     if (!guard)
         return;
-    errorString = text;
     scheduleReconnect();
 }
 
