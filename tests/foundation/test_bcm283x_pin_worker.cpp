@@ -2,16 +2,15 @@
 // interrupts.
 
 #include "BCM283x_Pin_Worker.h"
+#include "CoutCapture.h"
 #include "SimBcmBoard.h"
 #include "SystemPaths.h"
 
 #include <QtTest>
 
 #include <atomic>
-#include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include <poll.h>
@@ -19,17 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    QString text() const { return QString::fromStdString(buffer_.str()); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
 
 class ComplementDevice : public SimSpiDevice {
 public:
@@ -188,8 +176,8 @@ void TestBcm283xPinWorker::spi_timeout_reports_failure()
     QVERIFY(!worker.read_write_spi(tx.data(), rx.data(), CS0, 9));
     QCOMPARE(rx, std::vector<char>(9, 0));
     QVERIFY(!worker.write_spi(tx.data(), CS0, 9));
-    QCOMPARE(out.text().count('\n'), 2); // one line per failed transfer
-    QVERIFY(out.text().contains("timed out"));
+    QCOMPARE(QString::fromStdString(out.text()).count('\n'), 2); // one line per failed transfer
+    QVERIFY(QString::fromStdString(out.text()).contains("timed out"));
 
     board_->registers().set_spi_stalled(false);
     QVERIFY(worker.read_write_spi(tx.data(), rx.data(), CS0, 9));
@@ -253,7 +241,7 @@ void TestBcm283xPinWorker::not_root_stays_uninitialised()
         QVERIFY(!bcm283x_spi_mapped());
         QCOMPARE(worker.get_pin_state(4), fault);
     }
-    QVERIFY(out.text().contains("bcm283x_spi_begin failed. Are you running as root??\n"));
+    QVERIFY(QString::fromStdString(out.text()).contains("bcm283x_spi_begin failed. Are you running as root??\n"));
     QVERIFY(!bcm283x_gpio_mapped()); // the destructor unmapped it
 }
 
@@ -268,7 +256,7 @@ void TestBcm283xPinWorker::failed_init_touches_no_register()
         CoutCapture out;
         BCM283x_Pin_Worker worker;
         QVERIFY(!worker.init());
-        QVERIFY(out.text().contains("bcm283x_spi_begin failed. Are you running as root??"));
+        QVERIFY(QString::fromStdString(out.text()).contains("bcm283x_spi_begin failed. Are you running as root??"));
         worker.set_pin_state(17, high);
         QCOMPARE(worker.get_pin_state(17), fault);
         std::vector<char> tx(4, 1), rx(4, char(0x55));

@@ -1,30 +1,16 @@
 // The spidev transceiver without a spidev device: its guards and its error paths (a regular
 // file refuses every spidev ioctl).
 
+#include "CoutCapture.h"
 #include "SPI_Tranciever.h"
 
 #include <QtTest>
-
-#include <iostream>
-#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-// Captures what the code under test prints on standard output.
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
 
 int open_descriptors()
 {
