@@ -121,7 +121,6 @@ public:
     uint32_t adcFreq2() const { return adc_freq2; }
     uint32_t uplinkFreq2() const { return uplink_freq2; }
     const BaseMessageParser* parser() const { return msg_parser.get(); }
-    NoiseLevels& noiseLevels() { return noise; }
 
 public slots:
     void start() override;
@@ -157,7 +156,6 @@ protected:
     // The read loop and the door poll run the (virtual) slots of this object; check is the
     // 30 s supervision slot.
     void start_timers(const std::function<void()>& check);
-    bool station_is(BS_Type t) const { return bs_type_ == t; }
     void set_state_bit(quint8 bit, bool on);
 
     QTimer* timer_read_messages_loop = nullptr;
