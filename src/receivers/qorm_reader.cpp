@@ -69,7 +69,6 @@ qorm_reader::qorm_reader(SettingsController& settings, std::shared_ptr<Base_Pin_
     saved_koeff = QVector<quint32>(6, 0);
     mapThresholdAdresses = {{bt50, char(0x90)}, {bt125, char(0x90)}, {bt400, 0x08}, {bt3200, char(0xD8)},
                             {bt25600, char(0xE8)}};
-    qRegisterMetaType<Bands>("Bands");
     registerRecordMetaTypes();
     mono_clock.start();
     noise.on_fft = [this](const QVector<quint32>& m, uint size, Bands band) { emit fft_mag_out(m, size, band); };
@@ -130,7 +129,6 @@ bool qorm_reader::init()
 
     update_decoder();
     publish_info();
-    qRegisterMetaType<QVector<quint32>>("QVector<quint32>");
     QMetaObject::invokeMethod(this, "setSinthKoeff", Qt::QueuedConnection, Q_ARG(QVector<quint32>, words));
     return true;
 }
