@@ -154,7 +154,7 @@ PIN_State BCM283x_Pin_Worker::get_pin_state(uint8_t pin)
 
 void BCM283x_Pin_Worker::set_pin_isr(uint8_t pin, PIN_Edge edge, IsrCallback callback)
 {
-    if (!is_inited_)
+    if (!is_inited_ || pin >= BCM283x_GPIO_COUNT)
         return;
     unsigned lib_edge = BCM283x_EITHER_EDGE;
     if (edge == RISING)
@@ -163,14 +163,11 @@ void BCM283x_Pin_Worker::set_pin_isr(uint8_t pin, PIN_Edge edge, IsrCallback cal
         lib_edge = BCM283x_FALLING_EDGE;
 
     if (!callback) {
-        if (bcm283x_gpioSetISRFunc(pin, lib_edge, -1, nullptr) == BCM283x_BAD_USER_GPIO)
-            return;
+        bcm283x_gpioSetISRFunc(pin, lib_edge, -1, nullptr);
         std::lock_guard<std::mutex> lock(g_callback_mutex);
         g_callbacks[pin] = nullptr;
         return;
     }
-    if (pin >= BCM283x_GPIO_COUNT)
-        return;
     // The slot is filled before the watch can fire, and emptied again if registration fails.
     BasePinWorker::IsrCallback previous;
     {
