@@ -3,3 +3,7 @@ tolvar_test(test_amqp_codec SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_AmqpCodec.cpp 
 tolvar_test(test_amqp_client
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_AmqpClient.cpp ${CMAKE_CURRENT_LIST_DIR}/FakeBroker.cpp ${CMAKE_CURRENT_LIST_DIR}/FakeBroker.h
   LIBS amqp LABELS unit)
+tolvar_test(test_amqp_broker SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_AmqpBroker.cpp
+  LIBS amqp testsupport LABELS broker slow TIMEOUT 900)
+tolvar_test(test_amqp_broker_limits SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_AmqpBrokerLimits.cpp
+  LIBS amqp testsupport LABELS broker slow TIMEOUT 900)
