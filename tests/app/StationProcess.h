@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class TestBroker;
+
+// tolvar-sim run as a separate process in a folder of the test's own, with an INI made from
+// key=value lines and a scenario text. Standard output and error go to files in that folder.
+class StationProcess {
+public:
+    explicit StationProcess(const QString& dir);
+    ~StationProcess();
+
+    // [BASE_STATION] ..., [TRANSMITTER] ... as given; written to station.ini.
+    void writeIni(const QString& text);
+    void writeScenario(const QString& text);
+    bool start();
+    // SIGTERM, then waits; false when it did not end in time.
+    bool terminate(int timeoutMs = 60000);
+    int exitCode() const { return process_.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    bool running() const { return process_.state() != QProcess::NotRunning; }
+
+    // The station's own text log (LOG_FILE_PATH=station.log) and its standard output.
+    QByteArray log() const;
+    QByteArray output() const;
+    QString path(const QString& name) const;
+
+    static QString binary();
+
+private:
+    QString dir_;
+    QProcess process_;
+};
+
+// Every message a consumer took off a test queue, split into JSON objects.
+struct Received {
+    QList<QJsonObject> records;    // uplink records (no "msg_type" of a heartbeat)
+    QList<QJsonObject> heartbeats;
+    QList<QByteArray> other;       // bodies that are not JSON objects
+};
+
+// Takes every message waiting in the queue.
+void drainQueue(const TestBroker& broker, const QString& queue, Received& into);
