@@ -190,7 +190,7 @@ QByteArray SimReceiverFpga::fifo_record_locked(Fifo f)
     return s.last;
 }
 
-QByteArray SimReceiverFpga::read_value_locked(uint8_t a, bool)
+QByteArray SimReceiverFpga::read_value_locked(uint8_t a)
 {
     if (overrides_.contains(a))
         return overrides_.value(a);
@@ -243,7 +243,7 @@ uint8_t SimReceiverFpga::exchange(uint8_t mosi)
                 ++spectrum_reads_;
                 resp_.clear();
             } else {
-                resp_ = QByteArray(5, '\0') + read_value_locked(addr_, false);
+                resp_ = QByteArray(5, '\0') + read_value_locked(addr_);
             }
         }
         return 0;
@@ -342,13 +342,13 @@ int SimReceiverFpga::write_count(uint8_t address, int boot) const
 int SimReceiverFpga::fifo_reads(Fifo f) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return (f == Fifo::LowRate ? low_ : high_).reads;
+    return fifo(f).reads;
 }
 
 int SimReceiverFpga::pending(Fifo f) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return int((f == Fifo::LowRate ? low_ : high_).queue.size());
+    return int(fifo(f).queue.size());
 }
 
 int SimReceiverFpga::id_reads() const

@@ -116,9 +116,10 @@ private:
     };
 
     void release_due_locked();
-    QByteArray read_value_locked(uint8_t address, bool long_read);
+    QByteArray read_value_locked(uint8_t address);
     QByteArray fifo_record_locked(Fifo fifo);
     FifoState& fifo(Fifo f) { return f == Fifo::LowRate ? low_ : high_; }
+    const FifoState& fifo(Fifo f) const { return f == Fifo::LowRate ? low_ : high_; }
 
     mutable std::mutex mutex_;
     Flash flash_{*this};
