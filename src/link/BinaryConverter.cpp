@@ -13,6 +13,7 @@ namespace pbutil = google::protobuf::util;
 namespace {
 
 const char* kParseError = "Error: cannot parse from array, size= ";
+const char* kExtractError = "Error: cannot extract union field, check extracted type";
 
 pbutil::JsonParseOptions parseOptions()
 {
@@ -102,9 +103,9 @@ bool messageToJson(const google::protobuf::Message& msg, QJsonDocument& doc, QSt
     return true;
 }
 
-bool parseEnvelope(const QByteArray& bytes, binary_struct::ComplexMessage& env, QString& error)
+bool parseMessage(const QByteArray& bytes, google::protobuf::Message& msg, QString& error)
 {
-    if (!env.ParseFromArray(bytes.constData(), bytes.size())) {
+    if (!msg.ParseFromArray(bytes.constData(), bytes.size())) {
         error = QLatin1String(kParseError) + QString::number(bytes.size());
         return false;
     }
@@ -147,10 +148,10 @@ template <>
 bool BinaryConverter::Binary2Json<PayloadMsg>(const QByteArray& bytes, QJsonDocument& doc)
 {
     binary_struct::ComplexMessage env;
-    if (!parseEnvelope(bytes, env, _error))
+    if (!parseMessage(bytes, env, _error))
         return false;
     if (!env.has_payload()) {
-        _error = QStringLiteral("Error: cannot extract union field, check extracted type");
+        _error = QLatin1String(kExtractError);
         return false;
     }
     return messageToJson(env.payload(), doc, _error);
@@ -160,10 +161,10 @@ template <>
 bool BinaryConverter::Binary2Json<HeartBeatMsg>(const QByteArray& bytes, QJsonDocument& doc)
 {
     binary_struct::ComplexMessage env;
-    if (!parseEnvelope(bytes, env, _error))
+    if (!parseMessage(bytes, env, _error))
         return false;
     if (!env.has_heartbeat()) {
-        _error = QStringLiteral("Error: cannot extract union field, check extracted type");
+        _error = QLatin1String(kExtractError);
         return false;
     }
     return messageToJson(env.heartbeat(), doc, _error);
@@ -173,17 +174,15 @@ template <>
 bool BinaryConverter::Binary2Json<AckMsg>(const QByteArray& bytes, QJsonDocument& doc)
 {
     binary_struct::Ack ack;
-    if (!ack.ParseFromArray(bytes.constData(), bytes.size())) {
-        _error = QLatin1String(kParseError) + QString::number(bytes.size());
+    if (!parseMessage(bytes, ack, _error))
         return false;
-    }
     return messageToJson(ack, doc, _error);
 }
 
 bool BinaryConverter::AnyBinary2Json(const QByteArray& bytes, QJsonDocument& doc)
 {
     binary_struct::ComplexMessage env;
-    if (!parseEnvelope(bytes, env, _error))
+    if (!parseMessage(bytes, env, _error))
         return false;
     switch (env.type()) {
     case binary_struct::MsgPl:
