@@ -179,11 +179,7 @@ void Quabo_Reader::read_messages_loop()
             t = mono_now();
             continue;
         }
-        mutMessageLoop.lock();
-        _cond.wait(&mutMessageLoop, 2);
-        const qint64 elapsed = mono_now() - t;
-        mutMessageLoop.unlock();
-        if (elapsed > (fast ? 5 : 30))
+        if (quiet_since(t, fast ? 5 : 30))
             break;
     }
     emit_and_age(count);

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QMetaObject>
+#include <QMutexLocker>
 #include <QThread>
 #include <cmath>
 #include <cstring>
@@ -777,9 +778,7 @@ void qorm_reader::read_messages_loop()
     };
 
     while (!capped()) {
-        for (;;) {
-            if (capped())
-                break;
+        while (!capped()) {
             auto mes = QSharedPointer<message_point>::create();
             if (!read_next_message_3200_25600(mes.data()))
                 break;
@@ -796,15 +795,17 @@ void qorm_reader::read_messages_loop()
             t = mono_now();
             continue;
         }
-        mutMessageLoop.lock();
-        _cond.wait(&mutMessageLoop, 2);
-        const qint64 elapsed = mono_now() - t;
-        const qint64 limit = total_50_400 > 0 ? 30 : 5;
-        mutMessageLoop.unlock();
-        if (elapsed > limit)
+        if (quiet_since(t, total_50_400 > 0 ? 30 : 5))
             break;
     }
     emit_and_age(total_3200_25600 + total_50_400);
+}
+
+bool qorm_reader::quiet_since(qint64 last_record, qint64 limit_ms)
+{
+    QMutexLocker lock(&mutMessageLoop);
+    _cond.wait(&mutMessageLoop, 2);
+    return mono_now() - last_record > limit_ms;
 }
 
 void qorm_reader::emit_and_age(quint32 total)

@@ -148,6 +148,9 @@ protected:
     // the caller in the debug line of a dropped record.
     bool read_fifo_record(char address, RecordDecoder::Fifo fifo, message_point* mes, unsigned& fault_counter,
                           const char* where);
+    // Waits up to 2 ms for more records; true once no record has come for more than limit_ms
+    // since last_record (monotonic ms), which ends the read pass.
+    bool quiet_since(qint64 last_record, qint64 limit_ms);
     // One look at the door input: a change against the remembered level raises the door alarm.
     void poll_door(PIN_State& remembered);
     // The settings both boards read the same way: station type, log path, log offset, uplink
