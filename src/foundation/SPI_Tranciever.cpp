@@ -50,16 +50,7 @@ int SPI_Tranciever::transfer_spi(std::vector<char>& data)
         return -1;
     tr.tx_buf = reinterpret_cast<uintptr_t>(data.data());
     tr.rx_buf = reinterpret_cast<uintptr_t>(data.data());
-    tr.len = static_cast<uint32_t>(data.size());
-    int ret = ::ioctl(fd, SPI_IOC_MESSAGE(1), &tr);
-    if (ret < 0) {
-        const int err = errno;
-        std::cout << "Can't transfer data. size=" << data.size() << std::endl;
-        std::cout << std::strerror(err) << std::endl;
-    }
-    tr.tx_buf = 0;
-    tr.rx_buf = 0;
-    return ret;
+    return run_message("Can't transfer data. size=", data.size());
 }
 
 int SPI_Tranciever::write_data(const std::vector<char>& data)
@@ -68,14 +59,21 @@ int SPI_Tranciever::write_data(const std::vector<char>& data)
         return -1;
     tr.tx_buf = reinterpret_cast<uintptr_t>(data.data());
     tr.rx_buf = 0;
-    tr.len = static_cast<uint32_t>(data.size());
-    int ret = ::ioctl(fd, SPI_IOC_MESSAGE(1), &tr);
+    return run_message("Can't write data. size=", data.size());
+}
+
+int SPI_Tranciever::run_message(const char* failure, size_t size)
+{
+    tr.len = static_cast<uint32_t>(size);
+    const int ret = ::ioctl(fd, SPI_IOC_MESSAGE(1), &tr);
     if (ret < 0) {
         const int err = errno;
-        std::cout << "Can't write data. size=" << data.size() << std::endl;
+        std::cout << failure << size << std::endl;
         std::cout << std::strerror(err) << std::endl;
     }
+    // No buffer address outlives the call that lent it.
     tr.tx_buf = 0;
+    tr.rx_buf = 0;
     return ret;
 }
 

@@ -36,6 +36,10 @@ public:
     int get_bits_per_word(uint8_t& bits);
 
 private:
+    // One spidev message of size bytes with the buffers set in tr; failure is logged with the
+    // text and the size.
+    int run_message(const char* failure, size_t size);
+
     spi_ioc_transfer tr;
     int fd = -1; // -1: closed
 };
