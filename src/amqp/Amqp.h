@@ -8,7 +8,7 @@
 // debug switch (AMQP_DEBUG in the environment).
 namespace Amqp {
 
-enum Error {
+enum Error : int {
     NoError = 0,
     ContentTooLargeError = 311,
     NoRouteError = 312,
