@@ -6,7 +6,7 @@
 
 const char* const PATH_TO_HOPPING_SETTINGS = "tolvahop.set";
 
-HoppingParams HoppingSettingsReader::loadFromFile(const QString& path) const
+HoppingParams HoppingSettingsReader::loadFromFile(const QString& path, QStringList* refused) const
 {
     HoppingParams rows;
     if (path.isEmpty())
@@ -15,13 +15,30 @@ HoppingParams HoppingSettingsReader::loadFromFile(const QString& path) const
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return rows;
     QTextStream in(&file);
+    int line_no = 0;
     while (!in.atEnd()) {
+        ++line_no;
         const QString line = in.readLine().simplified();
         if (line.isEmpty())
             continue;
         HoppingRow row;
-        for (const QString& part : line.split(' ', Qt::SkipEmptyParts))
-            row.push_back(static_cast<qint16>(part.toInt()));
+        QString bad;
+        for (const QString& part : line.split(' ', Qt::SkipEmptyParts)) {
+            bool ok = false;
+            const qint16 v = part.toShort(&ok, 10);
+            if (!ok) {
+                bad = part;
+                break;
+            }
+            row.push_back(v);
+        }
+        if (!bad.isNull()) {
+            if (refused)
+                refused->append(QStringLiteral("line %1: \"%2\" is not a channel number, pattern ignored")
+                                    .arg(line_no)
+                                    .arg(bad.left(32)));
+            continue;
+        }
         rows.push_back(row);
     }
     return rows;
@@ -132,15 +149,22 @@ HoppingParams HoppingSettingsReader::getHoppingParams(const QString& path, bool 
 {
     indexes.clear();
     problem.clear();
-    HoppingParams rows = loadFromFile(path);
+    QStringList refused;
+    HoppingParams rows = loadFromFile(path, &refused);
+    if (!refused.isEmpty())
+        problem = QStringLiteral("Hopping settings file %1: %2").arg(path, refused.join(QStringLiteral("; ")));
     if (rows.empty()) {
-        problem = QStringLiteral("Hopping settings file %1 is missing or empty: no hopping patterns")
-                      .arg(path);
+        if (refused.isEmpty())
+            problem = QStringLiteral("Hopping settings file %1 is missing or empty: no hopping patterns").arg(path);
+        else
+            problem += QStringLiteral("; no hopping patterns");
     } else if (rows.size() > static_cast<size_t>(HOPPING_MAX_ROWS)) {
-        problem = QStringLiteral("Hopping settings file %1 has %2 patterns; the FPGA takes %3, the rest are ignored")
-                      .arg(path)
-                      .arg(rows.size())
-                      .arg(HOPPING_MAX_ROWS);
+        if (!problem.isEmpty())
+            problem += QStringLiteral("; ");
+        problem += QStringLiteral("Hopping settings file %1 has %2 patterns; the FPGA takes %3, the rest are ignored")
+                       .arg(path)
+                       .arg(rows.size())
+                       .arg(HOPPING_MAX_ROWS);
         rows.resize(HOPPING_MAX_ROWS);
     }
     if (invert)

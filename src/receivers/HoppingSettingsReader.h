@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <vector>
 
@@ -20,7 +21,10 @@ constexpr int HOPPING_MAX_ROWS = 8;
 class HoppingSettingsReader
 {
 public:
-    HoppingParams loadFromFile(const QString& path) const;
+    // A line with an entry that is not a 16-bit decimal number is left out as a whole: one
+    // wrong channel would put the pattern's other hops on wrong channels too. Each line left
+    // out is described in refused when given.
+    HoppingParams loadFromFile(const QString& path, QStringList* refused = nullptr) const;
     static void invertparams(HoppingParams& params);
     HoppingRow getFirstVals(const HoppingParams& params) const;
 
@@ -39,8 +43,8 @@ public:
     HoppingParams getHoppingParams(const QString& path, bool invert);
 
     const HoppingRow& getIndexes() const { return indexes; }
-    // What was odd about the file at the last computation (missing, empty, too many rows), or
-    // empty when nothing was.
+    // What was odd about the file at the last computation (missing, empty, lines left out, too
+    // many rows), or empty when nothing was.
     const QString& lastProblem() const { return problem; }
 
 private:

@@ -41,20 +41,33 @@ void TestHoppingSettings::tables_data()
     QTest::addColumn<bool>("invert");
     QTest::addColumn<Rows>("expected");
     QTest::addColumn<QVector<int>>("indexes");
+    // Text the reader's complaint must contain, or empty when there must be none.
+    QTest::addColumn<QString>("problem");
 
-    QTest::newRow("one row") << "0 10 20\n" << false << Rows{{80, 80, 0}, {800}} << QVector<int>{0};
-    QTest::newRow("one row inverted") << "0 10 20\n" << true << Rows{{1520, 1968, 0}, {800}} << QVector<int>{0};
+    QTest::newRow("one row") << "0 10 20\n" << false << Rows{{80, 80, 0}, {800}} << QVector<int>{0} << QString();
+    QTest::newRow("one row inverted") << "0 10 20\n" << true << Rows{{1520, 1968, 0}, {800}} << QVector<int>{0}
+                                      << QString();
     QTest::newRow("three rows ranked by first channel")
         << "100 101\n50 52\n75 74\n" << false << Rows{{2040, 0}, {8, 0}, {16, 0}, {500, 700, 800}}
-        << QVector<int>{2, 0, 1};
+        << QVector<int>{2, 0, 1} << QString();
     QTest::newRow("blank line and odd spacing")
         << "  0   10 20 \n\n\t\n0 10 20\n" << false << Rows{{80, 80, 0}, {80, 80, 0}, {0, 800}}
-        << QVector<int>{0, 0};
-    QTest::newRow("text reads as zero") << "abc 5\n" << false << Rows{{40, 0}, {800}} << QVector<int>{0};
+        << QVector<int>{0, 0} << QString();
     QTest::newRow("boundary held at the middle") << "200\n10\n" << false << Rows{{0}, {0}, {800, 1600}}
-                                                 << QVector<int>{1, 0};
+                                                 << QVector<int>{1, 0} << QString();
     QTest::newRow("boundary between channels") << "150\n10\n" << false << Rows{{0}, {0}, {640, 1600}}
-                                                << QVector<int>{1, 0};
+                                                << QVector<int>{1, 0} << QString();
+    // A pattern with an entry that is not a channel number is left out whole, never sent to the
+    // FPGA with channel 0 in its place; the other patterns are ranked among themselves.
+    QTest::newRow("text refuses its line") << "abc 5\n0 10 20\n" << false << Rows{{80, 80, 0}, {800}}
+                                           << QVector<int>{0} << "line 1: \"abc\"";
+    QTest::newRow("bad line between patterns") << "100 101\n50 5x2\n\n50 52\n" << false
+                                               << Rows{{16, 0}, {8, 0}, {600, 800}} << QVector<int>{1, 0}
+                                               << "line 2: \"5x2\"";
+    QTest::newRow("number beyond 16 bits") << "0 10 20\n5 40000\n" << false << Rows{{80, 80, 0}, {800}}
+                                           << QVector<int>{0} << "line 2: \"40000\"";
+    QTest::newRow("no usable line") << "1.5 2\n- 3\n" << false << Rows{{}} << QVector<int>{}
+                                    << "no hopping patterns";
 }
 
 void TestHoppingSettings::tables()
@@ -63,6 +76,7 @@ void TestHoppingSettings::tables()
     QFETCH(bool, invert);
     QFETCH(Rows, expected);
     QFETCH(QVector<int>, indexes);
+    QFETCH(QString, problem);
 
     const QString path = dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".set");
     QFile f(path);
@@ -76,7 +90,10 @@ void TestHoppingSettings::tables()
     for (qint16 i : reader.getIndexes())
         idx.append(i);
     QCOMPARE(idx, indexes);
-    QVERIFY(reader.lastProblem().isEmpty());
+    if (problem.isEmpty())
+        QVERIFY2(reader.lastProblem().isEmpty(), qPrintable(reader.lastProblem()));
+    else
+        QVERIFY2(reader.lastProblem().contains(problem), qPrintable(reader.lastProblem()));
 }
 
 void TestHoppingSettings::missingFile()
