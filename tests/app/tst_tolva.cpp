@@ -74,6 +74,7 @@ private slots:
     void useBinaryFromTheServerOnlyWithoutConfiguration();
     void systemActionsGoThroughTheRunner();
     void firmwareUpdateAtStart();
+    void exitStopsInOrderAndKillsOnlyAsFallback();
 
 private:
     QString writeIni(const QString& text);
@@ -455,6 +456,28 @@ void TestTolva::firmwareUpdateAtStart()
     QCOMPARE(runner_->calls().at(1).timeoutMs, 360000);
     QVERIFY(log().contains("Axsem inited"));
     QVERIFY(!station.get_reader());
+}
+
+void TestTolva::exitStopsInOrderAndKillsOnlyAsFallback()
+{
+    StationPlatform p = platform();
+    p.exitKillDelayMs = 200;
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=false\nSAVE_TO_DISK=true\nR_LOGIN=%1\n"
+                                          "[SECONDARY_RABBIT]\nENABLE=true\nR_LOGIN=%1\nHAS_UL=true\nHAS_DL=true\n")
+                               .arg(kNoBroker)),
+                  p);
+    runner_->clear();
+    station.exit();
+    for (rabbit_man* link : {station.get_rab_prim(), station.get_rab_sec()}) {
+        QVERIFY(!link->has_ul());
+        QVERIFY(!link->has_dl());
+    }
+    QVERIFY(log().contains("main link: 0 unconfirmed records saved to disk"));
+    QVERIFY(!log().contains("secondary link:")); // it does not save to disk
+    QVERIFY(log().contains("Stopped"));
+    QVERIFY(runner_->commandLines().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(runner_->commandLines(), QStringList{"sudo killall TOLVAR"}, 10000);
+    QCOMPARE(runner_->calls().first().timeoutMs, 30000);
 }
 
 QTEST_GUILESS_MAIN(TestTolva)
