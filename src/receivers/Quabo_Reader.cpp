@@ -20,8 +20,8 @@ Quabo_Reader::~Quabo_Reader()
 
 void Quabo_Reader::set_LED_color(LED_Color color)
 {
-    if (pin_controller_)
-        pin_controller_->set_LED_color(color);
+    if (Base_Pin_Controller* p = pins())
+        p->set_LED_color(color);
 }
 
 bool Quabo_Reader::init()

@@ -92,6 +92,15 @@ void qorm_reader::set_state_bit(quint8 bit, bool on)
         qorm_state &= static_cast<quint8>(~bit);
 }
 
+Base_Pin_Controller* qorm_reader::pins()
+{
+    if (!pin_controller_ && !no_pins_logged) {
+        no_pins_logged = true;
+        *this << ts() << "QORMReader: no pin controller: board functions are skipped\n";
+    }
+    return pin_controller_.get();
+}
+
 // ---------------------------------------------------------------- construction, init, start
 
 bool qorm_reader::init()
@@ -239,7 +248,8 @@ void qorm_reader::check_bs_types(uint8_t read_type)
 void qorm_reader::bootArtix()
 {
     *this << "QORMReader: Boot Artix!\n";
-    pin_controller_->bootArtix();
+    if (Base_Pin_Controller* p = pins())
+        p->bootArtix();
 }
 
 void qorm_reader::analyzeHopping()
@@ -284,11 +294,12 @@ void qorm_reader::update_decoder()
 
 bool qorm_reader::read_write_spi(char* tx, char* rx, uint32_t length)
 {
-    if (!pin_controller_)
+    Base_Pin_Controller* p = pins();
+    if (!p)
         return false;
     // GPIO 16 high selects the FPGA on CS0; the select and the transfer happen under one lock
     // so that no other user of the bus can re-route CS0 in between.
-    return pin_controller_->select_read_write_spi(16, high, tx, rx, CS0, length);
+    return p->select_read_write_spi(16, high, tx, rx, CS0, length);
 }
 
 uint32_t qorm_reader::read_firmware_version()
@@ -580,10 +591,12 @@ QByteArray qorm_reader::readID()
 {
     char tx[21] = {char(0x9E)};
     char rx[21] = {};
-    if (bs_type_ == QORM_LTE)
-        pin_controller_->select_read_write_spi(16, low, tx, rx, CS0, 21);
-    else
-        pin_controller_->read_write_spi(tx, rx, CS1, 21);
+    if (Base_Pin_Controller* p = pins()) {
+        if (bs_type_ == QORM_LTE)
+            p->select_read_write_spi(16, low, tx, rx, CS0, 21);
+        else
+            p->read_write_spi(tx, rx, CS1, 21);
+    }
     return QByteArray(rx + 1, 20);
 }
 
@@ -658,7 +671,8 @@ void qorm_reader::rebootAxsem()
 {
     *this << "QORMReader: Reboot Axsem!\n";
     set_state_bit(8, false);
-    pin_controller_->rebootAxsem();
+    if (Base_Pin_Controller* p = pins())
+        p->rebootAxsem();
     emit alarm_out(QStringLiteral("EVENT_REBOOT_AXSEM"));
 }
 
@@ -669,7 +683,8 @@ void qorm_reader::check_di()
 
 void qorm_reader::poll_door(PIN_State& remembered)
 {
-    const PIN_State s = pin_controller_->di_get();
+    Base_Pin_Controller* p = pins();
+    const PIN_State s = p ? p->di_get() : fault;
     if (s == fault)
         return;
     if (remembered != fault && remembered != s)
@@ -688,18 +703,21 @@ void qorm_reader::stopReader()
 
 void qorm_reader::beep(uint16_t ms)
 {
-    pin_controller_->beep(ms);
+    if (Base_Pin_Controller* p = pins())
+        p->beep(ms);
 }
 
 void qorm_reader::on_off_ext_filter(bool on)
 {
     *this << "QORMReader: Configure ext filter! " << (on ? 1 : 0) << " \n";
-    pin_controller_->on_off_ext_filter(on);
+    if (Base_Pin_Controller* p = pins())
+        p->on_off_ext_filter(on);
 }
 
 void qorm_reader::on_off_one_sec_pulse_tester(bool on)
 {
-    pin_controller_->on_off_one_sec_pulse_tester(on);
+    if (Base_Pin_Controller* p = pins())
+        p->on_off_one_sec_pulse_tester(on);
 }
 
 void qorm_reader::saveToFileRawMessageData(const QByteArray& raw)

@@ -160,6 +160,9 @@ protected:
     // 30 s supervision slot.
     void start_timers(const std::function<void()>& check);
     void set_state_bit(quint8 bit, bool on);
+    // The board's pin controller, or null (said once in the log) for a reader built without
+    // one: every board function is then skipped instead of crashing the reader thread.
+    Base_Pin_Controller* pins();
 
     QTimer* timer_read_messages_loop = nullptr;
     QTimer* read_spectr_timer = nullptr;
@@ -211,6 +214,7 @@ protected:
     bool reading = false;
     QString last_hopping_problem;
     bool noise_size_logged = false;
+    bool no_pins_logged = false;
     std::vector<uint8_t> spectrum_4096, spectrum_8192, spectrum_64, spectrum_2048;
 
     mutable std::mutex info_mutex;

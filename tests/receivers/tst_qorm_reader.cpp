@@ -36,6 +36,8 @@ private slots:
     void unsupportedFirmware();
     void boardWithoutAccess();
     void neverEmptyFifoStillEmits();
+    void withoutPinController_data();
+    void withoutPinController();
 };
 
 void TestQormReader::scriptedScenario()
@@ -194,6 +196,66 @@ void TestQormReader::neverEmptyFifoStillEmits()
     QVERIFY(st.messages[0]->total <= quint32(qorm_reader::PASS_LIMIT_RECORDS));
     // The window of 400 bit/s passes: the same record is a new message again.
     QTRY_VERIFY_WITH_TIMEOUT(st.messages.size() >= 2, 10000);
+}
+
+void TestQormReader::withoutPinController_data()
+{
+    QTest::addColumn<bool>("quabo");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("alarm");
+
+    for (bool quabo : {false, true}) {
+        const QByteArray board = quabo ? "quabo " : "qorm ";
+        QTest::newRow(board + "double short beep") << quabo << "double_short_beep" << QString();
+        QTest::newRow(board + "long and short beep") << quabo << "long_and_short_beep" << QString();
+        QTest::newRow(board + "AXSEM reset") << quabo << "rebootAxsemSignal" << "EVENT_REBOOT_AXSEM";
+        QTest::newRow(board + "state bit") << quabo << "setNetState_true" << QString();
+    }
+    QTest::newRow("qorm re-initialisation") << false << "rebootArtixSignal" << "EVENT_REBOOT_ARTIX";
+    QTest::newRow("quabo autocorrection error") << true << "EVENT_AUTOCORR_ERR" << "EVENT_REBOOT_LATTICE";
+}
+
+void TestQormReader::withoutPinController()
+{
+    // A reader built without a board: every command is taken, none touches a board, the
+    // reader says so once and never claims to be active.
+    QFETCH(bool, quabo);
+    QFETCH(QString, command);
+    QFETCH(QString, alarm);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QDir::setCurrent(dir.path());
+    QFile ini(dir.filePath("tolva.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[BASE_STATION]\nBS_TYPE=" + QByteArray(quabo ? "QUABO_TYPE" : "QORM_TYPE")
+              + "\nLOG_FILE_PATH=" + dir.filePath("reader.log").toUtf8() + "\n");
+    ini.close();
+    SettingsController settings;
+    QVERIFY(settings.initController(dir.filePath("tolva.ini")));
+
+    std::unique_ptr<qorm_reader> reader;
+    if (quabo)
+        reader = std::make_unique<Quabo_Reader>(settings, nullptr);
+    else
+        reader = std::make_unique<qorm_reader>(settings, nullptr);
+    QSignalSpy alarms(reader.get(), &IReceiver::alarm_out);
+    reader->init();
+    reader->start();
+    reader->alarm_in(command);
+    reader->alarm_in(command);
+    reader->check_di();
+    QVERIFY(!reader->info().active);
+    QCOMPARE(alarms.size(), alarm.isEmpty() ? 0 : 2);
+    for (const auto& a : alarms)
+        QCOMPARE(a.at(0).toString(), alarm);
+    if (command == QLatin1String("setNetState_true"))
+        QCOMPARE(reader->info().state & 1, 1);
+    reader.reset();
+
+    QFile log(dir.filePath("reader.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count("no pin controller"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestQormReader)
