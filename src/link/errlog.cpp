@@ -2,6 +2,7 @@
 
 #include "QueueClock.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -29,8 +30,21 @@ QString errlog::connectionName()
     return QStringLiteral("errlog database");
 }
 
+// The instance holds an SQLite connection, which must close while Qt's SQL driver registry
+// still exists: a plain static destroyed after the application object crashes the process
+// at exit. It therefore goes away together with the application object.
+void errlog::ensureReleasedWithApplication()
+{
+    static bool registered = false;
+    if (!registered && QCoreApplication::instance()) {
+        qAddPostRoutine([] { s_instance.reset(); });
+        registered = true;
+    }
+}
+
 errlog& errlog::init(const QString& path, const QueueClock* clock)
 {
+    ensureReleasedWithApplication();
     // The old instance goes first: it owns the named connection the new one opens.
     s_instance.reset();
     s_instance.reset(new errlog(path, clock));
@@ -40,6 +54,7 @@ errlog& errlog::init(const QString& path, const QueueClock* clock)
 errlog& errlog::instance()
 {
     if (!s_instance) {
+        ensureReleasedWithApplication();
         qWarning() << "Error log used before init: alarms are not recorded";
         s_instance.reset(new errlog(QString(), nullptr));
     }

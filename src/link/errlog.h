@@ -100,6 +100,7 @@ private:
     bool createSchema();
 
     static QString connectionName();
+    static void ensureReleasedWithApplication();
 
     QSqlDatabase _db;
     QTimer _update_timer;
