@@ -315,10 +315,16 @@ QByteArray AesCipher::RemovePadding(const QByteArray& rawText, Padding padding)
         return rawText;
     switch (padding) {
     case PKCS7: {
+        // Only padding this cipher could have written is cut: 1 to 16 bytes, all of the same
+        // value as their count. Anything else (a wrong key, text that was never padded) comes
+        // back whole rather than with data cut off it.
         const int m = quint8(rawText.at(rawText.size() - 1));
-        if (m >= 1 && m <= rawText.size())
-            return rawText.left(rawText.size() - m);
-        return rawText;
+        if (m < 1 || m > 16 || m > rawText.size())
+            return rawText;
+        for (int i = rawText.size() - m; i < rawText.size(); ++i)
+            if (quint8(rawText.at(i)) != m)
+                return rawText;
+        return rawText.left(rawText.size() - m);
     }
     case ISO: {
         // Only a marker in the final block followed by nothing but zeros is padding; a 0x80

@@ -290,6 +290,13 @@ void TestAesCipher::removePadding_data()
     QTest::newRow("pkcs7 three") << AesCipher::PKCS7 << QByteArray("abcd\3\3\3") << QByteArray("abcd");
     QTest::newRow("pkcs7 zero byte") << AesCipher::PKCS7 << QByteArray("abc\0", 4) << QByteArray("abc\0", 4);
     QTest::newRow("pkcs7 longer than text") << AesCipher::PKCS7 << QByteArray("ab\x05") << QByteArray("ab\x05");
+    QTest::newRow("pkcs7 whole block") << AesCipher::PKCS7 << counting(16, 1) + QByteArray(16, 0x10) << counting(16, 1);
+    QTest::newRow("pkcs7 nothing but padding") << AesCipher::PKCS7 << QByteArray(16, 0x10) << QByteArray();
+    // Bytes that are not padding this cipher writes are data: nothing is cut.
+    QTest::newRow("pkcs7 mixed padding bytes") << AesCipher::PKCS7 << QByteArray("abcd\1\3\3") << QByteArray("abcd\1\3\3");
+    QTest::newRow("pkcs7 count beyond a block") << AesCipher::PKCS7 << QByteArray(20, 0x11) << QByteArray(20, 0x11);
+    QTest::newRow("pkcs7 data ending in a small byte") << AesCipher::PKCS7 << counting(16, 1) + "\x02"
+                                                       << counting(16, 1) + "\x02";
     QTest::newRow("iso marker and zeros") << AesCipher::ISO << QByteArray("abc") + x80 + QByteArray(12, '\0')
                                           << QByteArray("abc");
     QTest::newRow("iso marker last byte") << AesCipher::ISO << counting(15, 1) + x80 << counting(15, 1);
