@@ -7,6 +7,10 @@
 
 int UplinkRecord::myround(float value)
 {
+    // A level that is not a number (an empty noise table early after start-up) or lies beyond
+    // the int range has no meaningful rounding; converting it would be undefined.
+    if (!std::isfinite(value) || std::fabs(value) >= 2.0e9f)
+        return 0;
     int i = int(value);
     if (value >= 0) {
         if (value - float(i) >= 0.5f)

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <limits>
+
 #include <cstring>
 
 namespace {
@@ -167,6 +169,10 @@ void TestUplinkRecord::rounding_data()
     QTest::newRow("-120.5") << -120.5f << -121;
     QTest::newRow("-120.4") << -120.4f << -120;
     QTest::newRow("12.5") << 12.5f << 13;
+    QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << 0;
+    QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << 0;
+    QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << 0;
+    QTest::newRow("beyond int") << 3.0e9f << 0;
 }
 
 void TestUplinkRecord::rounding()
