@@ -835,7 +835,9 @@ void qorm_reader::emit_and_age(quint32 total)
             continue;
         e.mes->total = total;
         e.mes->emited = true;
-        emit message_ready(e.mes);
+        // The filter keeps folding later copies into its own record while the main thread
+        // reads the emitted one, so the main thread gets a snapshot of its own.
+        emit message_ready(message_point_ptr::create(*e.mes));
         set_state_bit(4, true);
         emitted = true;
     }

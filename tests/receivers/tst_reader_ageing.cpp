@@ -51,7 +51,8 @@ void TestReaderAgeing::blockedConsumer()
         QCOMPARE(m->TYPE, i % 2 ? Protocol_E : Protocol_D);
         QCOMPARE(m->bitrate, i % 2 ? 3200u : 400u);
         QVERIFY(m->emited);
-        QVERIFY(m->processed);
+        // The core holds a snapshot: the reader's later ageing of its own record never reaches it.
+        QVERIFY(!m->processed);
         ids.erase(m->ID);
     }
     QVERIFY(ids.empty());
