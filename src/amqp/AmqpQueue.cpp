@@ -220,6 +220,10 @@ void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
         protocolError(Amqp::UnexpectedFrameError, QStringLiteral("content header while a body is incomplete"));
         return;
     }
+    if (frame.bodySize() > maxBodySize) {
+        protocolError(Amqp::ResourceError, QStringLiteral("content body too large"));
+        return;
+    }
     AmqpMessagePrivate* m = currentMessage.d.data();
     m->leftSize = frame.bodySize();
     const AmqpMessage::PropertyHash properties = frame.properties();

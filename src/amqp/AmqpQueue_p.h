@@ -13,6 +13,10 @@ public:
     // Where the message being built stands: deliver (or get-ok), then header, then body frames.
     enum Assembly { Idle, AwaitHeader, AwaitBody };
 
+    // The largest body a delivery may announce: RabbitMQ's own ceiling for one message. A
+    // larger one is refused before any of it is kept (it could not even fit one byte array).
+    static constexpr quint64 maxBodySize = quint64(512) * 1024 * 1024;
+
     explicit AmqpQueuePrivate(AmqpQueue* q);
 
     bool _q_method(const AmqpMethodFrame& frame) override;

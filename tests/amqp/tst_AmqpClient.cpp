@@ -107,6 +107,7 @@ private Q_SLOTS:
     void forcedCloseReconnects();
     void droppedAfterLoginIsAuthFailure();
     void orderlyClose();
+    void closeOkTimeoutAbortsSocket_data();
     void closeOkTimeoutAbortsSocket();
     void reconnectDelays();
     void malformedInput_data();
@@ -418,13 +419,26 @@ void tst_AmqpClient::orderlyClose()
     QCOMPARE(disconnectedSpy.count(), 1);
 }
 
+void tst_AmqpClient::closeOkTimeoutAbortsSocket_data()
+{
+    QTest::addColumn<bool>("protocolError");
+    QTest::addColumn<int>("code");
+    QTest::newRow("orderly close") << false << 200;
+    QTest::newRow("after a protocol error") << true << 505;
+}
+
 void tst_AmqpClient::closeOkTimeoutAbortsSocket()
 {
+    QFETCH(bool, protocolError);
+    QFETCH(int, code);
     Session s;
     QVERIFY(s.connect());
     QSignalSpy disconnectedSpy(&s.client, &AmqpClient::disconnected);
-    s.client.disconnectFromHost();
-    QCOMPARE(s.closeCode(), 200);
+    if (protocolError)
+        s.broker.sendRaw(B::frame(8, 0, QByteArray(), 0x00)); // wrong frame end
+    else
+        s.client.disconnectFromHost();
+    QCOMPARE(s.closeCode(), code);
     // No close-ok: the client gives up on its own.
     QVERIFY(s.broker.waitForPeerClosed(30000));
     QTRY_COMPARE_WITH_TIMEOUT(disconnectedSpy.count(), 1, waitMs);
@@ -489,6 +503,7 @@ void tst_AmqpClient::malformedInput_data()
     QTest::newRow("too-deep nesting") << (deliverOnly + B::header(2, 1, deep, 0x2000)) << 502;
     QTest::newRow("header without deliver") << B::header(2, 0) << 0;
     QTest::newRow("body without deliver") << B::frame(3, 2, "zz") << 0;
+    QTest::newRow("body larger than any message") << (deliverOnly + B::header(2, quint64(1) << 40)) << 506;
     QTest::newRow("body overflow") << (deliverOnly + B::header(2, 3) + B::frame(3, 2, "12345")) << 505;
     QTest::newRow("interleaved deliver") << (deliverOnly + B::header(2, 10) + B::frame(3, 2, "123") + deliverOnly) << 505;
     QTest::newRow("body before header") << (deliverOnly + B::frame(3, 2, "123")) << 505;
