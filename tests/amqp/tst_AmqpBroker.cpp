@@ -10,7 +10,27 @@
 
 namespace {
 constexpr int longWait = 60000;
+
+// Warning lines about ignored TLS errors, caught on their way to the test's own handler.
+QStringList* tlsWarnings = nullptr;
+QtMessageHandler testHandler = nullptr;
+void catchTlsWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (tlsWarnings && type == QtWarningMsg && text.contains(QLatin1String("ignoring TLS error")))
+        tlsWarnings->append(text);
+    testHandler(type, context, text);
 }
+
+int distinctErrors(const QSignalSpy& spy)
+{
+    QSet<int> kinds;
+    for (const QList<QVariant>& args : spy) {
+        for (const QSslError& e : args.at(0).value<QList<QSslError>>())
+            kinds.insert(int(e.error()));
+    }
+    return kinds.size();
+}
+} // namespace
 
 class tst_AmqpBroker : public QObject
 {
@@ -63,10 +83,21 @@ void tst_AmqpBroker::login()
     QFETCH(bool, tls);
     AmqpClient client;
     QSignalSpy sslSpy(&client, &AmqpClient::sslErrors);
-    QVERIFY(connectClient(client, tls ? broker.tlsUrl() : broker.url()));
+    QStringList warnings;
+    tlsWarnings = &warnings;
+    testHandler = qInstallMessageHandler(catchTlsWarnings);
+    const bool up = connectClient(client, tls ? broker.tlsUrl() : broker.url());
+    qInstallMessageHandler(testHandler);
+    tlsWarnings = nullptr;
+    QVERIFY(up);
     QCOMPARE(int(client.port()), int(tls ? broker.amqpsPort() : broker.amqpPort()));
-    if (tls)
-        QVERIFY(sslSpy.count() >= 1); // self-signed: reported, logged and gone past
+    if (tls) {
+        // Self-signed: reported, gone past, and each kind of error logged once.
+        QVERIFY(sslSpy.count() >= 1);
+        QCOMPARE(warnings.size(), distinctErrors(sslSpy));
+    } else {
+        QVERIFY(warnings.isEmpty());
+    }
 
     AmqpExchange* exchange = client.createExchange(QStringLiteral("t.ex"));
     QTRY_VERIFY_WITH_TIMEOUT(exchange->isOpen(), longWait);
@@ -83,6 +114,20 @@ void tst_AmqpBroker::login()
     client.disconnectFromHost();
     QTRY_VERIFY_WITH_TIMEOUT(disconnected.count() >= 1, longWait);
     QCOMPARE(client.error(), Amqp::NoError);
+
+    if (tls) {
+        // A new connection logs its errors again, once each.
+        const int once = warnings.size();
+        tlsWarnings = &warnings;
+        testHandler = qInstallMessageHandler(catchTlsWarnings);
+        const bool again = connectClient(client, broker.tlsUrl());
+        qInstallMessageHandler(testHandler);
+        tlsWarnings = nullptr;
+        QVERIFY(again);
+        QCOMPARE(warnings.size(), 2 * once);
+        client.disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(disconnected.count() >= 2, longWait);
+    }
 }
 
 void tst_AmqpBroker::wrongPasswordIsAuthFailure()
