@@ -83,10 +83,7 @@ void Quabo_Reader::writeFSCBands()
     qDebug() << "=============== Quabo BS writeFSCBands()";
     const uint32_t fo = freq_offset(uplink_freq);
     *this << "freq_offset =  " << fo << "\n";
-    char tx[8] = {0x0A, char(0xA8), 0, 0, char(fo & 0xFF), char((fo >> 8) & 0xFF), char((fo >> 16) & 0xFF),
-                  char(fo >> 24)};
-    char rx[8];
-    read_write_spi(tx, rx, 8);
+    write_word_register(char(0xA8), fo);
 }
 
 void Quabo_Reader::check_lattice()

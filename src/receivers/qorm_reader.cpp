@@ -228,10 +228,7 @@ void qorm_reader::create_message_parser()
 
 void qorm_reader::read_fpga_rpi_protocol_version_bs_version()
 {
-    char tx[9] = {0x0B, 0x30};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    const auto b = static_cast<uint8_t>(rx[6]);
+    const auto b = static_cast<uint8_t>(read_status_word(0x30) >> 8);
     fpga_rpi_protocol_version = b & 0x0F;
     const uint8_t board = b >> 4;
     check_bs_types(board);
@@ -302,28 +299,42 @@ bool qorm_reader::read_write_spi(char* tx, char* rx, uint32_t length)
     return p->select_read_write_spi(16, high, tx, rx, CS0, length);
 }
 
-uint32_t qorm_reader::read_firmware_version()
+uint32_t qorm_reader::read_status_word(char address, char turnaround)
 {
-    char tx[9] = {0x0B, char(0xA0)};
+    char tx[9] = {0x0B, address, 0, 0, turnaround};
     char rx[9] = {};
     read_write_spi(tx, rx, 9);
-    return le32(rx + 5) & 0x00FFFFFF;
+    return le32(rx + 5);
+}
+
+void qorm_reader::write_byte_register(char address, uint8_t value)
+{
+    char tx[5] = {0x0A, address, 0, 0, char(value)};
+    char rx[5];
+    read_write_spi(tx, rx, 5);
+}
+
+void qorm_reader::write_word_register(char address, uint32_t value)
+{
+    char tx[8] = {0x0A, address, 0, 0};
+    char rx[8];
+    put_le32(tx + 4, value);
+    read_write_spi(tx, rx, 8);
+}
+
+uint32_t qorm_reader::read_firmware_version()
+{
+    return read_status_word(char(0xA0)) & 0x00FFFFFF;
 }
 
 bool qorm_reader::readHoppingSupport()
 {
-    char tx[9] = {0x0B, char(0xA0)};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    return rx[8] != 0;
+    return (read_status_word(char(0xA0)) >> 24) != 0;
 }
 
 QDateTime qorm_reader::read_firmware_DateTime()
 {
-    char tx[9] = {0x0B, 0x20};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    const uint32_t w = le32(rx + 5);
+    const uint32_t w = read_status_word(0x20);
     const int sec = int(w & 0x3F);
     const int min = int((w >> 6) & 0x3F);
     const int hour = int((w >> 12) & 0x1F);
@@ -335,38 +346,27 @@ QDateTime qorm_reader::read_firmware_DateTime()
 
 float qorm_reader::read_fpga_temperature()
 {
-    char tx[9] = {0x0B, char(0xD0)};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    return static_cast<float>(le32(rx + 5) * 0.123046875 - 273.0);
+    return static_cast<float>(read_status_word(char(0xD0)) * 0.123046875 - 273.0);
 }
 
 void qorm_reader::write_LEDs(uint8_t state)
 {
-    char tx[5] = {0x0A, char(0xC0), 0, 0, char(state)};
-    char rx[5];
-    read_write_spi(tx, rx, 5);
+    write_byte_register(char(0xC0), state);
 }
 
 void qorm_reader::write_stream_offset(uint8_t offset)
 {
-    char tx[5] = {0x0A, char(0xE0), 0, 0, char(offset)};
-    char rx[5];
-    read_write_spi(tx, rx, 5);
+    write_byte_register(char(0xE0), offset);
 }
 
 void qorm_reader::write_rev_lo(bool on)
 {
-    char tx[5] = {0x0A, char(0xB0), 0, 0, char(on ? 1 : 0)};
-    char rx[5];
-    read_write_spi(tx, rx, 5);
+    write_byte_register(char(0xB0), on ? 1 : 0);
 }
 
 void qorm_reader::on_off_window(bool on)
 {
-    char tx[5] = {0x0A, 0x70, 0, 0, char(on ? 1 : 0)};
-    char rx[5];
-    read_write_spi(tx, rx, 5);
+    write_byte_register(0x70, on ? 1 : 0);
 }
 
 uint32_t qorm_reader::nco_word(uint32_t adc)
@@ -377,13 +377,8 @@ uint32_t qorm_reader::nco_word(uint32_t adc)
 
 void qorm_reader::writeFSCBands()
 {
-    char tx[8] = {0x0A, char(0xA8), 0, 0};
-    char rx[8];
-    put_le32(tx + 4, nco_word(adc_freq));
-    read_write_spi(tx, rx, 8);
-    tx[1] = char(0xC8);
-    put_le32(tx + 4, nco_word(adc_freq2));
-    read_write_spi(tx, rx, 8);
+    write_word_register(char(0xA8), nco_word(adc_freq));
+    write_word_register(char(0xC8), nco_word(adc_freq2));
 }
 
 void qorm_reader::write_sinth_koeff(const QVector<quint32>& words)
@@ -409,9 +404,8 @@ void qorm_reader::setSinthKoeff(QVector<quint32> words)
 
 void qorm_reader::writeThresholdInAdress(char address, uint16_t value)
 {
-    char tx[8] = {0x0A, address, 0, 0, char(value & 0xFF), char(value >> 8), char(value & 0xFF), char(value >> 8)};
-    char rx[8];
-    read_write_spi(tx, rx, 8);
+    // The same value in both halves.
+    write_word_register(address, uint32_t(value) | (uint32_t(value) << 16));
 }
 
 void qorm_reader::writeThreshold(BS_Bitrates bitrate, uint16_t value)
@@ -437,21 +431,17 @@ void qorm_reader::readThresholds()
 {
     const std::pair<int, char> regs[] = {{3200, char(0xD8)}, {125, char(0x90)}, {50, char(0x90)}, {400, 0x08}, {25600, char(0xE8)}};
     for (const auto& r : regs) {
-        char tx[9] = {0x0B, r.second};
-        char rx[9] = {};
-        read_write_spi(tx, rx, 9);
-        const uint16_t a = uint16_t(uint8_t(rx[5]) | (uint8_t(rx[6]) << 8));
-        const uint16_t b = uint16_t(uint8_t(rx[7]) | (uint8_t(rx[8]) << 8));
+        const uint32_t w = read_status_word(r.second);
+        const auto a = uint16_t(w & 0xFFFF);
+        const auto b = uint16_t(w >> 16);
         qDebug() << QString("======================== Threshold %1=").arg(r.first) << a << "b2=" << b;
     }
 }
 
 void qorm_reader::read_supported_ul_bitrates()
 {
-    char tx[9] = {0x0B, 0x70, 0, 0, char(use_window ? 1 : 0)};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    initializeUplinkBitrates(le32(rx + 5));
+    // The current window flag goes out in the turn-around byte.
+    initializeUplinkBitrates(read_status_word(0x70, use_window ? 1 : 0));
 }
 
 void qorm_reader::initializeUplinkBitrates(uint32_t mask)
@@ -499,10 +489,7 @@ void qorm_reader::write_HoppingParamsToPlis(const HoppingParams& table)
 
 void qorm_reader::read_fft_size_spectrum()
 {
-    char tx[9] = {0x0B, 0x30};
-    char rx[9] = {};
-    read_write_spi(tx, rx, 9);
-    const uint32_t w = le32(rx + 5);
+    const uint32_t w = read_status_word(0x30);
     qDebug() << "is_use_band1=" << ((w >> 16) & 0xF) << "is_use_band2=" << ((w >> 20) & 0xF)
              << "raw_data: " << QString::number(w, 16);
     configure_flag_mode_fft(uint8_t((w >> 16) & 0xF), Band1);

@@ -63,6 +63,11 @@ public:
 
     // Register protocol.
     bool read_write_spi(char* tx, char* rx, uint32_t length);
+    // One frame each: a 32-bit status word (receive bytes 5..8 of a 9-byte read; turnaround
+    // goes out in byte 4), and a write of one byte or of one 32-bit word.
+    uint32_t read_status_word(char address, char turnaround = 0);
+    void write_byte_register(char address, uint8_t value);
+    void write_word_register(char address, uint32_t value);
     uint32_t read_firmware_version();
     bool readHoppingSupport();
     QDateTime read_firmware_DateTime();
