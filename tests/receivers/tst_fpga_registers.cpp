@@ -15,6 +15,13 @@ QByteArray le32(quint32 v)
         b[i] = char((v >> (8 * i)) & 0xFF);
     return b;
 }
+// The reader's noise tables, for a look at their sizes.
+class NoiseProbe : public qorm_reader
+{
+public:
+    using qorm_reader::qorm_reader;
+    const NoiseLevels& levels() const { return noise; }
+};
 } // namespace
 
 class TestFpgaRegisters : public QObject
@@ -30,6 +37,7 @@ private slots:
     void thresholdsAndHoppingTables();
     void bitrateMasks();
     void fftWordAndSpectrumReads();
+    void reportedFftSizesLeaveNoiseTables();
     void crcFaultLimit();
     void alarmCommands();
     void doorInput();
@@ -246,6 +254,41 @@ void TestFpgaRegisters::fftWordAndSpectrumReads()
                 reads.append({f.address, f.length});
         QCOMPARE(reads, c.reads);
     }
+}
+
+void TestFpgaRegisters::reportedFftSizesLeaveNoiseTables()
+{
+    // The noise passes read spectra of fixed sizes; an FPGA that reports other FFT sizes gets
+    // them in its status record, while every table keeps the size of the pass filling it.
+    ReaderStation st(QORM);
+    NoiseProbe r(st.settings, st.pins);
+    r.init();
+    st.fpga.set_fft_word(11 | (8 << 4) | (1 << 16) | (1 << 20)); // 2048 and 256 bins, 50 bit/s in both bands
+    for (int i = 0; i < 2; ++i) {
+        r.read_fft_size_spectrum();
+        r.initNoiseLev();
+        for (int k = 0; k < 3; ++k)
+            r.read_spectr_loop();
+    }
+    r.alarm_in("publish");
+    QCOMPARE(r.info().fpga_info_.bandwidth1, 50u * 2048u);
+    QCOMPARE(r.info().fpga_info_.bandwidth2, 50u * 256u);
+
+    const NoiseLevels& n = r.levels();
+    const std::pair<const Noise_LevelsSPI*, size_t> tables[] = {
+        {&n.noise_lev50_band1, 1024}, {&n.noise_lev50_band2, 1024}, {&n.noise_lev125_band1, 2048},
+        {&n.noise_lev3200_band1, 16}, {&n.noise_lev400_band2, 512}};
+    for (const auto& t : tables) {
+        QCOMPARE(t.first->noise_lev.size(), t.second);
+        QCOMPARE(t.first->noise_lev_min.size(), t.second);
+        QCOMPARE(t.first->noise_lev_min_prev.size(), t.second);
+        QCOMPARE(t.first->noise_lev_aver.size(), t.second);
+    }
+
+    // Said once, however often the tables are set up again.
+    QFile log(st.dir.filePath("reader.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count("FPGA reports FFT sizes 2048 and 256"), 1);
 }
 
 void TestFpgaRegisters::crcFaultLimit()
