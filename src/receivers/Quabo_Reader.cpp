@@ -9,7 +9,6 @@
 Quabo_Reader::Quabo_Reader(SettingsController& settings, std::shared_ptr<Base_Pin_Controller> pins, QObject* parent)
     : qorm_reader(settings, std::move(pins), parent)
 {
-    noise.noise_lev50_band1.resize(1024, Band1);
     publish_info();
 }
 
@@ -144,11 +143,6 @@ void Quabo_Reader::alarm_in(const QString& text)
     if (text == QLatin1String("EVENT_AUTOCORR_ERR"))
         reinit();
     publish_info();
-}
-
-void Quabo_Reader::stopReader()
-{
-    qorm_reader::stopReader();
 }
 
 bool Quabo_Reader::read_messages(message_point* mes)

@@ -23,7 +23,6 @@ public:
 public slots:
     void start() override;
     void alarm_in(const QString& text) override;
-    void stopReader() override;
     bool init() override;
     void read_messages_loop() override;
     void check_lattice();
