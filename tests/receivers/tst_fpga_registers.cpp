@@ -21,6 +21,7 @@ class NoiseProbe : public qorm_reader
 public:
     using qorm_reader::qorm_reader;
     const NoiseLevels& levels() const { return noise; }
+    NoiseLevels& levels() { return noise; }
 };
 } // namespace
 
@@ -38,6 +39,8 @@ private slots:
     void bitrateMasks();
     void fftWordAndSpectrumReads();
     void reportedFftSizesLeaveNoiseTables();
+    void statusRecordNoise_data();
+    void statusRecordNoise();
     void crcFaultLimit();
     void alarmCommands();
     void doorInput();
@@ -289,6 +292,53 @@ void TestFpgaRegisters::reportedFftSizesLeaveNoiseTables()
     QFile log(st.dir.filePath("reader.log"));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll().count("FPGA reports FFT sizes 2048 and 256"), 1);
+}
+
+void TestFpgaRegisters::statusRecordNoise_data()
+{
+    QTest::addColumn<int>("mode1"); // FFT mode codes of register 0x30; -1: register not read yet
+    QTest::addColumn<int>("mode2");
+    QTest::addColumn<bool>("hopping");
+    QTest::addColumn<float>("band1");
+    QTest::addColumn<float>("band2");
+    // Averages planted in the tables: 50 bit/s band 1 and 2, 400 bit/s band 2, hopping 3200 bit/s.
+    const float n50b1 = -131.0f, n50b2 = -132.0f, n400b2 = -134.0f, n3200 = -133.0f;
+    QTest::newRow("before start") << -1 << -1 << false << 0.0f << 0.0f;
+    QTest::newRow("50 / 400") << 1 << 2 << false << n50b1 << n400b2;
+    QTest::newRow("400 / 3200") << 2 << 3 << false << 333.0f << 999.0f;
+    QTest::newRow("3200 / 25600") << 3 << 4 << false << 999.0f << 999.0f;
+    QTest::newRow("25600 / 50") << 4 << 1 << false << 999.0f << n50b2;
+    QTest::newRow("unused / unused") << 0 << 0 << false << 0.0f << 0.0f;
+    QTest::newRow("hopping, whatever the modes") << 1 << 2 << true << n3200 << 0.0f;
+}
+
+void TestFpgaRegisters::statusRecordNoise()
+{
+    QFETCH(int, mode1);
+    QFETCH(int, mode2);
+    QFETCH(bool, hopping);
+    QFETCH(float, band1);
+    QFETCH(float, band2);
+
+    ReaderStation st(QORM);
+    NoiseProbe r(st.settings, st.pins);
+    r.init();
+    NoiseLevels& n = r.levels();
+    n.noise_lev50_band1.aver_noise = -131.0f;
+    n.noise_lev50_band2.aver_noise = -132.0f;
+    n.noise_lev3200_band1.aver_noise = -133.0f;
+    n.noise_lev400_band2.aver_noise = -134.0f;
+    if (mode1 >= 0) {
+        st.fpga.set_fft_word(0x019A | quint32(mode1) << 16 | quint32(mode2) << 20);
+        r.read_fft_size_spectrum();
+    }
+    st.fpga.set_firmware(720, hopping);
+    r.analyzeHopping();
+    r.alarm_in("publish");
+
+    const receiver_info info = r.info();
+    QCOMPARE(info.aver_noiseBand1, band1);
+    QCOMPARE(info.aver_noiseBand2, band2);
 }
 
 void TestFpgaRegisters::crcFaultLimit()
