@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 StationProcess::StationProcess(const QString& dir) : dir_(dir)
 {
@@ -54,10 +55,11 @@ void StationProcess::writeScenario(const QString& text)
     writeFile(path(QStringLiteral("station.scn")), text);
 }
 
-bool StationProcess::start()
+bool StationProcess::start(const QStringList& extraArgs)
 {
-    process_.start(binary(), {QStringLiteral("-c"), QStringLiteral("station.ini"), QStringLiteral("--scenario"),
-                              QStringLiteral("station.scn"), QStringLiteral("--spectrum-port"), QStringLiteral("0")});
+    process_.start(binary(), QStringList{QStringLiteral("-c"), QStringLiteral("station.ini"), QStringLiteral("--scenario"),
+                                         QStringLiteral("station.scn"), QStringLiteral("--spectrum-port"), QStringLiteral("0")}
+                                 + extraArgs);
     return process_.waitForStarted(10000);
 }
 
@@ -77,6 +79,13 @@ QByteArray StationProcess::log() const
 QByteArray StationProcess::output() const
 {
     return readFile(path(QStringLiteral("stdout.txt"))) + readFile(path(QStringLiteral("stderr.txt")));
+}
+
+quint16 StationProcess::spectrumPort() const
+{
+    static const QRegularExpression line(QStringLiteral("Spectrum server listening on 127\\.0\\.0\\.1:(\\d+)"));
+    const QRegularExpressionMatch m = line.match(QString::fromUtf8(log()));
+    return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
 }
 
 void drainQueue(const TestBroker& broker, const QString& queue, Received& into)

@@ -19,7 +19,8 @@ public:
     // [BASE_STATION] ..., [TRANSMITTER] ... as given; written to station.ini.
     void writeIni(const QString& text);
     void writeScenario(const QString& text);
-    bool start();
+    // Runs tolvar-sim on station.ini and station.scn with a free spectrum port; extraArgs follow.
+    bool start(const QStringList& extraArgs = QStringList());
     // SIGTERM, then waits; false when it did not end in time.
     bool terminate(int timeoutMs = 60000);
     int exitCode() const { return process_.exitCode(); }
@@ -30,6 +31,8 @@ public:
     QByteArray log() const;
     QByteArray output() const;
     QString path(const QString& name) const;
+    // The port the spectrum server logged, 0 until it did.
+    quint16 spectrumPort() const;
 
     static QString binary();
 

@@ -12,3 +12,9 @@ if(TARGET app AND TARGET sim AND TARGET sim_periphery)
   tolvar_test(tst_initializers SOURCES tst_initializers.cpp LIBS app sim sim_periphery LABELS unit)
   tolvar_test(tst_sim5360 SOURCES tst_sim5360.cpp LIBS app sim LABELS unit)
 endif()
+# The periphery of running tolvar-sim stations (heartbeats come every 30 s: about 70 s).
+if(TARGET station_process)
+  tolvar_test(tst_station_periphery SOURCES tst_station_periphery.cpp LIBS station_process
+    LABELS e2e broker slow TIMEOUT 600)
+  add_dependencies(tst_station_periphery tolvar-sim)
+endif()

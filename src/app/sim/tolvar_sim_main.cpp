@@ -11,7 +11,30 @@
 #include <QDebug>
 #include <QDir>
 
+#include <QStringList>
+
+#include <cmath>
 #include <memory>
+
+namespace {
+// "<latitude>,<longitude>" within the earth's ranges, or "none" (no fix).
+bool parseGpsPosition(const QString& text, double* latitude, double* longitude, bool* fix)
+{
+    if (text.trimmed() == QLatin1String("none")) {
+        *fix = false;
+        return true;
+    }
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 2)
+        return false;
+    bool latOk = false;
+    bool lonOk = false;
+    *latitude = parts.at(0).trimmed().toDouble(&latOk);
+    *longitude = parts.at(1).trimmed().toDouble(&lonOk);
+    *fix = true;
+    return latOk && lonOk && std::fabs(*latitude) <= 90.0 && std::fabs(*longitude) <= 180.0;
+}
+} // namespace
 
 // The station simulated on a PC: the same core on a simulated board whose receiver FPGA plays
 // a scenario file; host commands are logged, never run; servers listen on 127.0.0.1 only.
@@ -30,6 +53,10 @@ int main(int argc, char** argv)
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("spectrum-port")},
                                             QStringLiteral("Port of the spectrum server on 127.0.0.1 (0: a free port, the default)."),
                                             QStringLiteral("port"), QStringLiteral("0")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("gps")},
+                                            QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
+                                                           "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
+                                            QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
     };
     entry.makePlatform = [&fpga, &at86](const QCommandLineParser& parser, const QString& configPath,
                                         StationPlatform& platform, QString* error) {
@@ -60,7 +87,16 @@ int main(int argc, char** argv)
             return worker;
         };
         platform.runner = std::make_shared<DryRunHostCommandRunner>();
-        platform.gpsRunner = std::make_shared<SimGpsHostCommandRunner>(platform.runner, 55.7522, 37.6156);
+        double latitude = 0.0;
+        double longitude = 0.0;
+        bool fix = false;
+        if (!parseGpsPosition(parser.value(QStringLiteral("gps")), &latitude, &longitude, &fix)) {
+            *error = QStringLiteral("--gps: not <latitude>,<longitude> in degrees or \"none\": ") + parser.value(QStringLiteral("gps"));
+            return false;
+        }
+        auto gps = std::make_shared<SimGpsHostCommandRunner>(platform.runner, latitude, longitude);
+        gps->set_fix(fix);
+        platform.gpsRunner = gps;
         // System files the station may edit live in a folder of the simulation's own.
         platform.paths = SystemPaths::under(QDir::current().absoluteFilePath(QStringLiteral("sim-root")));
         platform.serverAddress = QHostAddress::LocalHost;
