@@ -661,18 +661,11 @@ void TOLVA::set_message(QSharedPointer<message_point> msg)
     if (sender && reader) {
         QMetaObject::invokeMethod(sender, "setULMessage", Qt::QueuedConnection,
                                   Q_ARG(QSharedPointer<message_point>, msg));
-        // A transmitter without a modem id of its own cannot hear itself.
-        const quint32 own = sender->info().modem_id;
-        if (own != 0) {
-            bool echo = msg->ID == own;
-            if (!echo)
-                echo = msg->ID == (sender->info().modem_id & 0xFFFFu) + 0x6F0000u;
-            if (echo) {
-                to_reader(QStringLiteral("setDLState_true"));
-                QMetaObject::invokeMethod(sender, "alarm_in", Qt::QueuedConnection,
-                                          Q_ARG(QString, QStringLiteral("setDLState_true")));
-                return;
-            }
+        if (UplinkRecord::is_own_echo(msg->ID, sender->info().modem_id)) {
+            to_reader(QStringLiteral("setDLState_true"));
+            QMetaObject::invokeMethod(sender, "alarm_in", Qt::QueuedConnection,
+                                      Q_ARG(QString, QStringLiteral("setDLState_true")));
+            return;
         }
     }
 

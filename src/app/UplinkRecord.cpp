@@ -101,6 +101,13 @@ bool UplinkRecord::phy_of(const message_point& msg, vexa_phy_channel_t* phy)
     return true;
 }
 
+bool UplinkRecord::is_own_echo(quint32 id, quint32 own_modem_id)
+{
+    if (own_modem_id == 0)
+        return false;
+    return id == own_modem_id || id == (own_modem_id & 0xFFFFu) + 0x6F0000u;
+}
+
 QJsonObject UplinkRecord::build(const message_point& msg, qint32 base_id)
 {
     QJsonObject o;

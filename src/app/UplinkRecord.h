@@ -25,6 +25,11 @@ public:
     // Phy code of the message's protocol and bit rate; false when the pair has none.
     static bool phy_of(const message_point& msg, vexa_phy_channel_t* phy);
 
+    // Whether the message is the station's own transmission heard back: its id is the sender's
+    // modem id, or 0x6F0000 plus the low 16 bits of that id. A sender without a modem id of its
+    // own (0) hears no echo, so messages of modem 0 and 0x6F0000 are published.
+    static bool is_own_echo(quint32 id, quint32 own_modem_id);
+
     // The JSON record. The message's phy field is not touched here.
     static QJsonObject build(const message_point& msg, qint32 base_id);
 

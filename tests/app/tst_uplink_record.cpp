@@ -40,6 +40,8 @@ private slots:
     void dlFreq();
     void logLine_data();
     void logLine();
+    void ownEcho_data();
+    void ownEcho();
 };
 
 void TestUplinkRecord::record_data()
@@ -251,6 +253,30 @@ void TestUplinkRecord::logLine()
     m.num_of_copies_1_2 = 1;
     m.total = 7;
     QCOMPARE(UplinkRecord::log_line(m, QTime(12, 34, 56, 789)), line);
+}
+
+void TestUplinkRecord::ownEcho_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<quint32>("own");
+    QTest::addColumn<bool>("echo");
+
+    QTest::newRow("the sender's own id") << 0x00123456u << 0x00123456u << true;
+    QTest::newRow("0x6F0000 plus the low 16 bits") << 0x006F3456u << 0x00123456u << true;
+    QTest::newRow("the same for an id with high bits") << 0x006FBEEFu << 0xDEADBEEFu << true;
+    QTest::newRow("another modem") << 0x00123457u << 0x00123456u << false;
+    QTest::newRow("0x6F0000 form of another id") << 0x006F3457u << 0x00123456u << false;
+    // A sender without a modem id would otherwise swallow the records of modems 0 and 0x6F0000.
+    QTest::newRow("no own id, modem 0") << 0u << 0u << false;
+    QTest::newRow("no own id, modem 0x6F0000") << 0x006F0000u << 0u << false;
+}
+
+void TestUplinkRecord::ownEcho()
+{
+    QFETCH(quint32, id);
+    QFETCH(quint32, own);
+    QFETCH(bool, echo);
+    QCOMPARE(UplinkRecord::is_own_echo(id, own), echo);
 }
 
 QTEST_GUILESS_MAIN(TestUplinkRecord)
