@@ -61,6 +61,8 @@ private slots:
     void cleanup();
 
     void noConfigurationFile();
+    void stepsWithoutBoardOrSenderAreSkipped_data();
+    void stepsWithoutBoardOrSenderAreSkipped();
     void frequencies_data();
     void frequencies();
     void credentials_data();
@@ -161,6 +163,44 @@ void TestTolva::noConfigurationFile()
     QCOMPARE(hb.value("latitude").toDouble(), 0.0);
 
     station.shutdown();
+    station.shutdown();
+}
+
+void TestTolva::stepsWithoutBoardOrSenderAreSkipped_data()
+{
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QStringList>("logged");
+
+    QTest::newRow("unknown type, reader and sender on")
+        << "BS_TYPE=SOMETHING_ELSE\nQORM=true\n" << int(Unknown_Type)
+        << QStringList{"No pin controller: FPGA boot skipped", "Can't create reader! Unknown type of reader!",
+                       "No reader: reader thread not started", "sender steps skipped"};
+    QTest::newRow("gateway station, gateway link off, sender on")
+        << "BS_TYPE=TCPBS_TYPE\nQORM=false\n" << int(TCPBS) << QStringList{"sender steps skipped"};
+}
+
+void TestTolva::stepsWithoutBoardOrSenderAreSkipped()
+{
+    QFETCH(QString, keys);
+    QFETCH(int, type);
+    QFETCH(QStringList, logged);
+    // A readable file: the links and commands work, so the station can be repaired remotely.
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\n%1R_LOGIN=%2\n[TRANSMITTER]\nSEND_DL=true\n").arg(keys, kNoBroker)),
+                  platform());
+    QCOMPARE(int(station.bs_type()), type);
+    QVERIFY(!station.get_pin_controller());
+    QVERIFY(!station.get_reader());
+    QVERIFY(!station.get_sender());
+    QVERIFY(station.get_rab_prim());
+    QCOMPARE(station.get_connection_path(), QString::fromLatin1(kNoBroker));
+    for (const QString& text : logged)
+        QVERIFY2(log().contains(text.toUtf8()), qPrintable(text));
+
+    station.send_hart_beats();
+    QCOMPARE(station.get_last_hb().value("receiver").toObject(), QJsonObject());
+    station.messageReceived(R"({"modem_id":5,"payload":"01"})", *station.get_rab_prim());
+    QVERIFY(log().contains("Error! BS don't has any transmitters!"));
     station.shutdown();
 }
 
