@@ -43,6 +43,23 @@ QString timePrefix()
 {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz"));
 }
+
+// Every link's exchange, routing key and virtual host when its group leaves them out.
+const char* const kDefaultExchange = "kavro.messages";
+const char* const kDefaultRoutingKey = "backend.vexa_uplink";
+const char* const kDefaultVhost = "/";
+
+QString textOr(const QVariant& value, const char* fallback)
+{
+    return value.isValid() ? value.toString() : QString::fromLatin1(fallback);
+}
+
+// The board's controller over the platform's worker, or over its own BCM283x worker.
+template <typename Controller>
+std::shared_ptr<Base_Pin_Controller> makePinController(const StationPlatform& platform)
+{
+    return platform.pinWorker ? std::make_shared<Controller>(platform.pinWorker()) : std::make_shared<Controller>();
+}
 } // namespace
 
 TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
@@ -329,9 +346,9 @@ void TOLVA::configure_connection_path(AesCipher& cipher, const QByteArray& key, 
 void TOLVA::configure_rabbit_params()
 {
     const BaseStationParams& bs = settingsCtrlr.getBS_Params();
-    rabbit_exchange = bs.r_exchange_.isValid() ? bs.r_exchange_.toString() : QStringLiteral("kavro.messages");
-    rabbit_routing_key = bs.r_routing_key_.isValid() ? bs.r_routing_key_.toString() : QStringLiteral("backend.vexa_uplink");
-    rabbit_vhost = bs.r_vhost_.isValid() ? bs.r_vhost_.toString() : QStringLiteral("/");
+    rabbit_exchange = textOr(bs.r_exchange_, kDefaultExchange);
+    rabbit_routing_key = textOr(bs.r_routing_key_, kDefaultRoutingKey);
+    rabbit_vhost = textOr(bs.r_vhost_, kDefaultVhost);
 }
 
 void TOLVA::run_host(const QString& command_line, int timeout_ms)
@@ -361,28 +378,22 @@ void TOLVA::didivuveve_for_new_firmware()
 
 void TOLVA::create_pin_controller()
 {
-    auto worker = [this]() -> std::unique_ptr<BasePinWorker> {
-        return platform_.pinWorker ? platform_.pinWorker() : nullptr;
-    };
     const BaseStationParams& bs = settingsCtrlr.getBS_Params();
     switch (bs_type_) {
     case QORM:
         qDebug() << "Creating QORM_Pin_Controller";
-        pin_ctrlr_ = platform_.pinWorker ? std::make_shared<QORM_Pin_Controller>(worker())
-                                         : std::make_shared<QORM_Pin_Controller>();
+        pin_ctrlr_ = makePinController<QORM_Pin_Controller>(platform_);
         break;
     case Quabo:
         qDebug() << "Creating Quabo_Pin_Controller";
-        pin_ctrlr_ = platform_.pinWorker ? std::make_shared<Quabo_Pin_Controller>(worker())
-                                         : std::make_shared<Quabo_Pin_Controller>();
+        pin_ctrlr_ = makePinController<Quabo_Pin_Controller>(platform_);
         pin_ctrlr_->set_LED_gpio(uint8_t(bs.gpio_led_green.toInt()), uint8_t(bs.gpio_led_red.toInt()));
         pin_ctrlr_->on_off_one_sec_pulse_gpio(uint8_t(bs.gpio_pps_en.toInt()));
         pin_ctrlr_->di_set_gpio(uint8_t(bs.gpio_di.toInt()));
         break;
     case QORM_LTE:
         qDebug() << "Creating QORM_LTE_Pin_Controller";
-        pin_ctrlr_ = platform_.pinWorker ? std::make_shared<QORM_LTE_Pin_Controller>(worker())
-                                         : std::make_shared<QORM_LTE_Pin_Controller>();
+        pin_ctrlr_ = makePinController<QORM_LTE_Pin_Controller>(platform_);
         pin_ctrlr_->di_set_gpio(uint8_t(bs.gpio_di.toInt()));
         break;
     case TCPBS:
@@ -512,12 +523,9 @@ void TOLVA::create_rabbits(AesCipher& cipher, const QByteArray& key, const QByte
             c.decrypt(p.r_pass_, QStringLiteral("R_PASS"), &pass);
             url = build_url(host, user, pass);
         }
-        auto* link = new rabbit_man(id, url,
-                                    p.r_exchange_.isValid() ? p.r_exchange_.toString() : QStringLiteral("kavro.messages"),
-                                    p.r_vhost_.isValid() ? p.r_vhost_.toString() : QStringLiteral("/"),
-                                    p.r_routing_key_.isValid() ? p.r_routing_key_.toString() : QStringLiteral("backend.vexa_uplink"),
-                                    backup, p.log_file_path_.toString(), p.has_ul_.toBool(), p.has_dl_.toBool(),
-                                    p.has_cmd_.toBool(), p.save_to_disk_.toBool());
+        auto* link = new rabbit_man(id, url, textOr(p.r_exchange_, kDefaultExchange), textOr(p.r_vhost_, kDefaultVhost),
+                                    textOr(p.r_routing_key_, kDefaultRoutingKey), backup, p.log_file_path_.toString(),
+                                    p.has_ul_.toBool(), p.has_dl_.toBool(), p.has_cmd_.toBool(), p.save_to_disk_.toBool());
         connect(link, &rabbit_man::data_received, this, &TOLVA::messageReceived);
         link->setLogpath(logpath);
         return link;
