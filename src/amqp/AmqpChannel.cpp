@@ -52,18 +52,29 @@ bool AmqpChannelPrivate::sendMethod(AmqpFrame::MethodClass methodClass, qint16 i
     return sendFrame(frame);
 }
 
-void AmqpChannelPrivate::close(int code, const QString& text, int classId, int methodId)
+bool AmqpChannelPrivate::sendMethod(AmqpFrame::MethodClass methodClass, qint16 id,
+                                    const std::function<void(QDataStream&)>& write)
 {
     QByteArray args;
     QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(code == 0 ? 200 : code);
-    AmqpFrame::writeShortString(out, text.isEmpty() ? QStringLiteral("OK") : text);
-    out << quint16(classId) << quint16(methodId);
+    write(out);
+    if (out.status() != QDataStream::Ok) {
+        qWarning("AMQP: method %d.%d on channel %d (%s) could not be encoded, not sent", int(methodClass), int(id),
+                 channelNumber, qPrintable(name.left(64)));
+        return false;
+    }
+    return sendMethod(methodClass, id, args);
+}
+
+void AmqpChannelPrivate::close(int code, const QString& text, int classId, int methodId)
+{
     qAmqpDebug("<- channel#close( channel=%d, name=%s, reply-code=%d, text=%s class-id=%d, method-id:%d, )",
                channelNumber, qPrintable(name), code == 0 ? 200 : code, qPrintable(text), classId, methodId);
-    if (out.status() != QDataStream::Ok)
-        return;
-    sendMethod(AmqpFrame::Channel, 40, args);
+    sendMethod(AmqpFrame::Channel, 40, [&](QDataStream& out) {
+        out << quint16(code == 0 ? 200 : code);
+        AmqpFrame::writeShortString(out, text.isEmpty() ? QStringLiteral("OK") : text);
+        out << quint16(classId) << quint16(methodId);
+    });
 }
 
 void AmqpChannelPrivate::flow(bool active)
@@ -73,13 +84,12 @@ void AmqpChannelPrivate::flow(bool active)
 
 void AmqpChannelPrivate::sendQos()
 {
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << qint32(requestedPrefetchSize) << quint16(requestedPrefetchCount) << quint8(0);
     qAmqpDebug("<- basic#qos( channel=%d, name=%s, prefetch-size=%d, prefetch-count=%d, global=%d )", channelNumber,
                qPrintable(name), requestedPrefetchSize, requestedPrefetchCount, 0);
     qosPending = false;
-    sendMethod(AmqpFrame::Basic, 10, args);
+    sendMethod(AmqpFrame::Basic, 10, [this](QDataStream& out) {
+        out << qint32(requestedPrefetchSize) << quint16(requestedPrefetchCount) << quint8(0);
+    });
 }
 
 void AmqpChannelPrivate::notifyClosed()

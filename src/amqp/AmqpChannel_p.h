@@ -3,6 +3,8 @@
 
 #include <QPointer>
 
+#include <functional>
+
 #include "AmqpClient.h"
 #include "AmqpFrame.h"
 #include "AmqpTable.h"
@@ -32,6 +34,9 @@ public:
     bool sendFrame(const AmqpFrame& frame);
     // Sends a method with the given argument bytes; false when dropped.
     bool sendMethod(AmqpFrame::MethodClass methodClass, qint16 id, const QByteArray& arguments);
+    // Composes the arguments with `write` first; nothing goes out (false) when a value could not
+    // be encoded, a short string over 255 bytes for instance.
+    bool sendMethod(AmqpFrame::MethodClass methodClass, qint16 id, const std::function<void(QDataStream&)>& write);
     void close(int code, const QString& text, int classId, int methodId);
     void flow(bool active);
     void notifyClosed();

@@ -35,22 +35,16 @@ void AmqpExchangePrivate::declare()
         qAmqpDebug("AMQP: attempting to declare an unnamed exchange, aborting...");
         return;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, name);
-    AmqpFrame::writeShortString(out, type);
-    out << quint8(int(options));
-    out << arguments;
-    if (out.status() != QDataStream::Ok) {
-        qWarning("AMQP: exchange.declare for %s could not be encoded, not sent", qPrintable(name.left(64)));
-        return;
-    }
     qAmqpDebug("<- exchange#declare( name=%s, type=%s, passive=%d, durable=%d, no-wait=%d )", qPrintable(name),
                qPrintable(type), options.testFlag(AmqpExchange::Passive), options.testFlag(AmqpExchange::Durable),
                options.testFlag(AmqpExchange::NoWait));
-    sendMethod(AmqpFrame::Exchange, 10, args);
     delayedDeclare = false;
+    sendMethod(AmqpFrame::Exchange, 10, [this](QDataStream& out) {
+        out << quint16(0);
+        AmqpFrame::writeShortString(out, name);
+        AmqpFrame::writeShortString(out, type);
+        out << quint8(int(options)) << arguments;
+    });
 }
 
 QList<qint64> AmqpExchangePrivate::takeConfirmed(quint64 tag, bool multiple)
@@ -107,32 +101,23 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
         return false;
 
     switch (frame.id()) {
-    case 80: { // ack
+    case 80:    // ack
+    case 120: { // nack: the same arguments; the refused tags are reported for republishing
         quint64 tag = 0;
         quint8 flags = 0;
         in >> tag >> flags;
         if (!checkArguments(in, frame))
             return true;
         const bool multiple = flags & 1;
-        qAmqpDebug("-> basic#ack( delivery-tag=%llu, multiple=%d )", static_cast<unsigned long long>(tag), int(multiple));
-        const QList<qint64> confirmed = takeConfirmed(tag, multiple);
-        if (!confirmed.isEmpty() && unconfirmedDeliveryTags.empty())
-            emit q->allMessagesDelivered();
-        return true;
-    }
-    case 120: { // nack
-        quint64 tag = 0;
-        quint8 flags = 0;
-        in >> tag >> flags;
-        if (!checkArguments(in, frame))
-            return true;
-        const bool multiple = flags & 1;
-        qAmqpDebug() << "AMQP: nacked(" << tag << "), multiple=" << multiple;
-        const QList<qint64> refused = takeConfirmed(tag, multiple);
-        if (refused.isEmpty())
+        const bool nack = frame.id() == 120;
+        qAmqpDebug("-> basic#%s( delivery-tag=%llu, multiple=%d )", nack ? "nack" : "ack",
+                   static_cast<unsigned long long>(tag), int(multiple));
+        const QList<qint64> settled = takeConfirmed(tag, multiple);
+        if (settled.isEmpty())
             return true;
         QPointer<AmqpChannel> guard(q);
-        emit q->nacked(refused);
+        if (nack)
+            emit q->nacked(settled);
         if (guard && unconfirmedDeliveryTags.empty())
             emit q->allMessagesDelivered();
         return true;
@@ -229,16 +214,13 @@ void AmqpExchange::declare(const QString& type, AmqpExchange::ExchangeOptions op
 void AmqpExchange::remove(int options)
 {
     AmqpExchangePrivate* d = static_cast<AmqpExchangePrivate*>(d_ptr);
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    out << quint8(options);
-    if (out.status() != QDataStream::Ok)
-        return;
     qAmqpDebug("<- exchange#delete( exchange=%s, if-unused=%d, no-wait=%d )", qPrintable(d->name),
                int(bool(options & roIfUnused)), int(bool(options & roNoWait)));
-    d->sendMethod(AmqpFrame::Exchange, 20, args);
+    d->sendMethod(AmqpFrame::Exchange, 20, [&](QDataStream& out) {
+        out << quint16(0);
+        AmqpFrame::writeShortString(out, d->name);
+        out << quint8(options);
+    });
 }
 
 bool AmqpExchange::publish(const QString& message, const QString& routingKey,

@@ -125,24 +125,29 @@ QByteArray AmqpFrame::readBytes(QDataStream& stream, quint64 length)
     return bytes;
 }
 
-QString AmqpFrame::readShortString(QDataStream& stream)
+namespace {
+
+// A string of the given length prefix type: the length, then that many UTF-8 bytes.
+template <typename Length> QString readString(QDataStream& stream)
 {
-    quint8 length = 0;
+    Length length = 0;
     stream >> length;
-    const QByteArray bytes = readBytes(stream, length);
+    const QByteArray bytes = AmqpFrame::readBytes(stream, length);
     if (stream.status() != QDataStream::Ok)
         return QString();
     return QString::fromUtf8(bytes);
 }
 
+} // namespace
+
+QString AmqpFrame::readShortString(QDataStream& stream)
+{
+    return readString<quint8>(stream);
+}
+
 QString AmqpFrame::readLongString(QDataStream& stream)
 {
-    quint32 length = 0;
-    stream >> length;
-    const QByteArray bytes = readBytes(stream, length);
-    if (stream.status() != QDataStream::Ok)
-        return QString();
-    return QString::fromUtf8(bytes);
+    return readString<quint32>(stream);
 }
 
 void AmqpFrame::writeShortString(QDataStream& stream, const QString& text)

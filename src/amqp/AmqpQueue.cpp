@@ -7,43 +7,46 @@
 
 AmqpQueuePrivate::AmqpQueuePrivate(AmqpQueue* q) : AmqpChannelPrivate(q) {}
 
+bool AmqpQueuePrivate::sendOnQueue(AmqpFrame::MethodClass methodClass, qint16 id,
+                                   const std::function<void(QDataStream&)>& rest)
+{
+    return sendMethod(methodClass, id, [&](QDataStream& out) {
+        out << quint16(0);
+        AmqpFrame::writeShortString(out, name);
+        rest(out);
+    });
+}
+
+bool AmqpQueuePrivate::settle(qint16 id, const char* method, const char* flagName, qint64 deliveryTag, bool flag)
+{
+    if (!opened) {
+        qAmqpDebug("AMQP: channel is not open");
+        return false;
+    }
+    qAmqpDebug("<- basic#%s( delivery-tag=%llu, %s=%d )", method, static_cast<unsigned long long>(deliveryTag), flagName,
+               int(flag));
+    return sendMethod(AmqpFrame::Basic, id, [&](QDataStream& out) { out << quint64(deliveryTag) << quint8(flag ? 1 : 0); });
+}
+
 void AmqpQueuePrivate::declare()
 {
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, name);
-    out << quint8(options);
-    out << arguments;
     delayedDeclare = false;
-    if (out.status() != QDataStream::Ok) {
-        qWarning("AMQP: queue.declare for %s could not be encoded, not sent", qPrintable(name.left(64)));
-        return;
-    }
     qAmqpDebug("<- queue#declare( queue=%s, passive=%d, durable=%d, exclusive=%d, auto-delete=%d, no-wait=%d )",
                qPrintable(name), int(bool(options & AmqpQueue::Passive)), int(bool(options & AmqpQueue::Durable)),
                int(bool(options & AmqpQueue::Exclusive)), int(bool(options & AmqpQueue::AutoDelete)),
                int(bool(options & AmqpQueue::NoWait)));
-    sendMethod(AmqpFrame::Queue, 10, args);
+    sendOnQueue(AmqpFrame::Queue, 10, [this](QDataStream& out) { out << quint8(options) << arguments; });
 }
 
 void AmqpQueuePrivate::sendBind(const QString& exchangeName, const QString& key)
 {
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, name);
-    AmqpFrame::writeShortString(out, exchangeName);
-    AmqpFrame::writeShortString(out, key);
-    out << quint8(0);
-    out << AmqpTable();
-    if (out.status() != QDataStream::Ok) {
-        qWarning("AMQP: queue.bind could not be encoded, not sent");
-        return;
-    }
     qAmqpDebug("<- queue#bind( queue=%s, exchange=%s, routing-key=%s, no-wait=%d )", qPrintable(name),
                qPrintable(exchangeName), qPrintable(key), 0);
-    sendMethod(AmqpFrame::Queue, 20, args);
+    sendOnQueue(AmqpFrame::Queue, 20, [&](QDataStream& out) {
+        AmqpFrame::writeShortString(out, exchangeName);
+        AmqpFrame::writeShortString(out, key);
+        out << quint8(0) << AmqpTable();
+    });
 }
 
 void AmqpQueuePrivate::startMessage(qint64 deliveryTag, bool redelivered, const QString& exchange, const QString& routingKey)
@@ -345,18 +348,13 @@ void AmqpQueue::unbind(const QString& exchangeName, const QString& key)
         qAmqpDebug("AMQP: queue is not open");
         return;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    AmqpFrame::writeShortString(out, exchangeName);
-    AmqpFrame::writeShortString(out, key);
-    out << AmqpTable();
-    if (out.status() != QDataStream::Ok)
-        return;
     qAmqpDebug("<- queue#unbind( queue=%s, exchange=%s, routing-key=%s )", qPrintable(d->name), qPrintable(exchangeName),
                qPrintable(key));
-    d->sendMethod(AmqpFrame::Queue, 50, args);
+    d->sendOnQueue(AmqpFrame::Queue, 50, [&](QDataStream& out) {
+        AmqpFrame::writeShortString(out, exchangeName);
+        AmqpFrame::writeShortString(out, key);
+        out << AmqpTable();
+    });
 }
 
 void AmqpQueue::unbind(AmqpExchange* exchange, const QString& key)
@@ -373,15 +371,8 @@ void AmqpQueue::purge()
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->opened)
         return;
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    out << quint8(0);
-    if (out.status() != QDataStream::Ok)
-        return;
     qAmqpDebug("<- queue#purge( queue=%s, no-wait=%d )", qPrintable(d->name), 0);
-    d->sendMethod(AmqpFrame::Queue, 30, args);
+    d->sendOnQueue(AmqpFrame::Queue, 30, [](QDataStream& out) { out << quint8(0); });
 }
 
 void AmqpQueue::remove(int options)
@@ -391,16 +382,9 @@ void AmqpQueue::remove(int options)
         qAmqpDebug("AMQP: trying to remove undeclared queue, aborting...");
         return;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    out << quint8(options);
-    if (out.status() != QDataStream::Ok)
-        return;
     qAmqpDebug("<- queue#delete( queue=%s, if-unused=%d, if-empty=%d )", qPrintable(d->name),
                int(bool(options & roIfUnused)), int(bool(options & roIfEmpty)));
-    d->sendMethod(AmqpFrame::Queue, 40, args);
+    d->sendOnQueue(AmqpFrame::Queue, 40, [&](QDataStream& out) { out << quint8(options); });
 }
 
 bool AmqpQueue::consume(int options)
@@ -418,19 +402,13 @@ bool AmqpQueue::consume(int options)
         qAmqpDebug("AMQP: already consuming with tag: %s", qPrintable(d->consumerTag));
         return false;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    AmqpFrame::writeShortString(out, d->consumerTag);
-    out << quint8(options);
-    out << AmqpTable();
-    if (out.status() != QDataStream::Ok)
-        return false;
     qAmqpDebug("<- basic#consume( queue=%s, consumer-tag=%s, no-local=%d, no-ack=%d, exclusive=%d, no-wait=%d )",
                qPrintable(d->name), qPrintable(d->consumerTag), int(bool(options & coNoLocal)),
                int(bool(options & coNoAck)), int(bool(options & coExclusive)), int(bool(options & coNoWait)));
-    if (!d->sendMethod(AmqpFrame::Basic, 20, args))
+    if (!d->sendOnQueue(AmqpFrame::Basic, 20, [&](QDataStream& out) {
+            AmqpFrame::writeShortString(out, d->consumerTag);
+            out << quint8(options) << AmqpTable();
+        }))
         return false;
     d->consumeRequested = true;
     return true;
@@ -447,14 +425,11 @@ bool AmqpQueue::cancel(bool noWait)
         qAmqpDebug("AMQP: consuming with an empty consumer tag, failing...");
         return false;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    AmqpFrame::writeShortString(out, d->consumerTag);
-    out << quint8(noWait ? 1 : 0);
-    if (out.status() != QDataStream::Ok)
-        return false;
     qAmqpDebug("<- basic#cancel( consumer-tag=%s, no-wait=%d )", qPrintable(d->consumerTag), int(noWait));
-    return d->sendMethod(AmqpFrame::Basic, 30, args);
+    return d->sendMethod(AmqpFrame::Basic, 30, [&](QDataStream& out) {
+        AmqpFrame::writeShortString(out, d->consumerTag);
+        out << quint8(noWait ? 1 : 0);
+    });
 }
 
 void AmqpQueue::get(bool noAck)
@@ -464,15 +439,8 @@ void AmqpQueue::get(bool noAck)
         qAmqpDebug("AMQP: channel is not open");
         return;
     }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint16(0);
-    AmqpFrame::writeShortString(out, d->name);
-    out << quint8(noAck ? 1 : 0);
-    if (out.status() != QDataStream::Ok)
-        return;
     qAmqpDebug("<- basic#get( queue=%s, no-ack=%d )", qPrintable(d->name), int(noAck));
-    d->sendMethod(AmqpFrame::Basic, 70, args);
+    d->sendOnQueue(AmqpFrame::Basic, 70, [&](QDataStream& out) { out << quint8(noAck ? 1 : 0); });
 }
 
 void AmqpQueue::ack(const AmqpMessage& message)
@@ -482,17 +450,7 @@ void AmqpQueue::ack(const AmqpMessage& message)
 
 void AmqpQueue::ack(qint64 deliveryTag, bool multiple)
 {
-    AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
-    if (!d->opened) {
-        qAmqpDebug("AMQP: channel is not open");
-        return;
-    }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint64(deliveryTag) << quint8(multiple ? 1 : 0);
-    qAmqpDebug("<- basic#ack( delivery-tag=%llu, multiple=%d )", static_cast<unsigned long long>(deliveryTag),
-               int(multiple));
-    d->sendMethod(AmqpFrame::Basic, 80, args);
+    static_cast<AmqpQueuePrivate*>(d_ptr)->settle(80, "ack", "multiple", deliveryTag, multiple);
 }
 
 void AmqpQueue::reject(const AmqpMessage& message, bool requeue)
@@ -502,15 +460,5 @@ void AmqpQueue::reject(const AmqpMessage& message, bool requeue)
 
 void AmqpQueue::reject(qint64 deliveryTag, bool requeue)
 {
-    AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
-    if (!d->opened) {
-        qAmqpDebug("AMQP: channel is not open");
-        return;
-    }
-    QByteArray args;
-    QDataStream out(&args, QIODevice::WriteOnly);
-    out << quint64(deliveryTag) << quint8(requeue ? 1 : 0);
-    qAmqpDebug("<- basic#reject( delivery-tag=%llu, requeue=%d )", static_cast<unsigned long long>(deliveryTag),
-               int(requeue));
-    d->sendMethod(AmqpFrame::Basic, 90, args);
+    static_cast<AmqpQueuePrivate*>(d_ptr)->settle(90, "reject", "requeue", deliveryTag, requeue);
 }

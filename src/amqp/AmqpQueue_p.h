@@ -28,6 +28,11 @@ public:
 
     void declare();
     void sendBind(const QString& exchangeName, const QString& key);
+    // A queue or basic method whose arguments start with the reserved short and the queue name;
+    // `rest` writes what follows them.
+    bool sendOnQueue(AmqpFrame::MethodClass methodClass, qint16 id, const std::function<void(QDataStream&)>& rest);
+    // basic.ack or basic.reject of one delivery tag; refused while the channel is closed.
+    bool settle(qint16 id, const char* method, const char* flagName, qint64 deliveryTag, bool flag);
     void startMessage(qint64 deliveryTag, bool redelivered, const QString& exchange, const QString& routingKey);
     void completeMessage();
     // Drops what was received but not handed out: its delivery tags died with the channel.

@@ -75,6 +75,54 @@ void corrupt(QDataStream& stream)
     stream.setStatus(QDataStream::ReadCorruptData);
 }
 
+// A 32-bit byte count, then the bytes: arrays, byte strings and tables.
+void writeSized(QDataStream& stream, const QByteArray& bytes)
+{
+    stream << quint32(bytes.size());
+    stream.writeRawData(bytes.constData(), bytes.size());
+}
+
+template <typename T> QVariant readNumber(QDataStream& stream)
+{
+    T value = 0;
+    stream >> value;
+    return QVariant::fromValue(value);
+}
+
+// IEEE 754 values travel as their bit pattern, big-endian like every other number.
+template <typename F, typename Bits> void writeFloating(QDataStream& stream, F value)
+{
+    Bits bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    stream << bits;
+}
+
+template <typename F, typename Bits> QVariant readFloating(QDataStream& stream)
+{
+    Bits bits = 0;
+    stream >> bits;
+    F value;
+    std::memcpy(&value, &bits, sizeof value);
+    return QVariant::fromValue(value);
+}
+
+// One type octet and the value it announces; false, with the stream no longer Ok, when the
+// octet names no type or the value runs past the data.
+bool readTypedValue(QDataStream& stream, int depth, QVariant* value)
+{
+    qint8 octet = 0;
+    stream >> octet;
+    if (stream.status() != QDataStream::Ok)
+        return false;
+    const AmqpMetaType::ValueType type = AmqpTable::valueTypeForOctet(octet);
+    if (type == AmqpMetaType::Invalid) {
+        corrupt(stream);
+        return false;
+    }
+    *value = AmqpTable::readFieldValue(stream, type, depth);
+    return stream.status() == QDataStream::Ok;
+}
+
 } // namespace
 
 AmqpMetaType::ValueType AmqpTable::chooseValueType(const QVariant& value)
@@ -167,20 +215,12 @@ void AmqpTable::writeFieldValue(QDataStream& stream, AmqpMetaType::ValueType typ
     case AmqpMetaType::LongLongInt:
         stream << qint64(value.toLongLong());
         break;
-    case AmqpMetaType::Float: {
-        const float f = value.toFloat();
-        quint32 bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        stream << bits;
+    case AmqpMetaType::Float:
+        writeFloating<float, quint32>(stream, value.toFloat());
         break;
-    }
-    case AmqpMetaType::Double: {
-        const double d = value.toDouble();
-        quint64 bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        stream << bits;
+    case AmqpMetaType::Double:
+        writeFloating<double, quint64>(stream, value.toDouble());
         break;
-    }
     case AmqpMetaType::Decimal: {
         const Amqp::Decimal decimal = value.value<Amqp::Decimal>();
         stream << decimal.scale;
@@ -195,16 +235,12 @@ void AmqpTable::writeFieldValue(QDataStream& stream, AmqpMetaType::ValueType typ
             writeFieldValue(elements, element);
         if (elements.status() != QDataStream::Ok)
             stream.setStatus(elements.status());
-        stream << quint32(buffer.size());
-        stream.writeRawData(buffer.constData(), buffer.size());
+        writeSized(stream, buffer);
         break;
     }
-    case AmqpMetaType::Bytes: {
-        const QByteArray bytes = value.toByteArray();
-        stream << quint32(bytes.size());
-        stream.writeRawData(bytes.constData(), bytes.size());
+    case AmqpMetaType::Bytes:
+        writeSized(stream, value.toByteArray());
         break;
-    }
     case AmqpMetaType::Void:
         break;
     default:
@@ -235,40 +271,18 @@ QVariant AmqpTable::readFieldValue(QDataStream& stream, AmqpMetaType::ValueType 
         readTable(stream, table, depth + 1);
         return QVariantHash(table);
     }
-    case AmqpMetaType::ShortShortInt: {
-        qint8 v = 0;
-        stream >> v;
-        return QVariant::fromValue(v);
-    }
-    case AmqpMetaType::ShortInt: {
-        qint16 v = 0;
-        stream >> v;
-        return QVariant::fromValue(v);
-    }
-    case AmqpMetaType::LongInt: {
-        qint32 v = 0;
-        stream >> v;
-        return QVariant::fromValue(v);
-    }
-    case AmqpMetaType::LongLongInt: {
-        qint64 v = 0;
-        stream >> v;
-        return QVariant::fromValue(v);
-    }
-    case AmqpMetaType::Float: {
-        quint32 bits = 0;
-        stream >> bits;
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return QVariant::fromValue(f);
-    }
-    case AmqpMetaType::Double: {
-        quint64 bits = 0;
-        stream >> bits;
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return QVariant::fromValue(d);
-    }
+    case AmqpMetaType::ShortShortInt:
+        return readNumber<qint8>(stream);
+    case AmqpMetaType::ShortInt:
+        return readNumber<qint16>(stream);
+    case AmqpMetaType::LongInt:
+        return readNumber<qint32>(stream);
+    case AmqpMetaType::LongLongInt:
+        return readNumber<qint64>(stream);
+    case AmqpMetaType::Float:
+        return readFloating<float, quint32>(stream);
+    case AmqpMetaType::Double:
+        return readFloating<double, quint64>(stream);
     case AmqpMetaType::Decimal: {
         Amqp::Decimal decimal;
         stream >> decimal.scale;
@@ -288,15 +302,8 @@ QVariant AmqpTable::readFieldValue(QDataStream& stream, AmqpMetaType::ValueType 
         QVariantList list;
         QDataStream elements(bytes);
         while (!elements.atEnd() && elements.status() == QDataStream::Ok) {
-            qint8 octet = 0;
-            elements >> octet;
-            const AmqpMetaType::ValueType elementType = valueTypeForOctet(octet);
-            if (elementType == AmqpMetaType::Invalid) {
-                corrupt(elements);
-                break;
-            }
-            const QVariant element = readFieldValue(elements, elementType, depth + 1);
-            if (elements.status() == QDataStream::Ok)
+            QVariant element;
+            if (readTypedValue(elements, depth + 1, &element))
                 list.append(element);
         }
         if (elements.status() != QDataStream::Ok) {
@@ -334,17 +341,8 @@ void AmqpTable::readTable(QDataStream& stream, AmqpTable& table, int depth)
     QDataStream entries(bytes);
     while (!entries.atEnd() && entries.status() == QDataStream::Ok) {
         const QString key = AmqpFrame::readShortString(entries);
-        qint8 octet = 0;
-        entries >> octet;
-        if (entries.status() != QDataStream::Ok)
-            break;
-        const AmqpMetaType::ValueType type = valueTypeForOctet(octet);
-        if (type == AmqpMetaType::Invalid) {
-            corrupt(entries);
-            break;
-        }
-        const QVariant value = readFieldValue(entries, type, depth);
-        if (entries.status() == QDataStream::Ok)
+        QVariant value;
+        if (readTypedValue(entries, depth, &value))
             table.insert(key, value);
     }
     if (entries.status() != QDataStream::Ok)
@@ -367,8 +365,7 @@ QDataStream& operator<<(QDataStream& stream, const AmqpTable& table)
     }
     if (entries.status() != QDataStream::Ok)
         stream.setStatus(entries.status());
-    stream << quint32(buffer.size());
-    stream.writeRawData(buffer.constData(), buffer.size());
+    writeSized(stream, buffer);
     return stream;
 }
 
