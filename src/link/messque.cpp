@@ -530,22 +530,31 @@ QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
     return result;
 }
 
-bool messque::deleteRows(const QList<jstring_point*>& rows)
+bool messque::execEach(const QString& sql, const QList<qint64>& values)
 {
-    if (!db_ok || rows.isEmpty())
-        return false;
-    const bool batch = rows.size() > 1 && db.transaction();
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("DELETE FROM messages WHERE ID = ?"));
+    q.prepare(sql);
     bool ok = true;
-    for (jstring_point* entry : rows) {
-        q.bindValue(0, qint64(entry->id));
+    for (qint64 value : values) {
+        q.bindValue(0, value);
         if (!q.exec()) {
             *this << (q.lastError().text() + QLatin1Char('\n'));
             ok = false;
         }
     }
     q.finish();
+    return ok;
+}
+
+bool messque::deleteRows(const QList<jstring_point*>& rows)
+{
+    if (!db_ok || rows.isEmpty())
+        return false;
+    const bool batch = rows.size() > 1 && db.transaction();
+    QList<qint64> ids;
+    for (jstring_point* entry : rows)
+        ids.append(qint64(entry->id));
+    bool ok = execEach(QStringLiteral("DELETE FROM messages WHERE ID = ?"), ids);
     if (batch && !db.commit()) {
         *this << (db.lastError().text() + QLatin1Char('\n'));
         db.rollback();
@@ -612,22 +621,8 @@ bool messque::restoreMessagesFromDB(int n)
         }
         select.finish();
 
-        QSqlQuery mark(db);
-        mark.prepare(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"));
-        for (qint64 rowid : qAsConst(restoredRows)) {
-            mark.bindValue(0, rowid);
-            if (!mark.exec())
-                *this << (mark.lastError().text() + QLatin1Char('\n'));
-        }
-        mark.finish();
-        QSqlQuery drop(db);
-        drop.prepare(QStringLiteral("DELETE FROM messages WHERE rowid = ?"));
-        for (qint64 rowid : qAsConst(badRows)) {
-            drop.bindValue(0, rowid);
-            if (!drop.exec())
-                *this << (drop.lastError().text() + QLatin1Char('\n'));
-        }
-        drop.finish();
+        execEach(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"), restoredRows);
+        execEach(QStringLiteral("DELETE FROM messages WHERE rowid = ?"), badRows);
         if (!db.commit()) {
             *this << (db.lastError().text() + QLatin1Char('\n'));
             db.rollback();

@@ -97,6 +97,9 @@ private:
     bool probeBackup(QString* error, bool* unreadable);
     void closeBackup();
     bool exec(const QString& sql);
+    // Runs a statement with one bound value once per value, logging each failure; false when
+    // any run failed.
+    bool execEach(const QString& sql, const QList<qint64>& values);
     bool diskGuardAllows(int rows);
     void tripDiskGuard();
     QList<bool> writeRows(const QList<jstring_point*>& rows);
