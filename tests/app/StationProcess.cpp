@@ -3,9 +3,11 @@
 #include "TestBroker.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTest>
 
 StationProcess::StationProcess(const QString& dir) : dir_(dir)
 {
@@ -103,4 +105,16 @@ void drainQueue(const TestBroker& broker, const QString& queue, Received& into)
         else
             into.records << o;
     }
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(250);
+    }
+    return true;
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class TestBroker;
 
 // tolvar-sim run as a separate process in a folder of the test's own, with an INI made from
@@ -50,3 +52,7 @@ struct Received {
 
 // Takes every message waiting in the queue.
 void drainQueue(const TestBroker& broker, const QString& queue, Received& into);
+
+// Polls the condition every 250 ms, the event loop running in between; false once timeoutMs
+// have passed without it holding.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs);

@@ -7,7 +7,7 @@ if(TARGET app AND TARGET commands)
 endif()
 if(TARGET tolvar-sim AND TARGET testsupport)
   add_library(station_process STATIC ${CMAKE_CURRENT_LIST_DIR}/StationProcess.cpp ${CMAKE_CURRENT_LIST_DIR}/StationProcess.h)
-  target_link_libraries(station_process PUBLIC testsupport Qt5::Core)
+  target_link_libraries(station_process PUBLIC testsupport Qt5::Core Qt5::Test)
   target_compile_definitions(station_process PRIVATE TOLVAR_BINARY_DIR="${PROJECT_BINARY_DIR}")
   target_compile_options(station_process PRIVATE ${TOLVAR_WARNINGS})
   tolvar_test(tst_station_e2e SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_e2e.cpp LIBS station_process

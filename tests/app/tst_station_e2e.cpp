@@ -3,7 +3,6 @@
 #include "StationProcess.h"
 #include "TestBroker.h"
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -13,19 +12,6 @@ namespace {
 const QString kExchange = QStringLiteral("kavro.messages");
 const QString kRoutingKey = QStringLiteral("backend.vexa_uplink");
 const int kStationId = 1234;
-
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(250);
-    }
-    return true;
-}
 
 // One message the scenario sends, as its record must arrive.
 struct Expected {

@@ -19,19 +19,6 @@
 namespace {
 const QString kExchange = QStringLiteral("kavro.messages");
 
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(250);
-    }
-    return true;
-}
-
 QString iniText(const QString& type, int id, const QString& url, const QString& routingKey)
 {
     return QStringLiteral("[BASE_STATION]\n"

@@ -3,26 +3,12 @@
 #include "StationProcess.h"
 #include "TestBroker.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 const int kStationId = 4321;
-
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(250);
-    }
-    return true;
-}
 
 QString ini(const QString& url)
 {
