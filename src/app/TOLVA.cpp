@@ -365,7 +365,8 @@ void TOLVA::didivuveve_for_new_firmware()
     if (bs_type_ == TCPBS)
         return;
     *this << "Run qormupdate" << "\n";
-    if (settingsCtrlr.getBS_Params().update_artix_on_start_.isValid()) {
+    // The key's presence is the switch: the field is valid (false) for a file without it.
+    if (settingsCtrlr.getBS_Params().update_artix_on_start_.toBool()) {
         run_host(QStringLiteral("sudo killall qormupdate"), 1000);
         run_host(bs_type_ == QORM_LTE ? QStringLiteral("sudo ./didivuveve -cs 0 -wifany")
                                       : QStringLiteral("sudo ./didivuveve -wifany"),
