@@ -211,6 +211,10 @@ bool FpgaScenario::parse(const QString& text, FpgaScenario& out, QString* error)
                                                [&](const auto& w) { return name == QLatin1String(w.first); });
                 if (word == std::end(words))
                     return fail("unknown setting \"" + name + "\"");
+                // A larger magnitude would lose its top bits in the word and turn a loud band
+                // into a quiet one.
+                if (word->second == &FpgaScenario::spectrum_magnitude && n > MAX_SPECTRUM_MAGNITUDE)
+                    return fail("spectrum magnitude " + v + " is above 0xFFFFFF");
                 s.*(word->second) = quint32(n);
             }
             continue;

@@ -38,7 +38,9 @@ struct FpgaScenario {
     std::optional<quint32> fft_word;      // register 0x30
     std::optional<quint32> temperature_raw;
     std::optional<quint32> bitrate_mask;  // register 0x70
+    // Magnitude of every spectrum bin; the FPGA word carries it in bits 8-31.
     std::optional<quint32> spectrum_magnitude;
+    static constexpr quint32 MAX_SPECTRUM_MAGNITUDE = 0xFFFFFF;
 
     QVector<Event> events;
 

@@ -61,6 +61,9 @@ public:
     void set_fft_word(quint32 word); // register 0x30
     void set_temperature_raw(quint32 raw);
     void set_bitrate_mask(quint32 mask);
+    // Every spectrum bin answers the word magnitude << 8, so only the low 24 bits of the
+    // magnitude reach the reader (with the default log offset 9 gives a band-1 noise floor of
+    // about -191 dB, 3162 about -140 dB).
     void set_spectrum_magnitude(quint32 magnitude);
     // Status register read override: the value bytes clocked out from byte 5 on.
     void set_register(uint8_t address, const QByteArray& value);

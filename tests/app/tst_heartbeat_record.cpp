@@ -1,6 +1,7 @@
 #include "HeartbeatRecord.h"
 
 #include "BinaryConverter.h"
+#include "NoiseLevels.h"
 
 #include <QJsonDocument>
 #include <QtTest>
@@ -61,6 +62,8 @@ private slots:
     void plan();
     void receiver();
     void receiverNotActiveIsNotEnabled();
+    void bandNoiseThroughFirstAverages_data();
+    void bandNoiseThroughFirstAverages();
     void transmitter_data();
     void transmitter();
     void transmitterBands();
@@ -117,6 +120,60 @@ void TestHeartbeatRecord::receiver()
     QCOMPARE(only.size(), 1);
     QCOMPARE(only.at(0).toObject().value("ul_freq_plan").toInt(), 578);
     QVERIFY(!only.at(0).toObject().contains("noise"));
+}
+
+void TestHeartbeatRecord::bandNoiseThroughFirstAverages_data()
+{
+    QTest::addColumn<int>("spectra");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<double>("band1");
+    QTest::addColumn<double>("band2");
+    // The noise each band carries in the heartbeat while the reader's averages start up, with
+    // a flat spectrum of magnitude 3162 on both bands (band 2 read at 400 bit/s).
+    QTest::newRow("before the first average") << 399 << true << 0.0 << 0.0;
+    // The first 40 s average comes from tables the warm-up has not folded up yet: minus
+    // infinity, which the heartbeat leaves out.
+    QTest::newRow("first average") << 400 << false << 0.0 << 0.0;
+    QTest::newRow("second average") << 800 << true << -140.0 << -135.9;
+}
+
+void TestHeartbeatRecord::bandNoiseThroughFirstAverages()
+{
+    QFETCH(int, spectra);
+    QFETCH(bool, present);
+    QFETCH(double, band1);
+    QFETCH(double, band2);
+    auto flat = [](size_t bins) {
+        std::vector<uint8_t> s(bins * 4);
+        const uint32_t w = 3162u << 8;
+        for (size_t i = 0; i < s.size(); ++i)
+            s[i] = uint8_t(w >> (8 * (i % 4)));
+        return s;
+    };
+    NoiseLevels n;
+    n.initNoiseLev();
+    for (int i = 0; i < spectra; ++i) {
+        n.calc_noise_levels(flat(1024), Band1);
+        n.calc_noise_levels(flat(512), Band2);
+    }
+    receiver_info r = twoBandReader();
+    r.aver_noiseBand1 = n.getAverNoise50Band1();
+    r.aver_noiseBand2 = n.getAverNoise400Band2();
+    const QJsonObject receiver = HeartbeatRecord::receiver(r, 868800000u);
+    const QJsonArray bands = receiver.value("bands").toArray();
+    QCOMPARE(bands.size(), 2);
+    const double expected[] = {band1, band2};
+    for (int b = 0; b < 2; ++b) {
+        const QJsonObject band = bands.at(b).toObject();
+        QCOMPARE(band.contains("noise"), present);
+        QCOMPARE(band.value("ul_bitrates").toArray().isEmpty(), false);
+        if (present)
+            QVERIFY2(std::fabs(band.value("noise").toDouble() - expected[b]) < 0.1,
+                     qPrintable(QString::number(band.value("noise").toDouble())));
+    }
+    const QByteArray text = HeartbeatRecord::text(QJsonObject{{"receiver", receiver}});
+    for (const char* word : {"inf", "nan", "null"})
+        QVERIFY2(!text.contains(word), text.constData());
 }
 
 void TestHeartbeatRecord::receiverNotActiveIsNotEnabled()

@@ -1,11 +1,16 @@
-// Scenario files of the simulated receiver FPGA: the shipped example parses, every line kind
-// lands as its event, and bad lines are refused with their line number.
+// Scenario files of the simulated receiver FPGA: the shipped examples parse, the demo station's
+// spectrum gives a realistic noise floor, every line kind lands as its event, and bad lines are
+// refused with their line number.
 #include "FpgaRecordBuilder.h"
 #include "FpgaScenario.h"
 #include "Message_Parser_Protocol_V1_1.h"
+#include "NoiseLevels.h"
+#include "RecordDecoder.h"
 #include "SimReceiverFpga.h"
+#include "message_point.h"
 
 #include <QtTest>
+#include <cmath>
 
 class TestFpgaScenario : public QObject
 {
@@ -13,6 +18,7 @@ class TestFpgaScenario : public QObject
 
 private slots:
     void example();
+    void demoStation();
     void lines();
     void badLines_data();
     void badLines();
@@ -32,6 +38,77 @@ void TestFpgaScenario::example()
     QCOMPARE(s.events[5].bytes.size(), 37);
 }
 
+void TestFpgaScenario::demoStation()
+{
+    // The demo's station replayed the way its reader runs: a spectrum tick every 100 ms from
+    // the start (band 1 at 50 bit/s, band 2 at 400 bit/s), each message decoded when it is due.
+    FpgaScenario s;
+    QString err;
+    QVERIFY2(FpgaScenario::load(QStringLiteral(TOLVAR_SOURCE_DIR "/examples/station.scn"), s, &err), qPrintable(err));
+    SimReceiverFpga fpga;
+    fpga.play(s);
+    auto spectrum = [&fpga](uint8_t address, size_t bytes) {
+        std::vector<uint8_t> tx(bytes + 5, 0), rx(bytes + 5, 0);
+        tx[0] = 0x0B;
+        tx[1] = address;
+        sim_spi_transfer(&fpga, tx.data(), rx.data(), tx.size());
+        return std::vector<uint8_t>(rx.begin() + 5, rx.end());
+    };
+
+    NoiseLevels noise;
+    NoiseLevels::Config nc;
+    nc.rev_lo = true; // as examples/station.ini
+    nc.station = QORM;
+    noise.setConfig(nc);
+    noise.initNoiseLev();
+    QList<bool> normal;
+    noise.on_noise_state = [&](bool ok) { normal.append(ok); };
+    qint64 ticks = 0;
+    auto run_until = [&](qint64 ms) {
+        for (; ticks * 100 < ms; ++ticks) {
+            noise.calc_noise_levels(spectrum(0x00, 4096), Band1);
+            noise.calc_noise_levels(spectrum(0xF8, 2048), Band2);
+        }
+    };
+
+    Message_Parser_Protocol_V1_1 parser;
+    RecordDecoder decoder(&parser, &noise);
+    RecordDecoder::Context ctx;
+    ctx.station = QORM;
+    ctx.fw_version = *s.firmware;
+    ctx.rev_lo = true;
+    ctx.uplink_freq = 868800000;
+    ctx.uplink_freq2 = 868390400;
+    decoder.setContext(ctx);
+    int accepted = 0;
+    for (const FpgaScenario::Event& e : s.events) {
+        QCOMPARE(e.kind, FpgaScenario::Kind::Record);
+        run_until(e.at_ms);
+        message_point m;
+        const auto fifo = e.fifo == FpgaScenario::Fifo::LowRate ? RecordDecoder::Fifo::LowRate
+                                                                 : RecordDecoder::Fifo::HighRate;
+        const RecordDecoder::Result r = decoder.decode(e.bytes.constData(), fifo, m);
+        if (r.status == RecordDecoder::Status::CrcError)
+            continue;
+        QCOMPARE(r.status, RecordDecoder::Status::Accepted);
+        // A noise table still empty at that moment would give no noise (minus infinity) and an
+        // SNR the reader can only report as 0.
+        const QString what = QStringLiteral("at %1 ms, %2 bit/s: NOISE %3, SNR %4")
+                                 .arg(e.at_ms).arg(m.bitrate).arg(double(m.NOISE)).arg(double(m.SNR));
+        QVERIFY2(!r.noise_undefined && std::isfinite(m.NOISE), qPrintable(what));
+        QVERIFY2(m.SNR > 0.0f && m.SNR < 30.0f, qPrintable(what));
+        ++accepted;
+    }
+    QCOMPARE(accepted, 7);
+
+    // Two 40 s averages per band: the first has nothing folded up yet, the second is measured
+    // and lies in the normal window of its band.
+    run_until(80000);
+    QCOMPARE(normal, (QList<bool>{false, false, true, true}));
+    QVERIFY2(std::fabs(noise.getAverNoise50Band1() - (-140.0f)) < 0.5f, qPrintable(QString::number(noise.getAverNoise50Band1())));
+    QVERIFY2(std::fabs(noise.getAverNoise400Band2() - (-135.9f)) < 0.5f, qPrintable(QString::number(noise.getAverNoise400Band2())));
+}
+
 void TestFpgaScenario::lines()
 {
     FpgaScenario s;
@@ -42,10 +119,12 @@ void TestFpgaScenario::lines()
                                  "at 30 register 0xA0 d0020001\n"
                                  "at 40 stuck high 5\n"
                                  "at 50 garbage low 6\n"
-                                 "at 60 flash_bad 2 # comment\n",
+                                 "at 60 flash_bad 2 # comment\n"
+                                 "set spectrum 0xFFFFFF\n",
                                  s, &err),
              qPrintable(err));
     QCOMPARE(s.events.size(), 6);
+    QCOMPARE(*s.spectrum_magnitude, 0xFFFFFFu);
     FpgaRecordBuilder::Fields f;
     f.type = 0x0E;
     f.id = 0x01020304;
@@ -91,6 +170,7 @@ void TestFpgaScenario::badLines_data()
     QTest::newRow("unknown setting") << "set colour red";
     QTest::newRow("bad hopping") << "set hopping maybe";
     QTest::newRow("bad date") << "set date yesterday";
+    QTest::newRow("spectrum beyond its 24 bits") << "set spectrum 0x1000000";
     QTest::newRow("stuck without count") << "at 1 stuck low";
     QTest::newRow("unknown event") << "at 1 explode";
 }
