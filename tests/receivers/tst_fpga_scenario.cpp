@@ -105,8 +105,10 @@ void TestFpgaScenario::demoStation()
     // and lies in the normal window of its band.
     run_until(80000);
     QCOMPARE(normal, (QList<bool>{false, false, true, true}));
-    QVERIFY2(std::fabs(noise.getAverNoise50Band1() - (-140.0f)) < 0.5f, qPrintable(QString::number(noise.getAverNoise50Band1())));
-    QVERIFY2(std::fabs(noise.getAverNoise400Band2() - (-135.9f)) < 0.5f, qPrintable(QString::number(noise.getAverNoise400Band2())));
+    const float band1 = noise.getAverNoise50Band1();
+    const float band2 = noise.getAverNoise400Band2();
+    QVERIFY2(std::fabs(band1 - (-140.0f)) < 0.5f, qPrintable(QString::number(double(band1))));
+    QVERIFY2(std::fabs(band2 - (-135.9f)) < 0.5f, qPrintable(QString::number(double(band2))));
 }
 
 void TestFpgaScenario::lines()
