@@ -7,6 +7,17 @@
 
 namespace {
 
+// A request at 10 frames per second, as spectrum clients send it.
+_SpectrumRequest request(quint32 count, quint32 bits, quint32 widthHz)
+{
+    _SpectrumRequest r;
+    r.fps = 10;
+    r.count = count;
+    r.bits = bits;
+    r.widthHz = widthHz;
+    return r;
+}
+
 std::vector<float> ramp(int n, float start = -170.0f, float step = 0.1f)
 {
     std::vector<float> v(static_cast<size_t>(n));
@@ -257,11 +268,7 @@ void TestSpectrumFrame::pickingUpsampled()
                                       ph};
     QCOMPARE(points, expected);
     // Placeholders that stay are sent as the floor level, never as stray bytes.
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 8;
-    r.bits = 8;
-    r.widthHz = 192;
+    _SpectrumRequest r = request(8, 8, 192);
     const QByteArray frame = SpectrumFrameBuilder::build(r, source, 0.0f);
     QCOMPARE(frame.size(), 17);
     QCOMPARE(frame.at(9), char(0));
@@ -270,11 +277,7 @@ void TestSpectrumFrame::pickingUpsampled()
 
 void TestSpectrumFrame::frame8Bit()
 {
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 600;
-    r.bits = 8;
-    r.widthHz = 192;
+    _SpectrumRequest r = request(600, 8, 192);
     const std::vector<float> source(600, -112.5f);
     const QByteArray frame = SpectrumFrameBuilder::build(r, source, -130.5f);
     QCOMPARE(frame.size(), 609);
@@ -290,11 +293,7 @@ void TestSpectrumFrame::frame8Bit()
 
 void TestSpectrumFrame::frame5BitPacking()
 {
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 16;
-    r.bits = 5;
-    r.widthHz = 96;
+    _SpectrumRequest r = request(16, 5, 96);
     // Codes 0..15 on the first 16 points: level = -175 + code * 125 / 31 + a little.
     std::vector<float> source(16);
     for (int i = 0; i < 16; ++i)
@@ -321,11 +320,7 @@ void TestSpectrumFrame::frame5BitPacking()
 
 void TestSpectrumFrame::frame5BitDropsTrailingPoints()
 {
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 10;
-    r.bits = 5;
-    r.widthHz = 192;
+    _SpectrumRequest r = request(10, 5, 192);
     const QByteArray frame = SpectrumFrameBuilder::build(r, std::vector<float>(10, -50.0f), 0.0f);
     QCOMPARE(frame.size(), 9 + 6);  // 9 + 10 * 5 / 8
     for (int i = 9; i < 14; ++i)
@@ -335,11 +330,7 @@ void TestSpectrumFrame::frame5BitDropsTrailingPoints()
 
 void TestSpectrumFrame::countZeroGivesHeaderOnly()
 {
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 0;
-    r.bits = 8;
-    r.widthHz = 192;
+    _SpectrumRequest r = request(0, 8, 192);
     const QByteArray frame = SpectrumFrameBuilder::build(r, ramp(1024), -141.25f);
     QCOMPARE(frame.size(), 9);
     QCOMPARE(uchar(frame.at(0)), uchar(0));
@@ -348,11 +339,7 @@ void TestSpectrumFrame::countZeroGivesHeaderOnly()
 
 void TestSpectrumFrame::noSpectrumGivesEmptyFrame()
 {
-    _SpectrumRequest r;
-    r.fps = 10;
-    r.count = 600;
-    r.bits = 8;
-    r.widthHz = 192;
+    _SpectrumRequest r = request(600, 8, 192);
     QVERIFY(SpectrumFrameBuilder::build(r, {}, 0.0f).isEmpty());
 }
 
