@@ -1,9 +1,10 @@
 #include "SpectrumFrameBuilder.h"
 
+#include "SpectrumFrameReading.h"
+
 #include <QtTest>
 
 #include <cmath>
-#include <cstring>
 
 namespace {
 
@@ -24,16 +25,6 @@ std::vector<float> ramp(int n, float start = -170.0f, float step = 0.1f)
     for (int i = 0; i < n; ++i)
         v[size_t(i)] = start + step * float(i);
     return v;
-}
-
-float headerNoise(const QByteArray& frame)
-{
-    quint32 bits = 0;
-    for (int b = 0; b < 4; ++b)
-        bits |= quint32(uchar(frame.at(5 + b))) << (8 * b);
-    float f = 0;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 } // namespace
@@ -286,7 +277,7 @@ void TestSpectrumFrame::frame8Bit()
     QCOMPARE(uchar(frame.at(2)), uchar(96));
     QCOMPARE(uchar(frame.at(3)), uchar(0));
     QCOMPARE(uchar(frame.at(4)), uchar(100));
-    QCOMPARE(headerNoise(frame), -130.5f);
+    QCOMPARE(frameHeaderNoise(frame), -130.5f);
     for (int i = 9; i < 609; ++i)
         QCOMPARE(uchar(frame.at(i)), uchar(127));
 }
@@ -334,7 +325,7 @@ void TestSpectrumFrame::countZeroGivesHeaderOnly()
     const QByteArray frame = SpectrumFrameBuilder::build(r, ramp(1024), -141.25f);
     QCOMPARE(frame.size(), 9);
     QCOMPARE(uchar(frame.at(0)), uchar(0));
-    QCOMPARE(headerNoise(frame), -141.25f);
+    QCOMPARE(frameHeaderNoise(frame), -141.25f);
 }
 
 void TestSpectrumFrame::noSpectrumGivesEmptyFrame()

@@ -1,6 +1,8 @@
 #include "SpectrumPacer.h"
 #include "spectrum_server.h"
 
+#include "SpectrumFrameReading.h"
+
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,7 +13,6 @@
 #include <atomic>
 #include <memory>
 #include <cmath>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -34,16 +35,6 @@ SpectrumPacer* fakePacer(FakeTime& t)
 QVector<quint32> flat(int n, quint32 value)
 {
     return QVector<quint32>(n, value);
-}
-
-float noiseOf(const QByteArray& frame)
-{
-    quint32 bits = 0;
-    for (int b = 0; b < 4; ++b)
-        bits |= quint32(uchar(frame.at(5 + b))) << (8 * b);
-    float f = 0;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 // Reads until the peer closes or `expected` bytes arrived.
@@ -126,14 +117,14 @@ void TestSpectrumServer::framePerBandWithItsNoise()
     QCOMPARE(uchar(b1.at(0)) | (uchar(b1.at(1)) << 8), 600);
     QCOMPARE(uchar(b1.at(2)) | (uchar(b1.at(3)) << 8), 96);
     QCOMPARE(uchar(b1.at(4)), uchar(100));
-    QCOMPARE(noiseOf(b1), -140.5f);
+    QCOMPARE(frameHeaderNoise(b1), -140.5f);
     // All magnitudes 0: every point is -LogOffset = -210 dB, clamped to the floor.
     for (int i = 9; i < b1.size(); ++i)
         QCOMPARE(uchar(b1.at(i)), uchar(0));
 
     const QByteArray b2 = s.get_current_frame(QStringLiteral("x/10/600/5/96"));
     QCOMPARE(b2.size(), 9 + 375);
-    QCOMPARE(noiseOf(b2), -120.25f);
+    QCOMPARE(frameHeaderNoise(b2), -120.25f);
     // 20 log10(1000) - 210 = -150 dB: code 31 * 25 / 125 = 6 in every slot.
     quint64 word = 0;
     for (int b = 0; b < 5; ++b)
