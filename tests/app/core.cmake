@@ -14,7 +14,10 @@ if(TARGET tolvar-sim AND TARGET testsupport)
     LABELS e2e broker TIMEOUT 600)
   tolvar_test(tst_station_restart SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_restart.cpp LIBS station_process
     LABELS e2e broker TIMEOUT 600)
+  tolvar_test(tst_station_broker_bodies SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_broker_bodies.cpp
+    LIBS station_process LABELS e2e broker TIMEOUT 600)
   add_dependencies(tst_station_e2e tolvar-sim)
+  add_dependencies(tst_station_broker_bodies tolvar-sim)
   add_dependencies(tst_station_restart tolvar-sim)
 endif()
 if(TARGET app AND TARGET sim_fpga)

@@ -103,6 +103,10 @@ void TestBrokerInput::decodeRefuses_data()
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("truncated varint") << QByteArray("\x08\xff\xff", 3);
     QTest::newRow("broken JSON, bad wire type") << QByteArray("{\"modem_id\": 12");
+    // Qt's parser would keep memory it never gives back for these.
+    QTest::newRow("repeated key, array first") << QByteArray("{\"modem_id\":[1,2],\"modem_id\":12}");
+    QTest::newRow("repeated key in a command's data")
+        << QByteArray("{\"msg_type\":\"hb\",\"data\":{\"k\":{},\"\\u006b\":1}}");
 }
 
 void TestBrokerInput::decodeRefuses()
