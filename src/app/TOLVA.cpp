@@ -5,6 +5,7 @@
 #include "UplinkRecord.h"
 
 #include "AesCipher.h"
+#include "DL_sender.h"
 #include "Initializer_AT86.h"
 #include "Initializer_Axsem.h"
 #include "QORM_LTE_Pin_Controller.h"
@@ -476,21 +477,29 @@ void TOLVA::create_dl_sender()
 {
     if (!settingsCtrlr.getTransmitterParams().send_dl_.toBool())
         return;
+    bool own = false;
+    if (!sender && (bs_type_ == QORM || bs_type_ == Quabo || bs_type_ == QORM_LTE) && pin_ctrlr_) {
+        sender = new DL_sender(settingsCtrlr, pin_ctrlr_, nullptr, platform_.downlinkBackends);
+        own = true;
+    }
     if (!sender) {
-        // The gateway object of a TCPBS station is both reader and sender; the radio stations'
-        // downlink scheduler is not part of this build.
+        // A station of unknown type has no board for a radio back-end; the gateway object of a
+        // TCPBS station is both its reader and its sender.
         *this << "SEND_DL is on, but this station has no downlink sender: sender steps skipped" << "\n";
         return;
     }
     sender_thread = new QThread(this);
     connect(this, &TOLVA::stopSender, sender, &ITransmitter::stopTransmitter);
     sender->moveToThread(sender_thread);
+    if (own)
+        connect(sender_thread, &QThread::finished, sender, &QObject::deleteLater);
     connect(sender_thread, &QThread::started, sender, &ITransmitter::start);
     if (reader) {
         connect(sender, &ITransmitter::alarm_out, reader, &IReceiver::alarm_in, Qt::QueuedConnection);
         connect(reader, &IReceiver::alarm_out, sender, &ITransmitter::alarm_in, Qt::QueuedConnection);
-        connect(sender, &ITransmitter::alarm_out, this, &TOLVA::alarm_from_transmitter_in, Qt::QueuedConnection);
     }
+    // Also without a reader, so the autocorrection alarms reach the alarm log.
+    connect(sender, &ITransmitter::alarm_out, this, &TOLVA::alarm_from_transmitter_in, Qt::QueuedConnection);
     sender_thread->start(QThread::InheritPriority);
 }
 

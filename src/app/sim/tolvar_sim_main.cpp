@@ -5,6 +5,8 @@
 #include "SettingsController.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
+#include "SimModulatorFpga.h"
+#include "SimOnAirLog.h"
 #include "SimReceiverFpga.h"
 
 #include <QCommandLineParser>
@@ -43,6 +45,8 @@ int main(int argc, char** argv)
     // They outlive the station, which holds the board worker that talks to them.
     SimReceiverFpga fpga;
     SimAt86Transceiver at86;
+    SimOnAirLog onAir;
+    SimModulatorFpga modulator;
 
     StationEntry entry;
     entry.description = QStringLiteral("Simulated VEXA base station: the TOLVAR core on a simulated board.");
@@ -57,8 +61,11 @@ int main(int argc, char** argv)
                                             QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("on-air")},
+                                            QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
+                                            QStringLiteral("file")));
     };
-    entry.makePlatform = [&fpga, &at86](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &modulator, &onAir](const QCommandLineParser& parser, const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
             FpgaScenario scenario;
@@ -68,7 +75,17 @@ int main(int argc, char** argv)
                 return false;
             }
             fpga.play(scenario);
+            if (scenario.modulator_never_done.value_or(false))
+                modulator.set_done_mode(SimModulatorFpga::DoneMode::Never);
         }
+        if (parser.isSet(QStringLiteral("on-air"))) {
+            QString why;
+            if (!onAir.open(parser.value(QStringLiteral("on-air")), &why)) {
+                *error = QStringLiteral("--on-air %1: %2").arg(parser.value(QStringLiteral("on-air")), why);
+                return false;
+            }
+        }
+        modulator.set_on_air_log(&onAir);
         bool ok = false;
         const uint port = parser.value(QStringLiteral("spectrum-port")).toUInt(&ok);
         if (!ok || port > 65535) {
@@ -80,10 +97,14 @@ int main(int argc, char** argv)
         SettingsController settings;
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
-        platform.pinWorker = [&fpga, &at86, board]() -> std::unique_ptr<BasePinWorker> {
+        const QVariant digMod = settings.getTransmitterParams().dig_mod_;
+        const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
+        platform.pinWorker = [&fpga, &at86, &modulator, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
             auto worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
             if (board == Quabo)
                 worker->attach_device(CS0, 16, low, &at86);
+            if (singleModulator)
+                worker->attach_modulator(modulator);
             return worker;
         };
         platform.runner = std::make_shared<DryRunHostCommandRunner>();
