@@ -1,3 +1,5 @@
 # Tests of the TCP gateway link.
 tolvar_test(tst_vexa_sockets SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_vexa_sockets.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
+tolvar_test(tst_vexa_rs_sockets SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_vexa_rs_sockets.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
