@@ -3,3 +3,5 @@ tolvar_test(tst_vexa_sockets SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_vexa_socket
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
 tolvar_test(tst_vexa_rs_sockets SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_vexa_rs_sockets.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
+tolvar_test(tst_gateway_downlink SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway_downlink.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
