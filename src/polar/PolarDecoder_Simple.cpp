@@ -1,22 +1,11 @@
 #include "PolarDecoder_Simple.h"
 
+#include "PolarCode256.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace {
-
-// Information positions of the code, ascending: the same positions at which the downlink
-// encoder places its data bits.
-const uint16_t kInformationPositions[160] = {
-    31,  47,  55,  57,  58,  59,  60,  61,  62,  63,  78,  79,  83,  85,  86,  87,  89,  90,  91,  92,
-    93,  94,  95,  99,  101, 102, 103, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117,
-    118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 135, 139, 141, 142, 143, 147, 149, 150, 151, 152,
-    153, 154, 155, 156, 157, 158, 159, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171, 172, 173, 174,
-    175, 176, 177, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191, 193, 194, 195,
-    196, 197, 198, 199, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214, 215,
-    216, 217, 218, 219, 220, 221, 222, 223, 224, 225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 235,
-    236, 237, 238, 239, 240, 241, 242, 243, 244, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255,
-};
 
 // Each value times 2^-shift, computed in double and stored as float.
 std::vector<float> fractions(const std::vector<float>& counts, int shift)
@@ -111,7 +100,7 @@ PolarDecoder_Simple::~PolarDecoder_Simple() = default;
 
 void PolarDecoder_Simple::get_indexes(uint16_t /*snr*/, uint8_t /*power*/, size_t /*N*/)
 {
-    indexes_.assign(std::begin(kInformationPositions), std::end(kInformationPositions));
+    indexes_.assign(std::begin(polar256::kInformationPositions), std::end(polar256::kInformationPositions));
 }
 
 void PolarDecoder_Simple::check_indexes()
@@ -162,10 +151,14 @@ std::vector<float> PolarDecoder_Simple::toSingleVector(const std::vector<std::ve
 
 void PolarDecoder_Simple::pack(const uint8_t* bits, std::vector<uint8_t>& data) const
 {
-    uint8_t out[kDataBytes] = {};
-    for (size_t k = 0; k < indexes_.size(); ++k)
-        if (bits[indexes_[k]])
-            out[k / 8] = static_cast<uint8_t>(out[k / 8] | (0x80u >> (k % 8)));
+    uint8_t out[kDataBytes];
+    const uint16_t* idx = indexes_.data();
+    for (size_t byte = 0; byte < kDataBytes; ++byte, idx += 8) {
+        unsigned v = 0;
+        for (unsigned j = 0; j < 8; ++j)
+            v = (v << 1) | bits[idx[j]];
+        out[byte] = static_cast<uint8_t>(v);
+    }
     data.assign(out, out + kDataBytes);
 }
 
@@ -173,8 +166,10 @@ bool PolarDecoder_Simple::decode(std::vector<uint8_t>& data)
 {
     if (data.size() != kCodedBytes)
         return false;
-    for (size_t p = 0; p < kCodeBits; ++p)
-        channel_[p] = (data[p / 8] & (0x80u >> (p % 8))) ? -1 : 1;
+    int16_t* channel = channel_.data();
+    for (size_t byte = 0; byte < kCodedBytes; ++byte)
+        for (unsigned j = 0; j < 8; ++j)
+            channel[8 * byte + j] = static_cast<int16_t>(1 - 2 * ((data[byte] >> (7 - j)) & 1));
     return decode_llrs(channel_, data);
 }
 
@@ -197,7 +192,7 @@ bool PolarDecoder_Simple::decode_llrs_reference(const std::vector<int16_t>& llrs
     const std::vector<int8_t>& row = c_dec_1.back();
     uint8_t bits[kCodeBits];
     for (size_t p = 0; p < kCodeBits; ++p)
-        bits[p] = row[p] == -1;
+        bits[p] = row[p] == -1 ? 1 : 0;
     pack(bits, data);
     return true;
 }

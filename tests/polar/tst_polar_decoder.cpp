@@ -3,6 +3,7 @@
 // reference walk and the service path with an independently written naive decoder.
 #include "PolarDecoder.h"
 #include "PolarDecoder_Simple.h"
+#include "PolarFastDecoder.h"
 #include "PolarTestKit.h"
 
 #include <QtTest>
@@ -63,6 +64,7 @@ private slots:
     void agreesWithNaiveDecoder();
     void servicePathMatchesWalk_data();
     void servicePathMatchesWalk();
+    void servicePathRefusesOtherTables();
 
 private:
     PolarDecoder_Simple dec;
@@ -353,6 +355,28 @@ void TestPolarDecoder::servicePathMatchesWalk()
             QFAIL(qPrintable(QString("word %1: service %2, reference %3").arg(i).arg(QString(hex(service)),
                                                                                     QString(hex(reference)))));
     }
+}
+
+void TestPolarDecoder::servicePathRefusesOtherTables()
+{
+    // The service path is compiled for this code: tables that flag other shortcuts or frozen
+    // positions would make it disagree with the walk, so they are refused.
+    const auto zn = dec.zero_nodes();
+    const auto cp = dec.hstack_cp();
+    const auto cr = dec.hstack_cr();
+    PolarFastDecoder ok(zn, cp, cr);
+    QCOMPARE(ok.rate0_nodes(), 4);
+
+    auto frozen = zn;
+    frozen[255] = 1.0f;
+    QVERIFY_EXCEPTION_THROWN(PolarFastDecoder(frozen, cp, cr), std::invalid_argument);
+    auto noRepetition = cr;
+    noRepetition[7] = 0.0f;  // node 8
+    QVERIFY_EXCEPTION_THROWN(PolarFastDecoder(zn, cp, noRepetition), std::invalid_argument);
+    auto noRate0 = cp;
+    std::fill(noRate0.begin(), noRate0.end(), 0.0f);
+    QVERIFY_EXCEPTION_THROWN(PolarFastDecoder(zn, noRate0, cr), std::invalid_argument);
+    QVERIFY_EXCEPTION_THROWN(PolarFastDecoder(std::vector<float>(128, 0.0f), cp, cr), std::invalid_argument);
 }
 
 QTEST_APPLESS_MAIN(TestPolarDecoder)
