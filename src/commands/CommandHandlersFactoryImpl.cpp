@@ -3,7 +3,9 @@
 #include "BSConfigCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
+#include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "TimeConfigCommandHandler.h"
 
 #include <stdexcept>
 
@@ -25,8 +27,8 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<BSConfigCommandHandler, MesLogConfigCommandHandler, ErrLogConfigCommandHandler,
-                        BackupConfigCommandHandler>;
+using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
+                        ErrLogConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
 
 std::shared_ptr<ICommandHandler> CommandHandlersFactoryImpl::create(const QString& type, ICommandContext& context)

@@ -1,5 +1,6 @@
 #include "CommandTools.h"
 
+#include "HostCommandRunner.h"
 #include "ICommandContext.h"
 #include "logger.h"
 
@@ -57,4 +58,13 @@ QDateTime CommandTools::milliseconds(const QJsonValue& value)
 void CommandTools::logLine(ICommandContext& context, const QString& text)
 {
     context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << text << "\n";
+}
+
+void CommandTools::setClock(ICommandContext& context, qint64 t)
+{
+    const QString program = QStringLiteral("sudo");
+    const QStringList arguments{QStringLiteral("date"), QStringLiteral("+%s"), QStringLiteral("-s"), QStringLiteral("@%1").arg(t)};
+    logLine(context, QStringLiteral(" Run: ") + HostCommandRunner::commandLine(program, arguments));
+    context.runner().run(program, arguments, 10000);
+    context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << " Finished\n";
 }

@@ -26,4 +26,8 @@ public:
 
     // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
     static void logLine(ICommandContext& context, const QString& text);
+
+    // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s), with the log
+    // lines before and after; what the command did is not looked at.
+    static void setClock(ICommandContext& context, qint64 t);
 };

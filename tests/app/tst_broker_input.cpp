@@ -260,7 +260,7 @@ void TestBrokerInput::unknownCommandType_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("with sender") << QByteArray(R"({"msg_type":"frobnicate","cmd_id":"c1","sender":"srv.replies","data":{}})")
                                  << "srv.replies" << "frobnicatedoes not registered";
-    QTest::newRow("without sender") << QByteArray(R"({"msg_type":"hb","cmd_id":5})") << "" << "hbdoes not registered";
+    QTest::newRow("without sender") << QByteArray(R"({"msg_type":"HB","cmd_id":5})") << "" << "HBdoes not registered";
 }
 
 void TestBrokerInput::unknownCommandType()

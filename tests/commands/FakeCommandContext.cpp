@@ -3,6 +3,7 @@
 #include "errlog.h"
 #include "rabbit_man.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <stdexcept>
@@ -10,6 +11,8 @@
 FakeCommandContext::FakeCommandContext(const QString& ini)
     : log(QString())
 {
+    previousDir = QDir::currentPath();
+    QDir::setCurrent(dir.path());
     log.setLogpath(path(QStringLiteral("station.log")));
     paths = SystemPaths::under(path(QStringLiteral("root")));
     clock = QDateTime::currentDateTime();
@@ -24,6 +27,7 @@ FakeCommandContext::~FakeCommandContext()
         delete link;
         link = nullptr;
     }
+    QDir::setCurrent(previousDir);
 }
 
 void FakeCommandContext::set_ntp_service_on_off(bool on)

@@ -19,6 +19,8 @@ class rabbit_man;
 // The station as command handlers see it, in a temporary folder: a real settings controller on
 // an INI file there, the alarm log on a database there, an in-memory message log, a recording
 // host command runner, system paths under "root/", and a clock and a scheduler the test drives.
+// The folder is the working directory while the context lives (the event log "bsevent.log" is
+// written there).
 class FakeCommandContext : public ICommandContext {
 public:
     // ini: the text of station.ini.
@@ -60,6 +62,7 @@ public:
     void writeIni(const QString& text);
 
     QTemporaryDir dir;
+    QString previousDir;
     SettingsController settings;
     logger log;
     ManualQueueClock queueClock; // stamps of the message log

@@ -6,7 +6,9 @@
 #include "CommandHandlersFactoryImpl.h"
 #include "ErrLogConfigCommandHandler.h"
 #include "FakeCommandContext.h"
+#include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "TimeConfigCommandHandler.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -47,7 +49,9 @@ void TestCommandFactory::knownTypes_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<IsHandler>("isHandler");
+    QTest::newRow("hb") << "hb" << is<HBCommandHandler>();
     QTest::newRow("bsconfig") << "bsconfig" << is<BSConfigCommandHandler>();
+    QTest::newRow("timeconfig") << "timeconfig" << is<TimeConfigCommandHandler>();
     QTest::newRow("meslog") << "meslog" << is<MesLogConfigCommandHandler>();
     QTest::newRow("errlog") << "errlog" << is<ErrLogConfigCommandHandler>();
     QTest::newRow("backup") << "backup" << is<BackupConfigCommandHandler>();
@@ -108,6 +112,8 @@ void TestCommandFactory::replies_data()
                                                 << obj(R"({"cmd_id":"c3","msg_type":"response","data":{}})");
     QTest::newRow("data not an object") << QByteArray(R"({"msg_type":"backup","cmd_id":"c4","data":[1]})")
                                         << obj(R"({"cmd_id":"c4","msg_type":"response","data":{"result":false}})");
+    QTest::newRow("empty document: data null") << QByteArray(R"({"msg_type":"hb","cmd_id":"c6","data":{"s_time":0}})")
+                                                << obj(R"({"cmd_id":"c6","msg_type":"response","data":null})");
     QTest::newRow("failure inside exec keeps cmd_id")
         << QByteArray(R"({"msg_type":"bsconfig","cmd_id":"c5","data":{"cmd":"change_params","ntp":true}})")
         << obj(R"({"cmd_id":"c5","msg_type":"error","data":"ntp service failed"})");
