@@ -1,19 +1,32 @@
 // Messages from the broker: any body is either refused with a reason or becomes a message whose
 // road is decided; a downlink request made from it never holds more payload than it can. A
 // command runs through the real handlers on a fake station in a temporary folder: it always
-// gets a reply, and runs no host command but the NTP switch it may ask for.
+// gets a reply, and runs no host command but the NTP switch and the clock setting it may ask
+// for; exit, reboot and eth0 restarts are only ever scheduled.
 #include "BrokerInput.h"
 
 #include "FakeCommandContext.h"
 #include "errlog.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
 const QString kIni = QStringLiteral("[BASE_STATION]\nBS_ID=7\nMODE=fuzz\n[TRANSMITTER]\nSEND_DL=false\n");
+const QByteArray kInterfaces = "auto eth0\niface eth0 inet static\n    address 10.0.0.2/24\n    gateway 10.0.0.1\n\n";
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
 
 FakeCommandContext& station()
 {
@@ -37,13 +50,15 @@ void runCommand(const QJsonObject& message)
         ctx.writeIni(kIni);
         ctx.settings.initController(ctx.iniPath());
     }
+    writeFile(ctx.paths.networkInterfaces, kInterfaces);
     ctx.recorder.clear();
     QString sender;
     const QJsonObject reply = BrokerInput::run_command(message, ctx, &sender);
     if (!reply.contains(QStringLiteral("msg_type")))
         std::abort();
     for (const QString& line : ctx.recorder.commandLines()) {
-        if (line != QLatin1String("sudo service ntp start") && line != QLatin1String("sudo service ntp stop"))
+        const bool ntp = line == QLatin1String("sudo service ntp start") || line == QLatin1String("sudo service ntp stop");
+        if (!ntp && !line.startsWith(QLatin1String("sudo date +%s -s @")))
             std::abort();
     }
     // Exit and reboot are only ever scheduled, never run here.

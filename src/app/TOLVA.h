@@ -78,6 +78,7 @@ public:
     const SystemPaths& system_paths() const override { return platform_.paths; }
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
+    bool& eth0_restart_pending() override { return eth0_restart_pending_; }
 
     spectrum_server* get_spectrum_server() { return s_server; }
     IReceiver* get_reader() { return reader; }
@@ -188,4 +189,5 @@ private:
     QThread* gps_thread = nullptr;
     quint64 hb_counter_ = 0;
     bool shut_down_ = false;
+    bool eth0_restart_pending_ = false;
 };

@@ -5,6 +5,7 @@
 #include "ErrLogConfigCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 
 #include <stdexcept>
@@ -28,7 +29,7 @@ struct Family {
 };
 
 using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
-                        ErrLogConfigCommandHandler, BackupConfigCommandHandler>;
+                        ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
 
 std::shared_ptr<ICommandHandler> CommandHandlersFactoryImpl::create(const QString& type, ICommandContext& context)

@@ -56,6 +56,9 @@ public:
     // asks for it has gone out by then.
     virtual void run_later(int ms, std::function<void()> action) = 0;
 
+    // Set while an eth0 restart is scheduled, so that quick changes share one restart.
+    virtual bool& eth0_restart_pending() = 0;
+
     // System actions; handlers schedule them after their reply has gone out.
     virtual void exit() = 0;
     virtual void reboot() = 0;

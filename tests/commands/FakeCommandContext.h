@@ -45,6 +45,7 @@ public:
     const SystemPaths& system_paths() const override { return paths; }
     QDateTime now() const override { return clock; }
     void run_later(int ms, std::function<void()> action) override;
+    bool& eth0_restart_pending() override { return eth0Pending; }
     void exit() override { ++exits; }
     void reboot() override { ++reboots; }
     void restarteth0() override { ++eth0Restarts; }
@@ -80,6 +81,7 @@ public:
     int exits = 0;
     int reboots = 0;
     int eth0Restarts = 0;
+    bool eth0Pending = false;
     QList<bool> ntpSwitches;
     // When set, switching the NTP service throws this text (a failure deep inside a command).
     QString ntpThrows;
