@@ -2,7 +2,7 @@
 if(TARGET app AND TARGET commands)
   tolvar_test(tst_uplink_record SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_uplink_record.cpp LIBS app LABELS unit)
   tolvar_test(tst_heartbeat_record SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_heartbeat_record.cpp LIBS app LABELS unit)
-  tolvar_test(tst_broker_input SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_broker_input.cpp LIBS app LABELS unit)
+  tolvar_test(tst_broker_input SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_broker_input.cpp LIBS app command_fakes LABELS unit)
   tolvar_test(tst_link_state SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_link_state.cpp LIBS app LABELS unit)
 endif()
 if(TARGET tolvar-sim AND TARGET testsupport)
