@@ -42,6 +42,18 @@ SimAx5043::SimAx5043(SimPinWorker* board, Clock clock) : board_(board), clock_(s
         service_ = std::thread([this] { service(); });
 }
 
+void SimAx5043::set_board(SimPinWorker* board)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        board_ = board;
+        last_pin_ = -1;
+        drive_pin_locked();
+    }
+    if (board && !service_.joinable())
+        service_ = std::thread([this] { service(); });
+}
+
 SimAx5043::~SimAx5043()
 {
     if (service_.joinable()) {

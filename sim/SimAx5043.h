@@ -54,6 +54,9 @@ public:
     static constexpr uint32_t kXtalHz = 26000000;
 
     explicit SimAx5043(SimPinWorker* board = nullptr, Clock clock = {});
+    // Wires the chip to a board (or to none): the board must outlive the wiring, so a board
+    // that goes first unwires it before it dies.
+    void set_board(SimPinWorker* board);
     ~SimAx5043() override;
     SimAx5043(const SimAx5043&) = delete;
     SimAx5043& operator=(const SimAx5043&) = delete;

@@ -3,6 +3,7 @@
 #include "DryRunHostCommandRunner.h"
 #include "FpgaScenario.h"
 #include "SettingsController.h"
+#include "SimAx5043.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
 #include "SimReceiverFpga.h"
@@ -17,6 +18,25 @@
 #include <memory>
 
 namespace {
+// The board of a station with the AX5043 transceiver: the chip on CS1, powered by GPIO 5 and
+// driving GPIO 6; unwired before the board goes.
+class SimAx5043Board : public SimFpgaPinWorker {
+public:
+    SimAx5043Board(SimReceiverFpga& fpga, BS_Type board, SimAx5043& ax) : SimFpgaPinWorker(fpga, board), ax_(ax)
+    {
+        attach_device(CS1, &ax_);
+        ax_.set_board(this);
+    }
+    ~SimAx5043Board() override
+    {
+        ax_.set_board(nullptr);
+        detach_device(&ax_);
+    }
+
+private:
+    SimAx5043& ax_;
+};
+
 // "<latitude>,<longitude>" within the earth's ranges, or "none" (no fix).
 bool parseGpsPosition(const QString& text, double* latitude, double* longitude, bool* fix)
 {
@@ -43,6 +63,7 @@ int main(int argc, char** argv)
     // They outlive the station, which holds the board worker that talks to them.
     SimReceiverFpga fpga;
     SimAt86Transceiver at86;
+    SimAx5043 ax;
 
     StationEntry entry;
     entry.description = QStringLiteral("Simulated VEXA base station: the TOLVAR core on a simulated board.");
@@ -58,7 +79,7 @@ int main(int argc, char** argv)
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
     };
-    entry.makePlatform = [&fpga, &at86](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &ax](const QCommandLineParser& parser, const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
             FpgaScenario scenario;
@@ -80,8 +101,12 @@ int main(int argc, char** argv)
         SettingsController settings;
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
-        platform.pinWorker = [&fpga, &at86, board]() -> std::unique_ptr<BasePinWorker> {
-            auto worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
+        platform.pinWorker = [&fpga, &at86, &ax, board]() -> std::unique_ptr<BasePinWorker> {
+            std::unique_ptr<SimFpgaPinWorker> worker;
+            if (board == Quabo || board == QORM_LTE)
+                worker = std::make_unique<SimAx5043Board>(fpga, board, ax);
+            else
+                worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
             if (board == Quabo)
                 worker->attach_device(CS0, 16, low, &at86);
             return worker;
