@@ -67,7 +67,8 @@ public:
     void deselect() override;
 
     // Faults and scripts.
-    void set_never_end_packet(bool on);
+    void set_never_end_packet(bool on);   // every packet from now on
+    void set_never_end_packets(unsigned count); // the next count packets
     void set_ranging_fails(bool on);
     void set_revision(uint8_t revision);
     void set_irq_stuck(int level);        // -1 released, 0 stuck low, 1 stuck high
@@ -137,7 +138,8 @@ private:
     Packet packet_;
 
     // Faults.
-    bool never_end_ = false;
+    unsigned never_end_left_ = 0;   // packets still to hang; ~0u: all
+    bool packet_hangs_ = false;
     bool ranging_fails_ = false;
     uint8_t revision_ = kRevision;
     int irq_stuck_ = -1;

@@ -7,6 +7,7 @@
 #include "NoiseLevels.h"
 #include "RecordDecoder.h"
 #include "SimAx5043AirLink.h"
+#include "SimAx5043Scenario.h"
 #include "SimReceiverFpga.h"
 #include "message_point.h"
 
@@ -40,6 +41,8 @@ private slots:
     void echo_round_trip_data();
     void echo_round_trip();
     void other_frames_are_not_heard();
+    void scenario_statements_data();
+    void scenario_statements();
 };
 
 void TestAx5043AirLink::echo_round_trip_data()
@@ -128,6 +131,58 @@ void TestAx5043AirLink::other_frames_are_not_heard()
     p.carrier_hz = 868800000u;
     p.bitrate = 102400.0;
     QVERIFY(!link.on_packet(p));
+}
+
+void TestAx5043AirLink::scenario_statements_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("never_end");
+    QTest::addColumn<int>("revision");
+    QTest::addColumn<int>("irq_stuck");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QString>("rest");
+    QTest::newRow("none") << "set firmware 700\nat 0 message low D 1 x" << true << 0 << -1 << -1 << 0
+                          << "set firmware 700\nat 0 message low D 1 x";
+    QTest::newRow("all, lines kept") << "ax5043 never_end 2\nset firmware 700\n  ax5043 air_offset -600 # low\n"
+                                        "ax5043 revision 0x50\nax5043 irq_stuck high\nax5043 ranging_fails"
+                                     << true << 2 << 0x50 << 1 << -600 << "\nset firmware 700\n\n\n\n";
+    QTest::newRow("unknown word") << "ax5043 explode" << false << 0 << -1 << -1 << 0 << "";
+    QTest::newRow("count missing") << "ax5043 never_end" << false << 0 << -1 << -1 << 0 << "";
+    QTest::newRow("revision too big") << "ax5043 revision 300" << false << 0 << -1 << -1 << 0 << "";
+    QTest::newRow("stuck sideways") << "ax5043 irq_stuck maybe" << false << 0 << -1 << -1 << 0 << "";
+    QTest::newRow("offset too far") << "ax5043 air_offset 2000000" << false << 0 << -1 << -1 << 0 << "";
+}
+
+void TestAx5043AirLink::scenario_statements()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(int, never_end);
+    QFETCH(int, revision);
+    QFETCH(int, irq_stuck);
+    QFETCH(int, offset);
+    QFETCH(QString, rest);
+    SimAx5043Scenario s;
+    QString left;
+    QString error;
+    QCOMPARE(SimAx5043Scenario::extract(text, s, &left, &error), ok);
+    if (!ok) {
+        QVERIFY(error.startsWith("line 1: "));
+        return;
+    }
+    QCOMPARE(int(s.never_end), never_end);
+    QCOMPARE(s.revision, revision);
+    QCOMPARE(s.irq_stuck, irq_stuck);
+    QCOMPARE(int(s.air_offset_hz), offset);
+    QCOMPARE(left, rest);
+    // Applied to a chip: the revision knob shows in what the station reads.
+    SimAx5043 chip;
+    s.apply(chip);
+    uint8_t tx[2] = {0x00, 0x00};
+    uint8_t rx[2] = {0, 0};
+    sim_spi_transfer(&chip, tx, rx, 2);
+    QCOMPARE(int(rx[1]), revision >= 0 ? revision : 0x51);
 }
 
 QTEST_GUILESS_MAIN(TestAx5043AirLink)

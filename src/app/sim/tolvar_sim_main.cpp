@@ -4,6 +4,8 @@
 #include "FpgaScenario.h"
 #include "SettingsController.h"
 #include "SimAx5043.h"
+#include "SimAx5043AirLink.h"
+#include "SimAx5043Scenario.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
 #include "SimReceiverFpga.h"
@@ -11,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 
 #include <QStringList>
 
@@ -64,6 +67,12 @@ int main(int argc, char** argv)
     SimReceiverFpga fpga;
     SimAt86Transceiver at86;
     SimAx5043 ax;
+    SimAx5043Scenario axScenario;
+    std::unique_ptr<SimAx5043AirLink> airLink;
+    ax.set_packet_sink([&airLink](const SimAx5043::Packet& packet) {
+        if (airLink)
+            airLink->on_packet(packet);
+    });
 
     StationEntry entry;
     entry.description = QStringLiteral("Simulated VEXA base station: the TOLVAR core on a simulated board.");
@@ -79,16 +88,26 @@ int main(int argc, char** argv)
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
     };
-    entry.makePlatform = [&fpga, &at86, &ax](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &ax, &axScenario, &airLink](const QCommandLineParser& parser, const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
+            // The AX5043's statements are taken out first; the rest is the receiver FPGA's.
+            const QString path = parser.value(QStringLiteral("scenario"));
             FpgaScenario scenario;
             QString why;
-            if (!FpgaScenario::load(parser.value(QStringLiteral("scenario")), scenario, &why)) {
-                *error = QStringLiteral("scenario %1: %2").arg(parser.value(QStringLiteral("scenario")), why);
+            QFile file(path);
+            QString rest;
+            if (!file.open(QIODevice::ReadOnly)) {
+                why = file.errorString();
+            } else if (SimAx5043Scenario::extract(QString::fromUtf8(file.readAll()), axScenario, &rest, &why)) {
+                FpgaScenario::parse(rest, scenario, &why);
+            }
+            if (!why.isEmpty()) {
+                *error = QStringLiteral("scenario %1: %2").arg(path, why);
                 return false;
             }
             fpga.play(scenario);
+            axScenario.apply(ax);
         }
         bool ok = false;
         const uint port = parser.value(QStringLiteral("spectrum-port")).toUInt(&ok);
@@ -101,6 +120,17 @@ int main(int argc, char** argv)
         SettingsController settings;
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
+        if (board == Quabo || board == QORM_LTE) {
+            // The station hears its own autocorrection frames as its receiver decodes them.
+            SimAx5043AirLink::Settings air;
+            bool freqOk = false;
+            air.uplink_freq = settings.getBS_Params().uplink_freq_.toUInt(&freqOk);
+            if (!freqOk || air.uplink_freq == 0)
+                air.uplink_freq = 868800000u;
+            air.rev_lo = board == Quabo ? true : settings.rev_lo();
+            air.offset_hz = axScenario.air_offset_hz;
+            airLink = std::make_unique<SimAx5043AirLink>(fpga, air);
+        }
         platform.pinWorker = [&fpga, &at86, &ax, board]() -> std::unique_ptr<BasePinWorker> {
             std::unique_ptr<SimFpgaPinWorker> worker;
             if (board == Quabo || board == QORM_LTE)
