@@ -42,6 +42,18 @@ SimAx5043::SimAx5043(SimPinWorker* board, Clock clock) : board_(board), clock_(s
         service_ = std::thread([this] { service(); });
 }
 
+void SimAx5043::set_board(SimPinWorker* board)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        board_ = board;
+        last_pin_ = -1;
+        drive_pin_locked();
+    }
+    if (board && !service_.joinable())
+        service_ = std::thread([this] { service(); });
+}
+
 SimAx5043::~SimAx5043()
 {
     if (service_.joinable()) {
@@ -75,6 +87,7 @@ void SimAx5043::reset_registers_locked()
     tx_ = false;
     packet_open_ = false;
     packet_complete_ = false;
+    packet_hangs_ = false;
     packet_ = Packet{};
 }
 
@@ -316,6 +329,7 @@ void SimAx5043::set_power_mode_locked(uint8_t value)
         tx_ = false;
         packet_open_ = false;
         packet_complete_ = false;
+        packet_hangs_ = false;
         packet_ = Packet{};
     }
     if (mode == 0x0D && before != 0x0D) {
@@ -324,6 +338,7 @@ void SimAx5043::set_power_mode_locked(uint8_t value)
         packet_.start_us = now();
         packet_open_ = false;
         packet_complete_ = false;
+        packet_hangs_ = false;
         consume_fifo_locked();
     }
     if (mode == 0x09 && !rx_script_.empty()) {
@@ -380,6 +395,11 @@ void SimAx5043::consume_fifo_locked()
                     + ((packet_.framing & 0x0E) == 0x04 ? 2 : 0);
                 const double seconds = packet_.bitrate > 0 ? bytes * 8.0 / packet_.bitrate : 0.0;
                 packet_.end_us = packet_.start_us + int64_t(std::ceil(seconds * 1e6));
+                if (never_end_left_) {
+                    packet_hangs_ = true;
+                    if (never_end_left_ != ~0u)
+                        --never_end_left_;
+                }
                 return;
             }
         }
@@ -424,7 +444,7 @@ void SimAx5043::update_locked()
         return;
     }
     was_powered_ = true;
-    if (tx_ && packet_complete_ && !never_end_ && now() >= packet_.end_us)
+    if (tx_ && packet_complete_ && !packet_hangs_ && now() >= packet_.end_us)
         end_packet_locked();
 }
 
@@ -463,7 +483,13 @@ bool SimAx5043::irq_line()
 void SimAx5043::set_never_end_packet(bool on)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    never_end_ = on;
+    never_end_left_ = on ? ~0u : 0u;
+}
+
+void SimAx5043::set_never_end_packets(unsigned count)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    never_end_left_ = count;
 }
 
 void SimAx5043::set_ranging_fails(bool on)

@@ -54,6 +54,9 @@ public:
     static constexpr uint32_t kXtalHz = 26000000;
 
     explicit SimAx5043(SimPinWorker* board = nullptr, Clock clock = {});
+    // Wires the chip to a board (or to none): the board must outlive the wiring, so a board
+    // that goes first unwires it before it dies.
+    void set_board(SimPinWorker* board);
     ~SimAx5043() override;
     SimAx5043(const SimAx5043&) = delete;
     SimAx5043& operator=(const SimAx5043&) = delete;
@@ -64,7 +67,8 @@ public:
     void deselect() override;
 
     // Faults and scripts.
-    void set_never_end_packet(bool on);
+    void set_never_end_packet(bool on);   // every packet from now on
+    void set_never_end_packets(unsigned count); // the next count packets
     void set_ranging_fails(bool on);
     void set_revision(uint8_t revision);
     void set_irq_stuck(int level);        // -1 released, 0 stuck low, 1 stuck high
@@ -134,7 +138,8 @@ private:
     Packet packet_;
 
     // Faults.
-    bool never_end_ = false;
+    unsigned never_end_left_ = 0;   // packets still to hang; ~0u: all
+    bool packet_hangs_ = false;
     bool ranging_fails_ = false;
     uint8_t revision_ = kRevision;
     int irq_stuck_ = -1;

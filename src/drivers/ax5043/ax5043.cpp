@@ -791,6 +791,7 @@ uint8_t radio_set_channel(uint8_t channel)
 {
     if (channel >= radio_phy_nrchannels || channel >= 1)
         return AXRADIO_ERR_INVALID;
+    ax5043_critical_section lock;
     radio_curchannel = channel;
     const uint8_t rng = radio_phy_chanpllrng[channel];
     if (rng & 0x20)
