@@ -89,8 +89,10 @@ void AmqpClientPrivate::initSocket()
     QObject::connect(socket, &QSslSocket::readyRead, q, [this] { readyRead(); });
     QObject::connect(socket, &QSslSocket::errorOccurred, q, [this](QAbstractSocket::SocketError e) { socketError(e); });
     QObject::connect(socket, &QSslSocket::stateChanged, q, &AmqpClient::socketStateChanged);
+    // Only reported: the handshake fails unless a receiver connected directly to sslErrors
+    // calls ignoreSslErrors while the signal is being delivered.
     QObject::connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), q,
-                     [this](const QList<QSslError>& errors) { handleSslErrors(errors); });
+                     &AmqpClient::sslErrors);
     QObject::connect(socket, &QSslSocket::bytesWritten, q, [this] { updateWriteBuffer(); });
     QObject::connect(socket, &QSslSocket::encryptedBytesWritten, q, [this] { updateWriteBuffer(); });
 }
@@ -113,7 +115,6 @@ void AmqpClientPrivate::_q_connect()
     state = SocketConnecting;
     closeSeen = false;
     blocked = false;
-    loggedSslErrors.clear();
     reader.clear();
     reader.setFrameMax(quint32(frameMax));
     if (useSsl)
@@ -322,19 +323,6 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
     if (!guard)
         return;
     scheduleReconnect();
-}
-
-void AmqpClientPrivate::handleSslErrors(const QList<QSslError>& errors)
-{
-    // Stations talk to brokers with self-signed certificates: go on, but say so once.
-    for (const QSslError& e : errors) {
-        if (loggedSslErrors.contains(int(e.error())))
-            continue;
-        loggedSslErrors.insert(int(e.error()));
-        qWarning("AMQP: ignoring TLS error from %s: %s", qPrintable(host), qPrintable(e.errorString()));
-    }
-    socket->ignoreSslErrors();
-    emit q_ptr->sslErrors(errors);
 }
 
 void AmqpClientPrivate::heartbeatTick()

@@ -229,6 +229,8 @@ void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
     }
     AmqpMessagePrivate* m = currentMessage.d.data();
     m->leftSize = frame.bodySize();
+    m->bodySize = frame.bodySize();
+    m->bodyDropped = frame.bodySize() > bodyLimit;
     const AmqpMessage::PropertyHash properties = frame.properties();
     for (auto it = properties.cbegin(); it != properties.cend(); ++it) {
         m->properties.insert(it.key(), it.value());
@@ -257,7 +259,8 @@ void AmqpQueuePrivate::_q_body(const AmqpContentBodyFrame& frame)
         protocolError(Amqp::UnexpectedFrameError, QStringLiteral("content body longer than announced"));
         return;
     }
-    m->payload.append(body);
+    if (!m->bodyDropped)
+        m->payload.append(body);
     m->leftSize -= quint64(body.size());
     if (m->leftSize == 0)
         completeMessage();
@@ -289,6 +292,11 @@ int AmqpQueue::messageCount() const { return static_cast<AmqpQueuePrivate*>(d_pt
 int AmqpQueue::consumerCount() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->consumerCount; }
 void AmqpQueue::setConsumerTag(const QString& consumerTag) { static_cast<AmqpQueuePrivate*>(d_ptr)->consumerTag = consumerTag; }
 QString AmqpQueue::consumerTag() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->consumerTag; }
+void AmqpQueue::setBodyLimit(quint64 bytes)
+{
+    static_cast<AmqpQueuePrivate*>(d_ptr)->bodyLimit = qMin(bytes, AmqpQueuePrivate::maxBodySize);
+}
+quint64 AmqpQueue::bodyLimit() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->bodyLimit; }
 
 void AmqpQueue::channelOpened()
 {
