@@ -49,7 +49,7 @@ Q_DECLARE_METATYPE(Amqp::Error)
 Q_DECLARE_METATYPE(Amqp::Decimal)
 
 // Debug lines of the library; printed only when AMQP_DEBUG is set.
-#define qAmqpDebug \
+#define amqpDebug \
     if (!Amqp::debugEnabled()) { \
     } else \
         qDebug

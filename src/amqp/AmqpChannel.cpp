@@ -29,7 +29,7 @@ void AmqpChannelPrivate::open()
 {
     if (!needOpen || opened || opening || !client || !client->isConnected())
         return;
-    qAmqpDebug("<- channel#open( channel=%d, name=%s )", channelNumber, qPrintable(name));
+    amqpDebug("<- channel#open( channel=%d, name=%s )", channelNumber, qPrintable(name));
     if (sendMethod(AmqpFrame::Channel, 10, QByteArray(1, '\0')))
         opening = true;
 }
@@ -38,7 +38,7 @@ bool AmqpChannelPrivate::sendFrame(const AmqpFrame& frame)
 {
     AmqpClientPrivate* cp = clientPrivate();
     if (!cp) {
-        qAmqpDebug("AMQP: invalid client");
+        amqpDebug("AMQP: invalid client");
         return false;
     }
     return cp->sendFrame(frame);
@@ -68,7 +68,7 @@ bool AmqpChannelPrivate::sendMethod(AmqpFrame::MethodClass methodClass, qint16 i
 
 void AmqpChannelPrivate::close(int code, const QString& text, int classId, int methodId)
 {
-    qAmqpDebug("<- channel#close( channel=%d, name=%s, reply-code=%d, text=%s class-id=%d, method-id:%d, )",
+    amqpDebug("<- channel#close( channel=%d, name=%s, reply-code=%d, text=%s class-id=%d, method-id:%d, )",
                channelNumber, qPrintable(name), code == 0 ? 200 : code, qPrintable(text), classId, methodId);
     sendMethod(AmqpFrame::Channel, 40, [&](QDataStream& out) {
         out << quint16(code == 0 ? 200 : code);
@@ -84,7 +84,7 @@ void AmqpChannelPrivate::flow(bool active)
 
 void AmqpChannelPrivate::sendQos()
 {
-    qAmqpDebug("<- basic#qos( channel=%d, name=%s, prefetch-size=%d, prefetch-count=%d, global=%d )", channelNumber,
+    amqpDebug("<- basic#qos( channel=%d, name=%s, prefetch-size=%d, prefetch-count=%d, global=%d )", channelNumber,
                qPrintable(name), requestedPrefetchSize, requestedPrefetchCount, 0);
     qosPending = false;
     sendMethod(AmqpFrame::Basic, 10, [this](QDataStream& out) {
@@ -125,7 +125,7 @@ bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
     if (frame.methodClass() == AmqpFrame::Channel) {
         switch (frame.id()) {
         case 11: // open-ok
-            qAmqpDebug("-> channel#openOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
+            amqpDebug("-> channel#openOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
             opening = false;
             opened = true;
             if (qosPending)
@@ -140,7 +140,7 @@ bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
             in >> active;
             if (!checkArguments(in, frame))
                 return true;
-            qAmqpDebug("-> channel#flow( channel=%d, name=%s )", channelNumber, qPrintable(name));
+            amqpDebug("-> channel#flow( channel=%d, name=%s )", channelNumber, qPrintable(name));
             sendMethod(AmqpFrame::Channel, 21, QByteArray(1, active ? '\1' : '\0'));
             if (active)
                 emit q_ptr->resumed();
@@ -153,7 +153,7 @@ bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
             in >> active;
             if (!checkArguments(in, frame))
                 return true;
-            qAmqpDebug("-> channel#flowOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
+            amqpDebug("-> channel#flowOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
             if (active)
                 emit q_ptr->resumed();
             else
@@ -174,14 +174,14 @@ bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
                 if (!guard)
                     return true;
             }
-            qAmqpDebug("-> channel#close( channel=%d, name=%s, reply-code=%d, reply-text=%s, class-id=%d, method-id=%d, )",
+            amqpDebug("-> channel#close( channel=%d, name=%s, reply-code=%d, reply-text=%s, class-id=%d, method-id=%d, )",
                        channelNumber, qPrintable(name), code, qPrintable(text), classId, methodId);
             sendMethod(AmqpFrame::Channel, 41, QByteArray());
             notifyClosed();
             return true;
         }
         case 41: // close-ok
-            qAmqpDebug("-> channel#closeOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
+            amqpDebug("-> channel#closeOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
             notifyClosed();
             if (guard && reopenRequested) {
                 reopenRequested = false;
@@ -193,7 +193,7 @@ bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
         }
     }
     if (frame.methodClass() == AmqpFrame::Basic && frame.id() == 11) { // qos-ok
-        qAmqpDebug("-> basic#qosOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
+        amqpDebug("-> basic#qosOk( channel=%d, name=%s )", channelNumber, qPrintable(name));
         prefetchCount = requestedPrefetchCount;
         prefetchSize = requestedPrefetchSize;
         emit q_ptr->qosDefined();

@@ -63,7 +63,7 @@ void AmqpClientPrivate::init()
     closeTimer->setInterval(closeOkTimeoutMs);
     QObject::connect(closeTimer, &QTimer::timeout, q_ptr, [this] {
         if (socket->state() != QAbstractSocket::UnconnectedState) {
-            qAmqpDebug("AMQP: no close-ok from the broker, aborting the connection");
+            amqpDebug("AMQP: no close-ok from the broker, aborting the connection");
             abortSocket();
         }
     });
@@ -89,8 +89,10 @@ void AmqpClientPrivate::initSocket()
     QObject::connect(socket, &QSslSocket::readyRead, q, [this] { readyRead(); });
     QObject::connect(socket, &QSslSocket::errorOccurred, q, [this](QAbstractSocket::SocketError e) { socketError(e); });
     QObject::connect(socket, &QSslSocket::stateChanged, q, &AmqpClient::socketStateChanged);
+    // Only reported: the handshake fails unless a receiver connected directly to sslErrors
+    // calls ignoreSslErrors while the signal is being delivered.
     QObject::connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), q,
-                     [this](const QList<QSslError>& errors) { handleSslErrors(errors); });
+                     &AmqpClient::sslErrors);
     QObject::connect(socket, &QSslSocket::bytesWritten, q, [this] { updateWriteBuffer(); });
     QObject::connect(socket, &QSslSocket::encryptedBytesWritten, q, [this] { updateWriteBuffer(); });
 }
@@ -102,18 +104,17 @@ void AmqpClientPrivate::_q_connect()
     // A TLS-capable socket replaces its transport on connect: push out a close-ok still queued.
     socket->flush();
     if (socket->state() != QAbstractSocket::UnconnectedState) {
-        qAmqpDebug("AMQP: socket already connected, disconnecting..");
+        amqpDebug("AMQP: socket already connected, disconnecting..");
         if (state == Open)
             close(200, QStringLiteral("client disconnect"));
         socket->flush(); // whatever close or close-ok is still buffered
         abortSocket();
         userDisconnect = false;
     }
-    qAmqpDebug() << "AMQP: connecting to host: " << host << ", port: " << port;
+    amqpDebug() << "AMQP: connecting to host: " << host << ", port: " << port;
     state = SocketConnecting;
     closeSeen = false;
     blocked = false;
-    loggedSslErrors.clear();
     reader.clear();
     reader.setFrameMax(quint32(frameMax));
     if (useSsl)
@@ -139,7 +140,7 @@ void AmqpClientPrivate::_q_disconnect()
     reconnectTimer->stop();
     userDisconnect = true;
     if (socket->state() == QAbstractSocket::UnconnectedState) {
-        qAmqpDebug("AMQP: already disconnected");
+        amqpDebug("AMQP: already disconnected");
         return;
     }
     if (state == Closing)
@@ -165,7 +166,7 @@ void AmqpClientPrivate::close(int code, const QString& text, int classId, int me
     out << quint16(classId) << quint16(methodId);
     AmqpMethodFrame frame(AmqpFrame::Connection, 50);
     frame.setArguments(args);
-    qAmqpDebug("<- connection#close( reply-code=%d, reply-text=%s, class-id=%d, method-id:%d )", code,
+    amqpDebug("<- connection#close( reply-code=%d, reply-text=%s, class-id=%d, method-id:%d )", code,
                qPrintable(text), classId, methodId);
     closeSeen = true;
     sendFrame(frame);
@@ -173,7 +174,7 @@ void AmqpClientPrivate::close(int code, const QString& text, int classId, int me
 
 void AmqpClientPrivate::closeConnection()
 {
-    qAmqpDebug("AMQP: closing connection");
+    amqpDebug("AMQP: closing connection");
     connected = false;
     if (state != Unconnected)
         state = Closing;
@@ -196,7 +197,7 @@ void AmqpClientPrivate::protocolError(Amqp::Error code, const QString& text, qui
 {
     if (state == Closing || state == Unconnected)
         return;
-    qAmqpDebug() << "AMQP: protocol error" << int(code) << text;
+    amqpDebug() << "AMQP: protocol error" << int(code) << text;
     reader.clear();
     error = code;
     errorString = text;
@@ -220,11 +221,11 @@ bool AmqpClientPrivate::sendFrame(const AmqpFrame& frame)
 bool AmqpClientPrivate::sendBytes(quint16 channel, const QByteArray& bytes)
 {
     if (socket->state() != QAbstractSocket::ConnectedState) {
-        qAmqpDebug("AMQP: socket not connected: %s", stateName(socket->state()));
+        amqpDebug("AMQP: socket not connected: %s", stateName(socket->state()));
         return false;
     }
     if (channel != 0 && state != Open) {
-        qAmqpDebug("AMQP: connection not open, frame for channel %d dropped", channel);
+        amqpDebug("AMQP: connection not open, frame for channel %d dropped", channel);
         return false;
     }
     socket->write(bytes);
@@ -295,7 +296,7 @@ void AmqpClientPrivate::scheduleReconnect()
 {
     if (!autoReconnect || userDisconnect)
         return;
-    qAmqpDebug("AMQP: trying to reconnect after: %d ms", timeout);
+    amqpDebug("AMQP: trying to reconnect after: %d ms", timeout);
     reconnectTimer->start(timeout);
 }
 
@@ -305,7 +306,7 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
     emit q_ptr->socketError(socketErrorCode);
     if (!guard)
         return;
-    qAmqpDebug() << "AMQP: socket error: " << socket->errorString();
+    amqpDebug() << "AMQP: socket error: " << socket->errorString();
     if (closeSeen && socketErrorCode == QAbstractSocket::RemoteHostClosedError) {
         // The end of an AMQP close; the close itself decided what follows.
         if (socket->state() != QAbstractSocket::UnconnectedState)
@@ -322,19 +323,6 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
     if (!guard)
         return;
     scheduleReconnect();
-}
-
-void AmqpClientPrivate::handleSslErrors(const QList<QSslError>& errors)
-{
-    // Stations talk to brokers with self-signed certificates: go on, but say so once.
-    for (const QSslError& e : errors) {
-        if (loggedSslErrors.contains(int(e.error())))
-            continue;
-        loggedSslErrors.insert(int(e.error()));
-        qWarning("AMQP: ignoring TLS error from %s: %s", qPrintable(host), qPrintable(e.errorString()));
-    }
-    socket->ignoreSslErrors();
-    emit q_ptr->sslErrors(errors);
 }
 
 void AmqpClientPrivate::heartbeatTick()
@@ -498,11 +486,11 @@ void AmqpClientPrivate::dispatch(const AmqpFrameReader::Frame& raw)
             protocolError(Amqp::FrameError, QStringLiteral("heartbeat must have channel id zero"));
             return;
         }
-        qAmqpDebug("AMQP: Heartbeat");
+        amqpDebug("AMQP: Heartbeat");
         emit q_ptr->heartbeat();
         return;
     default:
-        qAmqpDebug("AMQP: Unknown frame type: %d", int(raw.type));
+        amqpDebug("AMQP: Unknown frame type: %d", int(raw.type));
         protocolError(Amqp::FrameError, QStringLiteral("invalid frame type"));
         return;
     }
@@ -541,10 +529,10 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
         if (!checkArguments(in, frame))
             return true;
         const QStringList mechanisms = mechanismList.split(QLatin1Char(' '));
-        qAmqpDebug("-> connection#start( version_major=%d, version_minor=%d, mechanisms=(%s), locales=%s )", major,
+        amqpDebug("-> connection#start( version_major=%d, version_minor=%d, mechanisms=(%s), locales=%s )", major,
                    minor, qPrintable(mechanisms.join(QLatin1Char(','))), qPrintable(locales));
         if (!mechanisms.contains(authenticator->type())) {
-            qAmqpDebug() << "AMQP: mechanism" << authenticator->type() << "not offered by the broker";
+            amqpDebug() << "AMQP: mechanism" << authenticator->type() << "not offered by the broker";
             errorString = QStringLiteral("login mechanism %1 not offered by the broker").arg(authenticator->type());
             abortSocket();
             return true;
@@ -554,7 +542,7 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
         return true;
     }
     case 20: // secure
-        qAmqpDebug("-> connection#secure()");
+        amqpDebug("-> connection#secure()");
         // No mechanism of ours uses a challenge; waiting would hang the handshake.
         protocolError(Amqp::NotImplementedError, QStringLiteral("connection.secure is not supported"),
                       AmqpFrame::Connection, 20);
@@ -572,7 +560,7 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
         if (heartbeatDelay == 0)
             heartbeatDelay = brokerHeartbeat;
         reader.setFrameMax(quint32(frameMax));
-        qAmqpDebug("-> connection#tune( channel_max=%d, frame_max=%d, heartbeat=%d )", channelMax, frameMax,
+        amqpDebug("-> connection#tune( channel_max=%d, frame_max=%d, heartbeat=%d )", channelMax, frameMax,
                    heartbeatDelay);
         heartbeatTimer->setInterval(int(heartbeatDelay) * 1000);
         if (heartbeatDelay != 0)
@@ -587,7 +575,7 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
     case 41: // open-ok
         if (state != AwaitOpenOk)
             return unexpected();
-        qAmqpDebug("-> connection#openOk()");
+        amqpDebug("-> connection#openOk()");
         state = Open;
         connected = true;
         emit q_ptr->connected();
@@ -601,7 +589,7 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
             code = Amqp::SyntaxError;
             text = QStringLiteral("malformed connection.close");
         }
-        qAmqpDebug("-> connection#close( reply-code=%d, reply-text=%s, class-id=%d, method-id:%d )", code,
+        amqpDebug("-> connection#close( reply-code=%d, reply-text=%s, class-id=%d, method-id:%d )", code,
                    qPrintable(text), classId, methodId);
         closeSeen = true;
         const bool wasClosing = state == Closing;
@@ -614,7 +602,7 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
                 return true;
         }
         if (code == Amqp::ConnectionForcedError) {
-            qAmqpDebug("<- connection#closeOk()");
+            amqpDebug("<- connection#closeOk()");
             sendFrame(AmqpMethodFrame(AmqpFrame::Connection, 51));
             closeConnection();
             scheduleReconnect();
@@ -626,31 +614,31 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
             if (!guard)
                 return true;
         }
-        qAmqpDebug("<- connection#closeOk()");
+        amqpDebug("<- connection#closeOk()");
         sendFrame(AmqpMethodFrame(AmqpFrame::Connection, 51));
         closeConnection();
         return true;
     }
     case 51: // close-ok
-        qAmqpDebug("-> connection#closeOk()");
+        amqpDebug("-> connection#closeOk()");
         closeConnection();
         return true;
     case 60: { // blocked
         const QString reason = AmqpFrame::readShortString(in);
         if (!checkArguments(in, frame))
             return true;
-        qAmqpDebug("-> connection#blocked( reason=%s )", qPrintable(reason));
+        amqpDebug("-> connection#blocked( reason=%s )", qPrintable(reason));
         blocked = true;
         emit q_ptr->blocked(reason);
         return true;
     }
     case 61: // unblocked
-        qAmqpDebug("-> connection#unblocked()");
+        amqpDebug("-> connection#unblocked()");
         blocked = false;
         emit q_ptr->unblocked();
         return true;
     default:
-        qAmqpDebug("AMQP: Unknown method-id %d", frame.id());
+        amqpDebug("AMQP: Unknown method-id %d", frame.id());
         return true;
     }
 }
@@ -692,7 +680,7 @@ void AmqpClientPrivate::sendStartOk()
     }
     AmqpMethodFrame frame(AmqpFrame::Connection, 11);
     frame.setArguments(args);
-    qAmqpDebug("<- connection#startOk()");
+    amqpDebug("<- connection#startOk()");
     sendFrame(frame);
 }
 
@@ -703,7 +691,7 @@ void AmqpClientPrivate::sendTuneOk()
     out << channelMax << quint32(frameMax) << heartbeatDelay;
     AmqpMethodFrame frame(AmqpFrame::Connection, 31);
     frame.setArguments(args);
-    qAmqpDebug("<- connection#tuneOk( channelMax=%d, frameMax=%d, heartbeatDelay=%d )", channelMax, frameMax,
+    amqpDebug("<- connection#tuneOk( channelMax=%d, frameMax=%d, heartbeatDelay=%d )", channelMax, frameMax,
                heartbeatDelay);
     sendFrame(frame);
 }
@@ -716,7 +704,7 @@ void AmqpClientPrivate::sendOpen()
     out << quint8(0) << quint8(0);
     AmqpMethodFrame frame(AmqpFrame::Connection, 40);
     frame.setArguments(args);
-    qAmqpDebug("<- connection#open( virtualHost=%s, reserved-1=%d, reserved-2=%d )", qPrintable(virtualHost), 0, 0);
+    amqpDebug("<- connection#open( virtualHost=%s, reserved-1=%d, reserved-2=%d )", qPrintable(virtualHost), 0, 0);
     if (!sendFrame(frame)) {
         errorString = QStringLiteral("virtual host name too long");
         abortSocket();
@@ -819,7 +807,7 @@ void AmqpClient::connectToHost(const QString& uri)
         const QUrl url = QUrl::fromUserInput(uri);
         const QString scheme = url.scheme();
         if (scheme != QLatin1String("amqp") && scheme != QLatin1String("amqps")) {
-            qAmqpDebug() << "AMQP: invalid scheme: " << scheme;
+            amqpDebug() << "AMQP: invalid scheme: " << scheme;
         } else {
             d_ptr->useSsl = scheme == QLatin1String("amqps");
             d_ptr->port = quint16(url.port(d_ptr->useSsl ? 5671 : 5672));
@@ -916,7 +904,7 @@ quint16 AmqpClient::channelMax() const { return d_ptr->channelMax; }
 void AmqpClient::setChannelMax(quint16 channelMax)
 {
     if (d_ptr->connected) {
-        qAmqpDebug("AMQP: can't modify value while connected");
+        amqpDebug("AMQP: can't modify value while connected");
         return;
     }
     d_ptr->channelMax = channelMax;
@@ -927,7 +915,7 @@ quint16 AmqpClient::heartbeatDelay() const { return d_ptr->heartbeatDelay; }
 void AmqpClient::setHeartbeatDelay(quint16 seconds)
 {
     if (d_ptr->connected) {
-        qAmqpDebug("AMQP: can't modify value while connected");
+        amqpDebug("AMQP: can't modify value while connected");
         return;
     }
     d_ptr->heartbeatDelay = seconds;
@@ -938,7 +926,7 @@ qint32 AmqpClient::frameMax() const { return d_ptr->frameMax; }
 void AmqpClient::setFrameMax(qint32 frameMax)
 {
     if (d_ptr->connected) {
-        qAmqpDebug("AMQP: can't modify value while connected");
+        amqpDebug("AMQP: can't modify value while connected");
         return;
     }
     d_ptr->frameMax = qMax(frameMax, 4096);

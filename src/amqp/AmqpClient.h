@@ -98,6 +98,8 @@ public:
     AmqpQueue* createQueue(const QString& name, int channelNumber = -1);
 
 public Q_SLOTS:
+    // Lets the current TLS handshake go past these errors. The socket takes this only from a
+    // receiver of sslErrors connected directly, while the signal is being delivered.
     void ignoreSslErrors(const QList<QSslError>& errors);
 
 Q_SIGNALS:
@@ -107,6 +109,7 @@ Q_SIGNALS:
     void error(Amqp::Error error);
     void socketError(QAbstractSocket::SocketError error);
     void socketStateChanged(QAbstractSocket::SocketState state);
+    // The broker's certificate did not verify; the handshake fails unless they are ignored.
     void sslErrors(const QList<QSslError>& errors);
     void blocked(const QString& reason);
     void unblocked();

@@ -5,7 +5,6 @@
 #include <QHash>
 #include <QList>
 #include <QPointer>
-#include <QSet>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -103,7 +102,6 @@ public:
     bool blocked = false;
     bool writeBufferFull = false;
     qint64 writeBufferLimit = 4 * 1024 * 1024;
-    QSet<int> loggedSslErrors;
 
 private:
     void startHandshake();
@@ -111,7 +109,6 @@ private:
     void socketError(QAbstractSocket::SocketError error);
     void readyRead();
     void heartbeatTick();
-    void handleSslErrors(const QList<QSslError>& errors);
     void updateWriteBuffer();
     void growDelay();
     void scheduleReconnect();

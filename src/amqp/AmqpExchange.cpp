@@ -32,10 +32,10 @@ void AmqpExchangePrivate::declare()
         return;
     }
     if (name.isEmpty()) {
-        qAmqpDebug("AMQP: attempting to declare an unnamed exchange, aborting...");
+        amqpDebug("AMQP: attempting to declare an unnamed exchange, aborting...");
         return;
     }
-    qAmqpDebug("<- exchange#declare( name=%s, type=%s, passive=%d, durable=%d, no-wait=%d )", qPrintable(name),
+    amqpDebug("<- exchange#declare( name=%s, type=%s, passive=%d, durable=%d, no-wait=%d )", qPrintable(name),
                qPrintable(type), options.testFlag(AmqpExchange::Passive), options.testFlag(AmqpExchange::Durable),
                options.testFlag(AmqpExchange::NoWait));
     delayedDeclare = false;
@@ -79,12 +79,12 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
     if (frame.methodClass() == AmqpFrame::Exchange) {
         switch (frame.id()) {
         case 11: // declare-ok
-            qAmqpDebug("-> exchange[ %s ]#declareOk()", qPrintable(name));
+            amqpDebug("-> exchange[ %s ]#declareOk()", qPrintable(name));
             declared = true;
             emit q->declared();
             return true;
         case 21: // delete-ok
-            qAmqpDebug("-> exchange#deleteOk[ %s ]()", qPrintable(name));
+            amqpDebug("-> exchange#deleteOk[ %s ]()", qPrintable(name));
             declared = false;
             emit q->removed();
             return true;
@@ -110,7 +110,7 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
             return true;
         const bool multiple = flags & 1;
         const bool nack = frame.id() == 120;
-        qAmqpDebug("-> basic#%s( delivery-tag=%llu, multiple=%d )", nack ? "nack" : "ack",
+        amqpDebug("-> basic#%s( delivery-tag=%llu, multiple=%d )", nack ? "nack" : "ack",
                    static_cast<unsigned long long>(tag), int(multiple));
         const QList<qint64> settled = takeConfirmed(tag, multiple);
         if (settled.isEmpty())
@@ -130,7 +130,7 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
         const QString routingKey = AmqpFrame::readShortString(in);
         if (!checkArguments(in, frame))
             return true;
-        qAmqpDebug("-> basic#return( reply-code=%d, reply-text=%s, exchange=%s, routing-key=%s )", code,
+        amqpDebug("-> basic#return( reply-code=%d, reply-text=%s, exchange=%s, routing-key=%s )", code,
                    qPrintable(text), qPrintable(exchange), qPrintable(routingKey));
         if (code != 0) {
             error = Amqp::Error(code);
@@ -155,7 +155,7 @@ void AmqpExchangePrivate::resetInternalState()
 void AmqpExchangePrivate::_q_disconnected()
 {
     AmqpChannelPrivate::_q_disconnected();
-    qAmqpDebug("AMQP: exchange disconnected: %s", qPrintable(name));
+    amqpDebug("AMQP: exchange disconnected: %s", qPrintable(name));
     delayedDeclare = false;
     declared = false;
     unconfirmedDeliveryTags.clear();
@@ -214,7 +214,7 @@ void AmqpExchange::declare(const QString& type, AmqpExchange::ExchangeOptions op
 void AmqpExchange::remove(int options)
 {
     AmqpExchangePrivate* d = static_cast<AmqpExchangePrivate*>(d_ptr);
-    qAmqpDebug("<- exchange#delete( exchange=%s, if-unused=%d, no-wait=%d )", qPrintable(d->name),
+    amqpDebug("<- exchange#delete( exchange=%s, if-unused=%d, no-wait=%d )", qPrintable(d->name),
                int(bool(options & roIfUnused)), int(bool(options & roNoWait)));
     d->sendMethod(AmqpFrame::Exchange, 20, [&](QDataStream& out) {
         out << quint16(0);
@@ -241,7 +241,7 @@ bool AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
     AmqpExchangePrivate* d = static_cast<AmqpExchangePrivate*>(d_ptr);
     AmqpClientPrivate* cp = d->clientPrivate();
     if (!cp) {
-        qAmqpDebug("AMQP: invalid client");
+        amqpDebug("AMQP: invalid client");
         return false;
     }
 
@@ -276,7 +276,7 @@ bool AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
     if (d->nextDeliveryTag > 0)
         d->unconfirmedDeliveryTags.push_back(d->nextDeliveryTag++);
 
-    qAmqpDebug("<- basic#publish( exchange=%s, routing-key=%s, mandatory=%d, immediate=%d )", qPrintable(d->name),
+    amqpDebug("<- basic#publish( exchange=%s, routing-key=%s, mandatory=%d, immediate=%d )", qPrintable(d->name),
                qPrintable(routingKey), int(bool(publishOptions & poMandatory)), int(bool(publishOptions & poImmediate)));
     bool sent = cp->sendBytes(d->channelNumber, methodBytes);
     sent = cp->sendBytes(d->channelNumber, headerBytes) && sent;

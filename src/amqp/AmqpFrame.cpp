@@ -216,7 +216,7 @@ QVariant AmqpFrame::readAmqpField(QDataStream& stream, AmqpMetaType::ValueType v
     case AmqpMetaType::Void:
         return QVariant();
     default:
-        qAmqpDebug("AMQP: unsupported value type: %d", int(valueType));
+        amqpDebug("AMQP: unsupported value type: %d", int(valueType));
         return QVariant();
     }
 }
@@ -258,7 +258,7 @@ void AmqpFrame::writeAmqpField(QDataStream& stream, AmqpMetaType::ValueType valu
         stream << tableFromVariant(value);
         break;
     default:
-        qAmqpDebug("AMQP: unsupported value type: %d", int(valueType));
+        amqpDebug("AMQP: unsupported value type: %d", int(valueType));
         break;
     }
 }

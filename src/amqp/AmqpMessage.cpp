@@ -18,6 +18,8 @@ QString AmqpMessage::exchangeName() const { return d->exchangeName; }
 QString AmqpMessage::routingKey() const { return d->routingKey; }
 QByteArray AmqpMessage::payload() const { return d->payload; }
 
+quint64 AmqpMessage::bodySize() const { return d->bodySize; }
+
 bool AmqpMessage::hasProperty(Property p) const { return d->properties.contains(p); }
 
 QVariant AmqpMessage::property(Property p, const QVariant& defaultValue) const

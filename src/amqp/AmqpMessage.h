@@ -46,6 +46,9 @@ public:
     QString exchangeName() const;
     QString routingKey() const;
     QByteArray payload() const;
+    // The body size the broker announced. When it was over the queue's body limit, the body was
+    // read past without being kept and payload() is empty.
+    quint64 bodySize() const;
 
     bool hasProperty(Property p) const;
     QVariant property(Property p, const QVariant& defaultValue = QVariant()) const;

@@ -17,6 +17,9 @@ public:
     AmqpTable headers;
     // Body bytes still expected while the queue assembles the message.
     quint64 leftSize = 0;
+    // As announced by the broker; over the queue's body limit the body is read past, not kept.
+    quint64 bodySize = 0;
+    bool bodyDropped = false;
 };
 
 #endif

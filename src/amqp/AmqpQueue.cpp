@@ -20,10 +20,10 @@ bool AmqpQueuePrivate::sendOnQueue(AmqpFrame::MethodClass methodClass, qint16 id
 bool AmqpQueuePrivate::settle(qint16 id, const char* method, const char* flagName, qint64 deliveryTag, bool flag)
 {
     if (!opened) {
-        qAmqpDebug("AMQP: channel is not open");
+        amqpDebug("AMQP: channel is not open");
         return false;
     }
-    qAmqpDebug("<- basic#%s( delivery-tag=%llu, %s=%d )", method, static_cast<unsigned long long>(deliveryTag), flagName,
+    amqpDebug("<- basic#%s( delivery-tag=%llu, %s=%d )", method, static_cast<unsigned long long>(deliveryTag), flagName,
                int(flag));
     return sendMethod(AmqpFrame::Basic, id, [&](QDataStream& out) { out << quint64(deliveryTag) << quint8(flag ? 1 : 0); });
 }
@@ -31,7 +31,7 @@ bool AmqpQueuePrivate::settle(qint16 id, const char* method, const char* flagNam
 void AmqpQueuePrivate::declare()
 {
     delayedDeclare = false;
-    qAmqpDebug("<- queue#declare( queue=%s, passive=%d, durable=%d, exclusive=%d, auto-delete=%d, no-wait=%d )",
+    amqpDebug("<- queue#declare( queue=%s, passive=%d, durable=%d, exclusive=%d, auto-delete=%d, no-wait=%d )",
                qPrintable(name), int(bool(options & AmqpQueue::Passive)), int(bool(options & AmqpQueue::Durable)),
                int(bool(options & AmqpQueue::Exclusive)), int(bool(options & AmqpQueue::AutoDelete)),
                int(bool(options & AmqpQueue::NoWait)));
@@ -40,7 +40,7 @@ void AmqpQueuePrivate::declare()
 
 void AmqpQueuePrivate::sendBind(const QString& exchangeName, const QString& key)
 {
-    qAmqpDebug("<- queue#bind( queue=%s, exchange=%s, routing-key=%s, no-wait=%d )", qPrintable(name),
+    amqpDebug("<- queue#bind( queue=%s, exchange=%s, routing-key=%s, no-wait=%d )", qPrintable(name),
                qPrintable(exchangeName), qPrintable(key), 0);
     sendOnQueue(AmqpFrame::Queue, 20, [&](QDataStream& out) {
         AmqpFrame::writeShortString(out, exchangeName);
@@ -96,17 +96,17 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
             name = queueName;
             messageCount = messages;
             consumerCount = consumers;
-            qAmqpDebug("-> queue#declareOk( queue-name=%s, message-count=%d, consumer-count=%d )", qPrintable(name),
+            amqpDebug("-> queue#declareOk( queue-name=%s, message-count=%d, consumer-count=%d )", qPrintable(name),
                        messages, consumers);
             emit q->declared();
             return true;
         }
         case 21:
-            qAmqpDebug("-> queue[ %s ]#bindOk()", qPrintable(name));
+            amqpDebug("-> queue[ %s ]#bindOk()", qPrintable(name));
             emit q->bound();
             return true;
         case 51:
-            qAmqpDebug("-> queue[ %s ]#unbindOk()", qPrintable(name));
+            amqpDebug("-> queue[ %s ]#unbindOk()", qPrintable(name));
             emit q->unbound();
             return true;
         case 31: { // purge-ok
@@ -114,7 +114,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
             in >> messages;
             if (!checkArguments(in, frame))
                 return true;
-            qAmqpDebug("-> queue#purgeOk( queue-name=%s, message-count=%d )", qPrintable(name), messages);
+            amqpDebug("-> queue#purgeOk( queue-name=%s, message-count=%d )", qPrintable(name), messages);
             emit q->purged(messages);
             return true;
         }
@@ -125,7 +125,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
                 return true;
             declared = false;
             messageCount = messages;
-            qAmqpDebug("-> queue#deleteOk( queue-name=%s, message-count=%d )", qPrintable(name), messages);
+            amqpDebug("-> queue#deleteOk( queue-name=%s, message-count=%d )", qPrintable(name), messages);
             emit q->removed();
             return true;
         }
@@ -145,7 +145,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
         consumerTag = tag;
         consuming = true;
         consumeRequested = false;
-        qAmqpDebug("-> queue[ %s ]#consumeOk( consumer-tag=%s )", qPrintable(name), qPrintable(tag));
+        amqpDebug("-> queue[ %s ]#consumeOk( consumer-tag=%s )", qPrintable(name), qPrintable(tag));
         emit q->consuming(tag);
         return true;
     }
@@ -154,10 +154,10 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
         if (!checkArguments(in, frame))
             return true;
         if (tag != consumerTag) {
-            qAmqpDebug("AMQP: invalid consumer tag: %s", qPrintable(tag));
+            amqpDebug("AMQP: invalid consumer tag: %s", qPrintable(tag));
             return true;
         }
-        qAmqpDebug("-> queue[ %s ]#cancelOk( consumer-tag=%s )", qPrintable(name), qPrintable(tag));
+        amqpDebug("-> queue[ %s ]#cancelOk( consumer-tag=%s )", qPrintable(name), qPrintable(tag));
         consumerTag.clear();
         consuming = false;
         consumeRequested = false;
@@ -175,7 +175,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
             return true;
         if (tag != consumerTag) {
             // Another object on this channel number may own it.
-            qAmqpDebug("AMQP: invalid consumer tag: %s", qPrintable(tag));
+            amqpDebug("AMQP: invalid consumer tag: %s", qPrintable(tag));
             return true;
         }
         if (assembly != Idle) {
@@ -196,7 +196,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
         in >> remaining;
         if (!checkArguments(in, frame))
             return true;
-        qAmqpDebug("-> queue[ %s ]#getOk()", qPrintable(name));
+        amqpDebug("-> queue[ %s ]#getOk()", qPrintable(name));
         if (assembly != Idle) {
             protocolError(Amqp::UnexpectedFrameError, QStringLiteral("get-ok while another message is incomplete"),
                           AmqpFrame::Basic, 71);
@@ -216,7 +216,7 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
 void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
 {
     if (assembly == Idle) {
-        qAmqpDebug("AMQP: received content-header without delivered message");
+        amqpDebug("AMQP: received content-header without delivered message");
         return;
     }
     if (assembly == AwaitBody) {
@@ -229,6 +229,8 @@ void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
     }
     AmqpMessagePrivate* m = currentMessage.d.data();
     m->leftSize = frame.bodySize();
+    m->bodySize = frame.bodySize();
+    m->bodyDropped = frame.bodySize() > bodyLimit;
     const AmqpMessage::PropertyHash properties = frame.properties();
     for (auto it = properties.cbegin(); it != properties.cend(); ++it) {
         m->properties.insert(it.key(), it.value());
@@ -244,7 +246,7 @@ void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
 void AmqpQueuePrivate::_q_body(const AmqpContentBodyFrame& frame)
 {
     if (assembly == Idle) {
-        qAmqpDebug("AMQP: received content-body without delivered message");
+        amqpDebug("AMQP: received content-body without delivered message");
         return;
     }
     if (assembly == AwaitHeader) {
@@ -257,7 +259,8 @@ void AmqpQueuePrivate::_q_body(const AmqpContentBodyFrame& frame)
         protocolError(Amqp::UnexpectedFrameError, QStringLiteral("content body longer than announced"));
         return;
     }
-    m->payload.append(body);
+    if (!m->bodyDropped)
+        m->payload.append(body);
     m->leftSize -= quint64(body.size());
     if (m->leftSize == 0)
         completeMessage();
@@ -289,6 +292,11 @@ int AmqpQueue::messageCount() const { return static_cast<AmqpQueuePrivate*>(d_pt
 int AmqpQueue::consumerCount() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->consumerCount; }
 void AmqpQueue::setConsumerTag(const QString& consumerTag) { static_cast<AmqpQueuePrivate*>(d_ptr)->consumerTag = consumerTag; }
 QString AmqpQueue::consumerTag() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->consumerTag; }
+void AmqpQueue::setBodyLimit(quint64 bytes)
+{
+    static_cast<AmqpQueuePrivate*>(d_ptr)->bodyLimit = qMin(bytes, AmqpQueuePrivate::maxBodySize);
+}
+quint64 AmqpQueue::bodyLimit() const { return static_cast<AmqpQueuePrivate*>(d_ptr)->bodyLimit; }
 
 void AmqpQueue::channelOpened()
 {
@@ -335,7 +343,7 @@ void AmqpQueue::bind(const QString& exchangeName, const QString& key)
 void AmqpQueue::bind(AmqpExchange* exchange, const QString& key)
 {
     if (!exchange) {
-        qAmqpDebug("AMQP: invalid exchange provided");
+        amqpDebug("AMQP: invalid exchange provided");
         return;
     }
     bind(exchange->name(), key);
@@ -345,10 +353,10 @@ void AmqpQueue::unbind(const QString& exchangeName, const QString& key)
 {
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->opened) {
-        qAmqpDebug("AMQP: queue is not open");
+        amqpDebug("AMQP: queue is not open");
         return;
     }
-    qAmqpDebug("<- queue#unbind( queue=%s, exchange=%s, routing-key=%s )", qPrintable(d->name), qPrintable(exchangeName),
+    amqpDebug("<- queue#unbind( queue=%s, exchange=%s, routing-key=%s )", qPrintable(d->name), qPrintable(exchangeName),
                qPrintable(key));
     d->sendOnQueue(AmqpFrame::Queue, 50, [&](QDataStream& out) {
         AmqpFrame::writeShortString(out, exchangeName);
@@ -360,7 +368,7 @@ void AmqpQueue::unbind(const QString& exchangeName, const QString& key)
 void AmqpQueue::unbind(AmqpExchange* exchange, const QString& key)
 {
     if (!exchange) {
-        qAmqpDebug("AMQP: invalid exchange provided");
+        amqpDebug("AMQP: invalid exchange provided");
         return;
     }
     unbind(exchange->name(), key);
@@ -371,7 +379,7 @@ void AmqpQueue::purge()
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->opened)
         return;
-    qAmqpDebug("<- queue#purge( queue=%s, no-wait=%d )", qPrintable(d->name), 0);
+    amqpDebug("<- queue#purge( queue=%s, no-wait=%d )", qPrintable(d->name), 0);
     d->sendOnQueue(AmqpFrame::Queue, 30, [](QDataStream& out) { out << quint8(0); });
 }
 
@@ -379,10 +387,10 @@ void AmqpQueue::remove(int options)
 {
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->declared) {
-        qAmqpDebug("AMQP: trying to remove undeclared queue, aborting...");
+        amqpDebug("AMQP: trying to remove undeclared queue, aborting...");
         return;
     }
-    qAmqpDebug("<- queue#delete( queue=%s, if-unused=%d, if-empty=%d )", qPrintable(d->name),
+    amqpDebug("<- queue#delete( queue=%s, if-unused=%d, if-empty=%d )", qPrintable(d->name),
                int(bool(options & roIfUnused)), int(bool(options & roIfEmpty)));
     d->sendOnQueue(AmqpFrame::Queue, 40, [&](QDataStream& out) { out << quint8(options); });
 }
@@ -391,18 +399,18 @@ bool AmqpQueue::consume(int options)
 {
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->opened) {
-        qAmqpDebug("AMQP: queue is not open");
+        amqpDebug("AMQP: queue is not open");
         return false;
     }
     if (d->consumeRequested) {
-        qAmqpDebug("AMQP: already attempting to consume");
+        amqpDebug("AMQP: already attempting to consume");
         return false;
     }
     if (d->consuming) {
-        qAmqpDebug("AMQP: already consuming with tag: %s", qPrintable(d->consumerTag));
+        amqpDebug("AMQP: already consuming with tag: %s", qPrintable(d->consumerTag));
         return false;
     }
-    qAmqpDebug("<- basic#consume( queue=%s, consumer-tag=%s, no-local=%d, no-ack=%d, exclusive=%d, no-wait=%d )",
+    amqpDebug("<- basic#consume( queue=%s, consumer-tag=%s, no-local=%d, no-ack=%d, exclusive=%d, no-wait=%d )",
                qPrintable(d->name), qPrintable(d->consumerTag), int(bool(options & coNoLocal)),
                int(bool(options & coNoAck)), int(bool(options & coExclusive)), int(bool(options & coNoWait)));
     if (!d->sendOnQueue(AmqpFrame::Basic, 20, [&](QDataStream& out) {
@@ -418,14 +426,14 @@ bool AmqpQueue::cancel(bool noWait)
 {
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->consuming) {
-        qAmqpDebug("AMQP: not consuming!");
+        amqpDebug("AMQP: not consuming!");
         return false;
     }
     if (d->consumerTag.isEmpty()) {
-        qAmqpDebug("AMQP: consuming with an empty consumer tag, failing...");
+        amqpDebug("AMQP: consuming with an empty consumer tag, failing...");
         return false;
     }
-    qAmqpDebug("<- basic#cancel( consumer-tag=%s, no-wait=%d )", qPrintable(d->consumerTag), int(noWait));
+    amqpDebug("<- basic#cancel( consumer-tag=%s, no-wait=%d )", qPrintable(d->consumerTag), int(noWait));
     return d->sendMethod(AmqpFrame::Basic, 30, [&](QDataStream& out) {
         AmqpFrame::writeShortString(out, d->consumerTag);
         out << quint8(noWait ? 1 : 0);
@@ -436,10 +444,10 @@ void AmqpQueue::get(bool noAck)
 {
     AmqpQueuePrivate* d = static_cast<AmqpQueuePrivate*>(d_ptr);
     if (!d->opened) {
-        qAmqpDebug("AMQP: channel is not open");
+        amqpDebug("AMQP: channel is not open");
         return;
     }
-    qAmqpDebug("<- basic#get( queue=%s, no-ack=%d )", qPrintable(d->name), int(noAck));
+    amqpDebug("<- basic#get( queue=%s, no-ack=%d )", qPrintable(d->name), int(noAck));
     d->sendOnQueue(AmqpFrame::Basic, 70, [&](QDataStream& out) { out << quint8(noAck ? 1 : 0); });
 }
 

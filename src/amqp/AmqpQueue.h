@@ -38,6 +38,12 @@ public:
     void setConsumerTag(const QString& consumerTag);
     QString consumerTag() const;
 
+    // The largest body this queue keeps (at most, and by default, the library's own ceiling).
+    // A delivery announcing more is still handed out, so that it can be acknowledged, but with
+    // an empty payload: see AmqpMessage::bodySize().
+    void setBodyLimit(quint64 bytes);
+    quint64 bodyLimit() const;
+
 public Q_SLOTS:
     void declare(int options = NoOptions, const AmqpTable& arguments = AmqpTable());
     void bind(const QString& exchangeName, const QString& key);

@@ -49,6 +49,7 @@ public:
     bool consumeRequested = false;
     qint32 messageCount = 0;
     qint32 consumerCount = 0;
+    quint64 bodyLimit = maxBodySize;
 };
 
 #endif

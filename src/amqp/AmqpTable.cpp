@@ -29,7 +29,7 @@ AmqpMetaType::ValueType AmqpTable::valueTypeForOctet(qint8 octet)
     case 'x': return AmqpMetaType::Bytes;
     case 'V': return AmqpMetaType::Void;
     default:
-        qAmqpDebug("AMQP: invalid octet received: %d", int(octet));
+        amqpDebug("AMQP: invalid octet received: %d", int(octet));
         return AmqpMetaType::Invalid;
     }
 }
@@ -52,7 +52,7 @@ qint8 AmqpTable::valueTypeToOctet(AmqpMetaType::ValueType type)
     case AmqpMetaType::Bytes: return 'x';
     case AmqpMetaType::Void: return 'V';
     default:
-        qAmqpDebug("AMQP: invalid type received: %d", int(type));
+        amqpDebug("AMQP: invalid type received: %d", int(type));
         return 'V';
     }
 }
@@ -181,7 +181,7 @@ bool AmqpTable::writeFieldValue(QDataStream& stream, const QVariant& value)
 {
     const AmqpMetaType::ValueType type = chooseValueType(value);
     if (type == AmqpMetaType::Invalid) {
-        qAmqpDebug("AMQP: unhandled type: %d", value.userType());
+        amqpDebug("AMQP: unhandled type: %d", value.userType());
         return false;
     }
     stream << valueTypeToOctet(type);
@@ -244,7 +244,7 @@ void AmqpTable::writeFieldValue(QDataStream& stream, AmqpMetaType::ValueType typ
     case AmqpMetaType::Void:
         break;
     default:
-        qAmqpDebug("AMQP: unhandled type: %d", int(type));
+        amqpDebug("AMQP: unhandled type: %d", int(type));
         break;
     }
 }
@@ -320,7 +320,7 @@ QVariant AmqpTable::readFieldValue(QDataStream& stream, AmqpMetaType::ValueType 
     case AmqpMetaType::Void:
         return QVariant();
     default:
-        qAmqpDebug("AMQP: unhandled type: %d", int(type));
+        amqpDebug("AMQP: unhandled type: %d", int(type));
         return QVariant();
     }
 }

@@ -3,6 +3,7 @@
 #include "BinaryConverter.h"
 #include "CommandHandlersFactoryImpl.h"
 #include "JsonKeyScanner.h"
+#include "UnregisteredCommand.h"
 #include "phy_names.h"
 
 #include <QJsonArray>
@@ -172,6 +173,9 @@ QJsonObject BrokerInput::run_command(const QJsonObject& message, ICommandContext
         else if (result.isArray())
             value = result.array();
         reply.insert(QStringLiteral("data"), value);
+    } catch (const UnregisteredCommand& e) {
+        reply.insert(QStringLiteral("msg_type"), QStringLiteral("error"));
+        reply.insert(QStringLiteral("data"), e.text());
     } catch (const std::exception& e) {
         reply.insert(QStringLiteral("msg_type"), QStringLiteral("error"));
         reply.insert(QStringLiteral("data"), QString::fromUtf8(e.what()));

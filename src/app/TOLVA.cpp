@@ -28,6 +28,7 @@
 #include <QJsonDocument>
 #include <QThread>
 #include <QTime>
+#include <QUrl>
 
 #include <chrono>
 #include <thread>
@@ -288,8 +289,10 @@ QString TOLVA::build_url(const QString& host, const QString& user, const QString
 {
     const QString format = user.endsWith(QStringLiteral("tsl")) ? QStringLiteral("amqps://%1:%2@%3//")
                                                                 : QStringLiteral("amqp://%1:%2@%3//");
-    // Filled in one call, so a '%' in a credential is taken as it stands.
-    return format.arg(user, pass, host);
+    // User and password are percent-encoded, so the client decodes them back to what is stored:
+    // an '@', '/', '#', '?' or '%' in them can change neither the host nor the scheme.
+    return format.arg(QString::fromLatin1(QUrl::toPercentEncoding(user)),
+                      QString::fromLatin1(QUrl::toPercentEncoding(pass)), host);
 }
 
 namespace {

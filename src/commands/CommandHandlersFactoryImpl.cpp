@@ -7,8 +7,7 @@
 #include "MesLogConfigCommandHandler.h"
 #include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
-
-#include <stdexcept>
+#include "UnregisteredCommand.h"
 
 namespace {
 template <typename Handler>
@@ -39,5 +38,5 @@ std::shared_ptr<ICommandHandler> CommandHandlersFactoryImpl::create(const QStrin
             return entry.make(context);
     }
     // The reply text is what servers match on: no blank between the type and the words.
-    throw std::runtime_error((type + QStringLiteral("does not registered")).toStdString());
+    throw UnregisteredCommand(type);
 }

@@ -10,8 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QSslError>
 #include <QTime>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -35,7 +37,7 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
     Amqp::registerMetaTypes();
 
     client = new AmqpClient();
-    client->connectToHost(connection_path);
+    connect_to_broker();
     client->setAutoReconnect(false, 0);
     // Given after the URL, so it is the one that reaches connection.open.
     client->setVirtualHost(rabbit_vhost);
@@ -43,7 +45,8 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
 
     connect(client, &AmqpClient::disconnected, this, &rabbit_man::disconnected, Qt::QueuedConnection);
     connect(client, &AmqpClient::connected, this, &rabbit_man::connected, Qt::QueuedConnection);
-    connect(client, &AmqpClient::sslErrors, client, &AmqpClient::ignoreSslErrors, Qt::QueuedConnection);
+    // Direct: the socket takes the ignore only while its signal is being delivered.
+    connect(client, &AmqpClient::sslErrors, this, &rabbit_man::ignore_tls_errors, Qt::DirectConnection);
     // A publisher that the socket or the broker holds back picks up again from here.
     connect(client, &AmqpClient::writeBufferDrained, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
     connect(client, &AmqpClient::unblocked, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
@@ -91,6 +94,50 @@ rabbit_man::~rabbit_man()
 void rabbit_man::line(const QString& text)
 {
     *this << (timePrefix() + text);
+}
+
+bool rabbit_man::check_broker_url(const QString& url, QString* why)
+{
+    // Read the way the client reads it.
+    const QUrl parsed = QUrl::fromUserInput(url);
+    QString problem;
+    if (url.trimmed().isEmpty())
+        problem = QStringLiteral("empty URL");
+    else if (!parsed.isValid())
+        problem = QStringLiteral("not a URL");
+    else if (parsed.scheme() != QLatin1String("amqp") && parsed.scheme() != QLatin1String("amqps"))
+        problem = QStringLiteral("scheme \"") + parsed.scheme().left(16) + QStringLiteral("\" is neither amqp nor amqps");
+    else if (parsed.host().isEmpty())
+        problem = QStringLiteral("no host");
+    if (why)
+        *why = problem;
+    return problem.isEmpty();
+}
+
+void rabbit_man::connect_to_broker()
+{
+    QString why;
+    if (!check_broker_url(connection_path, &why)) {
+        // The client would keep its previous settings (localhost, guest) for such a URL.
+        if (!url_refusal_logged)
+            line(QStringLiteral(" Broker URL refused, the link stays down: ") + why + QLatin1Char('\n'));
+        url_refusal_logged = true;
+        return;
+    }
+    tls_errors_logged.clear();
+    client->connectToHost(connection_path);
+}
+
+// The station does not verify its broker's certificate: brokers often use self-signed ones.
+void rabbit_man::ignore_tls_errors(const QList<QSslError>& errors)
+{
+    for (const QSslError& e : errors) {
+        if (tls_errors_logged.contains(int(e.error())))
+            continue;
+        tls_errors_logged.insert(int(e.error()));
+        line(QStringLiteral(" TLS error ignored: ") + e.errorString() + QLatin1Char('\n'));
+    }
+    client->ignoreSslErrors(errors);
 }
 
 void rabbit_man::setLogpath(const QString& path)
@@ -155,6 +202,7 @@ void rabbit_man::queueDeclared()
 {
     if (sender() != queue || !queue)
         return;
+    queue->setBodyLimit(kMaxBodySize);
     queue->qos(kStationPrefetch, 0);
     queue->consume(0);
     connect(queue, &AmqpQueue::messageReceived, this, &rabbit_man::messageReceived,
@@ -172,6 +220,10 @@ void rabbit_man::messageReceived()
         return;
     currentMessage = queue->dequeue();
     queue->ack(currentMessage);
+    if (currentMessage.bodySize() > kMaxBodySize) {
+        line(QStringLiteral(" Message of %1 bytes dropped: larger than 64 MiB\n").arg(currentMessage.bodySize()));
+        return;
+    }
     emit data_received(currentMessage.payload(), *this);
 }
 
@@ -421,7 +473,7 @@ void rabbit_man::reconnect()
         line(QStringLiteral(" Disconnect!\n"));
         client->disconnectFromHost();
     }
-    client->connectToHost(connection_path);
+    connect_to_broker();
 
     line(QStringLiteral(" Delete exchange\n"));
     ++exchange_generation;

@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class AmqpClient;
+class QSslError;
 class AmqpExchange;
 class AmqpQueue;
 class QTimer;
@@ -28,6 +30,13 @@ public:
     static constexpr int kReconnectGuardMs = 10000;
     static constexpr quint32 kForcedDisconnectEvery = 20;
     static constexpr quint16 kStationPrefetch = 100;
+    // The largest body taken from the station's queue; a larger one is logged, acknowledged and
+    // dropped without being kept.
+    static constexpr quint64 kMaxBodySize = quint64(64) * 1024 * 1024;
+
+    // True when the AMQP client reads the URL as amqp or amqps with a host; *why tells what is
+    // wrong otherwise (never the URL itself: it holds the password).
+    static bool check_broker_url(const QString& url, QString* why);
 
     rabbit_man(const QString& b_id, const QString& path, const QString& exch, const QString& vhost,
                const QString& key, const QString& backup_db_name, const QString& lp, bool has_ul,
@@ -100,6 +109,9 @@ private:
     bool publish_one();
     QByteArray convert2binary(const QByteArray& bytes, bool* converted);
     void line(const QString& text);
+    // Connects when the URL is one the client can read; a link with another URL stays down.
+    void connect_to_broker();
+    void ignore_tls_errors(const QList<QSslError>& errors);
     static QTimer* reconnectGuard();
 
     AmqpClient* client = nullptr;
@@ -108,6 +120,8 @@ private:
     AmqpMessage currentMessage;
     QString base_id;
     QString connection_path;
+    bool url_refusal_logged = false;
+    QSet<int> tls_errors_logged; // kinds of TLS error logged on the current connection
     QString rabbit_exchange;
     QString rabbit_routing_key;
     QString rabbit_vhost;

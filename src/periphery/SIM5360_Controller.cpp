@@ -47,7 +47,8 @@ QString SIM5360_Controller::readStatusFile(const QString& path, const char* miss
     }
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    const QString text = QString::fromUtf8(file.readAll());
+    // The files hold one short value each; a larger one is read no further than this.
+    const QString text = QString::fromUtf8(file.read(kStatusFileMax));
     file.close();
     return text.isNull() ? QString(QLatin1String("")) : text;
 }

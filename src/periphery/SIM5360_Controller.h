@@ -20,6 +20,7 @@ class SIM5360_Controller : public QObject {
 public:
     static constexpr uint8_t kPowerPin = 22;
     static constexpr uint8_t kResetPin = 23;
+    static constexpr qint64 kStatusFileMax = 4096;
 
     explicit SIM5360_Controller(std::shared_ptr<Base_Pin_Controller> pins, const SystemPaths& paths = SystemPaths(),
                                 QObject* parent = nullptr);

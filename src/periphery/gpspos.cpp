@@ -44,8 +44,9 @@ bool gpspos::parse(const QString& output, QPair<double, double>& position)
     const double lat = latText.toDouble(&latOk);
     const double lon = lonText.toDouble(&lonOk);
     qDebug().noquote() << QStringLiteral("GPS: lat=%1, lon=%2").arg(latText, lonText);
-    // "nan" and "inf" convert, but are no position.
-    if (!latOk || !lonOk || !std::isfinite(lat) || !std::isfinite(lon))
+    // "nan" and "inf" convert, but are no position; nor is anything off the globe.
+    if (!latOk || !lonOk || !std::isfinite(lat) || !std::isfinite(lon) || std::fabs(lat) > 90.0
+        || std::fabs(lon) > 180.0)
         return false;
     position = qMakePair(lat, lon);
     return true;

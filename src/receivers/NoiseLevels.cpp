@@ -275,9 +275,9 @@ const std::vector<float>* NoiseLevels::getNoiseLevAver(uint bitrate, bool band) 
     case 400:
         return band ? &noise_lev400_band2.noise_lev_aver : &noise_lev_aver_400_band1;
     case 3200:
-        // The hopping firmware delivers its own 3200 bit/s spectrum; its table is the one
-        // that follows the channels the hopping receiver listens on.
-        if (cfg.hopping)
+        // The hopping firmware delivers its own 3200 bit/s spectrum of band 1; its table is the
+        // one that follows the channels the hopping receiver listens on. Band 2 keeps its own.
+        if (cfg.hopping && !band)
             return &noise_lev3200_band1.noise_lev_aver;
         return band ? &noise_lev_aver_3200_band2 : &noise_lev_aver_3200_band1;
     case 25600:

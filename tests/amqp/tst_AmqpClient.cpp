@@ -126,6 +126,7 @@ private Q_SLOTS:
     void publishRefusesLongShortString();
     void queueRequests();
     void deliveries();
+    void bodyOverLimitIsNotKept();
     void disconnectDropsStoredMessages();
     void blockedAndWriteBuffer();
 };
@@ -965,6 +966,41 @@ void tst_AmqpClient::deliveries()
     const int ack = s.broker.waitForMethod(60, 80);
     QVERIFY(ack >= 0);
     QCOMPARE(s.broker.frames.at(ack).args(), B::u64(9) + B::u8(0));
+}
+
+void tst_AmqpClient::bodyOverLimitIsNotKept()
+{
+    Session s;
+    QVERIFY(s.withChannels());
+    QCOMPARE(s.queue->bodyLimit(), quint64(512) * 1024 * 1024);
+    s.queue->setBodyLimit(quint64(1) << 40); // never above the library's own ceiling
+    QCOMPARE(s.queue->bodyLimit(), quint64(512) * 1024 * 1024);
+    s.queue->setBodyLimit(1000);
+    QSignalSpy received(s.queue, &AmqpQueue::messageReceived);
+
+    // Over the limit in three frames: handed out empty, so it can be acknowledged.
+    const QByteArray big(2500, 'b');
+    s.broker.sendRaw(B::method(2, 60, 60, B::shortStr("ctag") + B::u64(1) + B::u8(0) + B::shortStr("ex") + B::shortStr("rk"))
+                     + B::header(2, 2500) + B::frame(3, 2, big.left(1000)) + B::frame(3, 2, big.mid(1000, 1000))
+                     + B::frame(3, 2, big.mid(2000)));
+    // At the limit, and after it, one that fits.
+    s.broker.sendRaw(Session::deliver(2, "ctag", 2, QByteArray(1000, 'c')) + Session::deliver(2, "ctag", 3, "x"));
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, waitMs);
+
+    const AmqpMessage dropped = s.queue->dequeue();
+    QCOMPARE(dropped.deliveryTag(), qint64(1));
+    QCOMPARE(dropped.bodySize(), quint64(2500));
+    QVERIFY(dropped.payload().isEmpty());
+    const AmqpMessage atLimit = s.queue->dequeue();
+    QCOMPARE(atLimit.bodySize(), quint64(1000));
+    QCOMPARE(atLimit.payload(), QByteArray(1000, 'c'));
+    const AmqpMessage small = s.queue->dequeue();
+    QCOMPARE(small.bodySize(), quint64(1));
+    QCOMPARE(small.payload(), QByteArray("x"));
+    QVERIFY(s.queue->isOpen());
+    QCOMPARE(s.broker.countMethods(20, 40), 0); // no channel.close
+    s.queue->ack(dropped);
+    QVERIFY(s.broker.waitForMethod(60, 80) >= 0);
 }
 
 void tst_AmqpClient::disconnectDropsStoredMessages()

@@ -265,6 +265,8 @@ void TestBrokerInput::unknownCommandType_data()
     QTest::newRow("with sender") << QByteArray(R"({"msg_type":"frobnicate","cmd_id":"c1","sender":"srv.replies","data":{}})")
                                  << "srv.replies" << "frobnicatedoes not registered";
     QTest::newRow("without sender") << QByteArray(R"({"msg_type":"HB","cmd_id":5})") << "" << "HBdoes not registered";
+    QTest::newRow("NUL byte in the type") << QByteArray(R"({"msg_type":"a\u0000b","sender":"s"})") << "s"
+                                          << QString::fromUtf8("a\0bdoes not registered", 22);
 }
 
 void TestBrokerInput::unknownCommandType()

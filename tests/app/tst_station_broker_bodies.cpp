@@ -51,6 +51,19 @@ QByteArray repeatedKeyBody()
     return R"({"msg_type":"hb","data":[)" + zeros + R"(0],"data":1})";
 }
 
+QByteArray randomBody(int size)
+{
+    QByteArray body(size, '\0');
+    quint32 x = 0x9E3779B9u;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        body[i] = char(x);
+    }
+    return body;
+}
+
 qint64 residentKb(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -125,6 +138,8 @@ void TestStationBrokerBodies::refusedWithoutGrowth_data()
 
     QTest::newRow("objects repeating a key") << repeatedKeyBody() << 2000
                                              << QStringLiteral("an object repeats the key \"data\"");
+    QTest::newRow("body over 64 MiB") << randomBody(64 * 1024 * 1024 + 1) << 1
+                                      << QStringLiteral("Message of 67108865 bytes dropped: larger than 64 MiB");
 }
 
 void TestStationBrokerBodies::refusedWithoutGrowth()

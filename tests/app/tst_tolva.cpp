@@ -308,6 +308,12 @@ void TestTolva::credentials_data()
     QTest::newRow("ragged ciphertext counts as absent")
         << QStringLiteral("R_HOST=%1\nR_USER=%2\nR_PASS=QUJD\n").arg(enc("h"), enc("u"))
         << "amqp://u:@h//" << "cannot decrypt R_PASS";
+    QTest::newRow("password naming another host is percent-encoded")
+        << QStringLiteral("R_HOST=%1\nR_USER=%2\nR_PASS=%3\n").arg(enc("h"), enc("u@x"), enc("x@evil.example:5672/#?"))
+        << "amqp://u%40x:x%40evil.example%3A5672%2F%23%3F@h//" << "";
+    QTest::newRow("percent sequence taken literally")
+        << QStringLiteral("R_HOST=%1\nR_USER=%2\nR_PASS=%3\n").arg(enc("h"), enc("u"), enc("%41"))
+        << "amqp://u:%2541@h//" << "";
     QTest::newRow("R_LOGIN wins")
         << QStringLiteral("R_LOGIN=amqp://a:b@c:1/\nR_HOST=broken\n") << "amqp://a:b@c:1/" << "";
 }

@@ -95,10 +95,10 @@ void TestBcm283xMapping::parse_ranges_data()
     QTest::addColumn<uint>("base");
     QTest::addColumn<uint>("size");
 
-    QTest::newRow("32-bit, BCM2835") << hex("7E000000 20000000 01000000") << true << 0x20000000u << 0x01000000u;
-    QTest::newRow("32-bit, BCM2837 with more ranges")
+    QTest::newRow("32-bit, base 0x20000000") << hex("7E000000 20000000 01000000") << true << 0x20000000u << 0x01000000u;
+    QTest::newRow("32-bit, base 0x3F000000, more ranges")
         << hex("7E000000 3F000000 01000000 40000000 40000000 00001000") << true << 0x3F000000u << 0x01000000u;
-    QTest::newRow("64-bit, BCM2711") << hex("7E000000 00000000 FE000000 01800000") << true << 0xFE000000u << 0x01800000u;
+    QTest::newRow("64-bit, base 0xFE000000") << hex("7E000000 00000000 FE000000 01800000") << true << 0xFE000000u << 0x01800000u;
     QTest::newRow("64-bit with more ranges")
         << hex("7E000000 00000000 FE000000 01800000 7C000000 00000000 FC000000") << true << 0xFE000000u << 0x01800000u;
     QTest::newRow("unknown base, 32-bit") << hex("7E000000 3E000000 01000000") << false << 0u << 0u;

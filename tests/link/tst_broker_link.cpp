@@ -292,6 +292,58 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
     }
 
+    // The link does not verify the broker's certificate: it connects over TLS to a broker whose
+    // certificate is its own, and logs each kind of error once per connection.
+    void tlsErrorsIgnoredAndLoggedOnce()
+    {
+        const QString logName = QStringLiteral("tls.log");
+        const auto link = std::make_unique<rabbit_man>(QStringLiteral("209"), broker.tlsUrl(), QString::fromLatin1(kExchange),
+                                                       QStringLiteral("/"), QStringLiteral("ul.data"),
+                                                       dir.filePath(QStringLiteral("backup-tls.db3")), dir.filePath(logName),
+                                                       true, false, false, false);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 30000);
+        const auto tlsLines = [&] {
+            QFile f(dir.filePath(logName));
+            QStringList lines;
+            if (f.open(QIODevice::ReadOnly)) {
+                for (const QByteArray& l : f.readAll().split('\n')) {
+                    const int at = l.indexOf(" TLS error ignored: ");
+                    if (at >= 0)
+                        lines << QString::fromUtf8(l.mid(at));
+                }
+            }
+            return lines;
+        };
+        const QStringList first = tlsLines();
+        QVERIFY(!first.isEmpty());
+        QCOMPARE(QSet<QString>(first.begin(), first.end()).size(), first.size());
+
+        link->reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 30000);
+        QCOMPARE(tlsLines(), first + first);
+    }
+
+    // A body over 64 MiB is acknowledged and dropped with a log line, and never kept; the
+    // messages after it arrive as usual.
+    void bodyOverCeilingDropped()
+    {
+        const QString logName = QStringLiteral("ceiling.log");
+        auto link = makeLink(QStringLiteral("210"), QStringLiteral("ul.data"), true, false, logName);
+        QList<QByteArray> bodies;
+        connect(link.get(), &rabbit_man::data_received, this,
+                [&](const QByteArray& body, rabbit_man&) { bodies << body; });
+        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs210")).size(), 2, 20000);
+        const QString key = QStringLiteral("station_hb.210");
+        QVERIFY(broker.publish(QString::fromLatin1(kExchange), key, QByteArray(int(rabbit_man::kMaxBodySize) + 1, 'x')));
+        QVERIFY(broker.publish(QString::fromLatin1(kExchange), key, "{\"msg_type\":\"hb\"}"));
+        QTRY_COMPARE_WITH_TIMEOUT(bodies.size(), 1, 60000);
+        QCOMPARE(bodies.first(), QByteArray("{\"msg_type\":\"hb\"}"));
+        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("bs210")), 0, 30000);
+        QFile log(dir.filePath(logName));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll().count("Message of 67108865 bytes dropped: larger than 64 MiB"), 1);
+    }
+
     // One reconnection per 10 s for all links together; a link the guard left down comes back
     // through reconnect_if_disconnected().
     void reconnectGuard()

@@ -69,6 +69,10 @@ void TestGpsPos::positionFromOutput_data()
     QTest::newRow("longitude not a number") << QByteArray("<trkpt lat=\"1\" lon=\"2,5\">") << false << 0.0 << 0.0;
     QTest::newRow("nan") << QByteArray("<trkpt lat=\"nan\" lon=\"20.25\">") << false << 0.0 << 0.0;
     QTest::newRow("inf") << QByteArray("<trkpt lat=\"10\" lon=\"inf\">") << false << 0.0 << 0.0;
+    QTest::newRow("poles and date line") << QByteArray("<trkpt lat=\"-90\" lon=\"180\">") << true << -90.0 << 180.0;
+    QTest::newRow("latitude beyond a pole") << QByteArray("<trkpt lat=\"90.0001\" lon=\"0\">") << false << 0.0 << 0.0;
+    QTest::newRow("longitude beyond the date line") << QByteArray("<trkpt lat=\"0\" lon=\"-180.5\">") << false << 0.0 << 0.0;
+    QTest::newRow("huge") << QByteArray("<trkpt lat=\"1e300\" lon=\"1e300\">") << false << 0.0 << 0.0;
     QTest::newRow("cut before the closing quote") << QByteArray("<trkpt lon=\"20.25\" lat=\"10.5") << false << 0.0 << 0.0;
     QTest::newRow("names at the very end") << QByteArray("lon=lat=") << false << 0.0 << 0.0;
     QTest::newRow("binary") << QByteArray("lat=\"\x00\xff\" lon=\"\x80\"", 17) << false << 0.0 << 0.0;

@@ -61,6 +61,11 @@ void TestSim5360::phoneNumber_data()
     QTest::newRow("empty file") << QByteArray() << "";
     QTest::newRow("binary") << QByteArray("\x00\xff\xfe,\x01", 5) << "";
     QTest::newRow("quote plus alone") << QByteArray("x,\"+,y") << "";
+    // Only the first 4 KiB of a file are read, however large it grew.
+    const QByteArray reply("+CNUM: \"\",\"+79161234567\",145");
+    QTest::newRow("reply in the first 4 KiB of 8 MiB") << QByteArray(4000, ' ') + reply + QByteArray(8 << 20, 'x')
+                                                      << "+79161234567";
+    QTest::newRow("reply after 4 KiB") << QByteArray(4096, ' ') + reply << "";
 }
 
 void TestSim5360::phoneNumber()

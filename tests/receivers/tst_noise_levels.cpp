@@ -201,6 +201,7 @@ void TestNoiseLevels::messageNoise_data()
     QTest::newRow("25600 b1 beyond") << 25600 << false << false << false << 9u << 3 << 7;
     QTest::newRow("25600 b2") << 25600 << true << false << false << 5u << 5 << 8;
     QTest::newRow("3200 hopping") << 3200 << false << false << true << 20u << 15 << 9;
+    QTest::newRow("3200 b2 hopping keeps its band's table") << 3200 << true << false << true << 5u << 5 << 6;
     QTest::newRow("unknown bit rate") << 0 << false << false << false << 1u << -1 << -1;
     QTest::newRow("25600 code-less rate") << 100 << false << false << false << 1u << -1 << -1;
 }
