@@ -3,13 +3,19 @@
 #include "DryRunHostCommandRunner.h"
 #include "FpgaScenario.h"
 #include "SettingsController.h"
+#include "SimAx5043.h"
+#include "SimAx5043AirLink.h"
+#include "SimAx5043Scenario.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
+#include "SimModulatorFpga.h"
+#include "SimOnAirLog.h"
 #include "SimReceiverFpga.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 
 #include <QStringList>
 
@@ -17,6 +23,25 @@
 #include <memory>
 
 namespace {
+// The board of a station with the AX5043 transceiver: the chip on CS1, powered by GPIO 5 and
+// driving GPIO 6; unwired before the board goes.
+class SimAx5043Board : public SimFpgaPinWorker {
+public:
+    SimAx5043Board(SimReceiverFpga& fpga, BS_Type board, SimAx5043& ax) : SimFpgaPinWorker(fpga, board), ax_(ax)
+    {
+        attach_device(CS1, &ax_);
+        ax_.set_board(this);
+    }
+    ~SimAx5043Board() override
+    {
+        ax_.set_board(nullptr);
+        detach_device(&ax_);
+    }
+
+private:
+    SimAx5043& ax_;
+};
+
 // "<latitude>,<longitude>" within the earth's ranges, or "none" (no fix).
 bool parseGpsPosition(const QString& text, double* latitude, double* longitude, bool* fix)
 {
@@ -43,6 +68,15 @@ int main(int argc, char** argv)
     // They outlive the station, which holds the board worker that talks to them.
     SimReceiverFpga fpga;
     SimAt86Transceiver at86;
+    SimOnAirLog onAir;
+    SimModulatorFpga modulator;
+    SimAx5043 ax;
+    SimAx5043Scenario axScenario;
+    std::unique_ptr<SimAx5043AirLink> airLink;
+    ax.set_packet_sink([&airLink](const SimAx5043::Packet& packet) {
+        if (airLink)
+            airLink->on_packet(packet);
+    });
 
     StationEntry entry;
     entry.description = QStringLiteral("Simulated VEXA base station: the TOLVAR core on a simulated board.");
@@ -57,18 +91,41 @@ int main(int argc, char** argv)
                                             QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("on-air")},
+                                            QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
+                                            QStringLiteral("file")));
     };
-    entry.makePlatform = [&fpga, &at86](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &modulator, &onAir, &ax, &axScenario, &airLink](const QCommandLineParser& parser, const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
+            // The AX5043's statements are taken out first; the rest is the receiver FPGA's.
+            const QString path = parser.value(QStringLiteral("scenario"));
             FpgaScenario scenario;
             QString why;
-            if (!FpgaScenario::load(parser.value(QStringLiteral("scenario")), scenario, &why)) {
-                *error = QStringLiteral("scenario %1: %2").arg(parser.value(QStringLiteral("scenario")), why);
+            QFile file(path);
+            QString rest;
+            if (!file.open(QIODevice::ReadOnly)) {
+                why = file.errorString();
+            } else if (SimAx5043Scenario::extract(QString::fromUtf8(file.readAll()), axScenario, &rest, &why)) {
+                FpgaScenario::parse(rest, scenario, &why);
+            }
+            if (!why.isEmpty()) {
+                *error = QStringLiteral("scenario %1: %2").arg(path, why);
                 return false;
             }
             fpga.play(scenario);
+            if (scenario.modulator_never_done.value_or(false))
+                modulator.set_done_mode(SimModulatorFpga::DoneMode::Never);
+            axScenario.apply(ax);
         }
+        if (parser.isSet(QStringLiteral("on-air"))) {
+            QString why;
+            if (!onAir.open(parser.value(QStringLiteral("on-air")), &why)) {
+                *error = QStringLiteral("--on-air %1: %2").arg(parser.value(QStringLiteral("on-air")), why);
+                return false;
+            }
+        }
+        modulator.set_on_air_log(&onAir);
         bool ok = false;
         const uint port = parser.value(QStringLiteral("spectrum-port")).toUInt(&ok);
         if (!ok || port > 65535) {
@@ -80,10 +137,29 @@ int main(int argc, char** argv)
         SettingsController settings;
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
-        platform.pinWorker = [&fpga, &at86, board]() -> std::unique_ptr<BasePinWorker> {
-            auto worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
+        const QVariant digMod = settings.getTransmitterParams().dig_mod_;
+        const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
+        if (board == Quabo || board == QORM_LTE) {
+            // The station hears its own autocorrection frames as its receiver decodes them.
+            SimAx5043AirLink::Settings air;
+            bool freqOk = false;
+            air.uplink_freq = settings.getBS_Params().uplink_freq_.toUInt(&freqOk);
+            if (!freqOk || air.uplink_freq == 0)
+                air.uplink_freq = 868800000u;
+            air.rev_lo = board == Quabo ? true : settings.rev_lo();
+            air.offset_hz = axScenario.air_offset_hz;
+            airLink = std::make_unique<SimAx5043AirLink>(fpga, air);
+        }
+        platform.pinWorker = [&fpga, &at86, &ax, &modulator, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
+            std::unique_ptr<SimFpgaPinWorker> worker;
+            if (board == Quabo || board == QORM_LTE)
+                worker = std::make_unique<SimAx5043Board>(fpga, board, ax);
+            else
+                worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
             if (board == Quabo)
                 worker->attach_device(CS0, 16, low, &at86);
+            if (singleModulator)
+                worker->attach_modulator(modulator);
             return worker;
         };
         platform.runner = std::make_shared<DryRunHostCommandRunner>();

@@ -1,0 +1,31 @@
+#include "DownlinkBackendFactory.h"
+
+#include "DigTransmitter.h"
+
+std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, const DownlinkBackendContext& context)
+{
+    switch (slot) {
+    case DownlinkSlot::DigModulator:
+        return std::make_unique<DigTransmitter>(context.settings, context.pins, nullptr, context.clock);
+    case DownlinkSlot::SerialModem:
+    case DownlinkSlot::SpiTransceiver:
+    case DownlinkSlot::MultiDigModulator:
+        break;
+    }
+    return nullptr;
+}
+
+const char* downlinkSlotName(DownlinkSlot slot)
+{
+    switch (slot) {
+    case DownlinkSlot::SerialModem:
+        return "serial radio modem";
+    case DownlinkSlot::SpiTransceiver:
+        return "SPI transceiver";
+    case DownlinkSlot::DigModulator:
+        return "single FPGA modulator";
+    case DownlinkSlot::MultiDigModulator:
+        return "multi-channel FPGA modulator";
+    }
+    return "?";
+}
