@@ -7,6 +7,8 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QScopedValueRollback>
 #include <QSqlError>
 #include <QSet>
 #include <QSqlQuery>
@@ -24,10 +26,6 @@ const char* const kDriver = "QSQLITE";
 const char* const kDtFormat = "yyyy-MM-dd hh:mm:ss.zzz";
 const char* const kNoSpaceText =
     "No space on disk to save new messages, all messages will be deleted";
-
-// SQLite result codes of a file that is not (or no longer) a database.
-const char* const kNotADatabase = "26";
-const char* const kCorrupt = "11";
 
 // Shared by the queues of every link: writes since the last disk check, the live queues (the
 // disk guard closes and deletes all their backups) and the seams of the guard.
@@ -167,16 +165,25 @@ void messque::init()
     connect(save_timer, &QTimer::timeout, this, &messque::saveMain);
     save_timer->start();
 
-    if (_save_to_disk && db_ok) {
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT ID FROM messages WHERE typeof(ID) = 'integer' "
-                                   "ORDER BY ID DESC LIMIT 1"))) {
-            *this << (QStringLiteral("SQL Error: ") + q.lastError().text() + QLatin1Char('\n'));
-        } else if (q.next()) {
-            const qint64 last = q.value(0).toLongLong();
-            if (last >= 0 && last < qint64(0xFFFFFFFFu))
-                jstring_point::set_id_counter(quint32(last + 1));
+    if (_save_to_disk && db_ok)
+        takeIdCounterFromBackup();
+}
+
+void messque::takeIdCounterFromBackup()
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT ID FROM messages WHERE typeof(ID) = 'integer' "
+                               "ORDER BY ID DESC LIMIT 1"))) {
+        logSqlError(q.lastError(), QStringLiteral("SQL Error: "));
+        q.finish();
+        if (recoverFromDamage()) {
+            const QScopedValueRollback<bool> once(retrying_, true);
+            takeIdCounterFromBackup();
         }
+    } else if (q.next()) {
+        const qint64 last = q.value(0).toLongLong();
+        if (last >= 0 && last < qint64(0xFFFFFFFFu))
+            jstring_point::set_id_counter(quint32(last + 1));
     }
 }
 
@@ -218,8 +225,7 @@ bool messque::probeBackup(QString* error, bool* unreadable)
         return true;
     const QSqlError e = q.lastError();
     *error = e.text();
-    *unreadable = e.nativeErrorCode() == QLatin1String(kNotADatabase)
-        || e.nativeErrorCode() == QLatin1String(kCorrupt);
+    *unreadable = BackupSalvage::isDamage(e);
     return false;
 }
 
@@ -236,35 +242,28 @@ void messque::openBackup()
     QString error;
     bool unreadable = false;
     if (!probeBackup(&error, &unreadable)) {
-        if (!unreadable) {
+        if (!unreadable || recovering_) {
             *this << (QStringLiteral("Backup database open error! ") + error + QLatin1Char('\n'));
             return;
         }
         // Keep the unreadable file for inspection and start a new one in its place.
-        db.close();
-        const QString aside = _filename + QStringLiteral(".unreadable-")
-            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
-        const bool moved = QFile::rename(_filename, aside);
-        line(QStringLiteral(" Backup file is not a database (%1), %2\n")
-                 .arg(error, moved ? QStringLiteral("moved to ") + aside
-                                   : QStringLiteral("and could not be moved aside")));
-        eventLine(QStringLiteral("Unreadable backup file %1 moved to %2").arg(_filename, aside));
-        if (!moved || !db.open() || !probeBackup(&error, &unreadable)) {
-            *this << "Backup database open error!\n";
-            db.close();
-            return;
-        }
+        replaceDamagedBackup(error);
+        return;
     }
 
     if (!exec(QStringLiteral("PRAGMA journal_mode = MEMORY"))
         || !exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages "
                                 "(ID int PRIMARY KEY, STATE int, DT datetime, STR text)"))) {
+        if (recoverFromDamage())
+            return;
         *this << "Backup database open error!\n";
         db.close();
         return;
     }
     // Rows restored by the previous run and never confirmed go back to waiting.
-    exec(QStringLiteral("UPDATE messages SET STATE = 0 WHERE STATE IS NOT 0"));
+    if (!exec(QStringLiteral("UPDATE messages SET STATE = 0 WHERE STATE IS NOT 0"))
+        && recoverFromDamage())
+        return;
     db_ok = true;
 }
 
@@ -285,7 +284,7 @@ bool messque::exec(const QString& sql)
     QSqlQuery q(db);
     if (q.exec(sql))
         return true;
-    *this << (q.lastError().text() + QLatin1Char('\n'));
+    logSqlError(q.lastError());
     return false;
 }
 
@@ -493,9 +492,13 @@ QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
         return result;
     }
     if (!db.transaction()) {
-        *this << (db.lastError().text() + QLatin1Char('\n'));
+        if (logSqlError(db.lastError()) && recoverFromDamage()) {
+            const QScopedValueRollback<bool> once(retrying_, true);
+            return writeRows(rows);
+        }
         return result;
     }
+    bool damaged = false;
     QSqlQuery insert(db);
     QSqlQuery replace(db);
     insert.prepare(QStringLiteral("INSERT INTO messages (ID, STATE, DT, STR) VALUES (?, ?, ?, ?)"));
@@ -509,18 +512,27 @@ QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
         q.bindValue(2, entry->create_time.toString(QString::fromLatin1(kDtFormat)));
         q.bindValue(3, textValue(entry->string));
         if (!q.exec()) {
-            *this << (q.lastError().text() + QLatin1Char('\n'));
+            // A damaged file fails the rest as well: nothing of this batch is kept in it.
+            if (logSqlError(q.lastError())) {
+                damaged = true;
+                break;
+            }
             continue;
         }
         result[i] = true;
     }
     insert.finish();
     replace.finish();
-    if (!db.commit()) {
-        *this << (db.lastError().text() + QLatin1Char('\n'));
+    if (damaged || !db.commit()) {
+        if (!damaged)
+            damaged = logSqlError(db.lastError());
         db.rollback();
         for (int i = 0; i < result.size(); ++i)
             result[i] = false;
+        if (damaged && recoverFromDamage()) {
+            const QScopedValueRollback<bool> once(retrying_, true);
+            return writeRows(rows);
+        }
         return result;
     }
     for (int i = 0; i < rows.size(); ++i) {
@@ -538,7 +550,7 @@ bool messque::execEach(const QString& sql, const QList<qint64>& values)
     for (qint64 value : values) {
         q.bindValue(0, value);
         if (!q.exec()) {
-            *this << (q.lastError().text() + QLatin1Char('\n'));
+            logSqlError(q.lastError());
             ok = false;
         }
     }
@@ -555,10 +567,15 @@ bool messque::deleteRows(const QList<jstring_point*>& rows)
     for (jstring_point* entry : rows)
         ids.append(qint64(entry->id));
     bool ok = execEach(QStringLiteral("DELETE FROM messages WHERE ID = ?"), ids);
-    if (batch && !db.commit()) {
-        *this << (db.lastError().text() + QLatin1Char('\n'));
+    if (batch && (!damage_.isEmpty() || !db.commit())) {
+        if (damage_.isEmpty())
+            logSqlError(db.lastError());
         db.rollback();
         ok = false;
+    }
+    if (!ok && recoverFromDamage()) {
+        const QScopedValueRollback<bool> once(retrying_, true);
+        return deleteRows(rows);
     }
     return ok;
 }
@@ -569,7 +586,10 @@ bool messque::restoreMessagesFromDB(int n)
         return false;
     for (;;) {
         if (!db.transaction()) {
-            *this << (db.lastError().text() + QLatin1Char('\n'));
+            if (logSqlError(db.lastError()) && recoverFromDamage()) {
+                const QScopedValueRollback<bool> once(retrying_, true);
+                return restoreMessagesFromDB(n);
+            }
             return false;
         }
         QSqlQuery select(db);
@@ -577,9 +597,13 @@ bool messque::restoreMessagesFromDB(int n)
                                       "WHERE STATE = 0 ORDER BY ID LIMIT ?"));
         select.bindValue(0, n);
         if (!select.exec()) {
-            *this << (select.lastError().text() + QLatin1Char('\n'));
+            logSqlError(select.lastError());
             select.finish();
             db.rollback();
+            if (recoverFromDamage()) {
+                const QScopedValueRollback<bool> once(retrying_, true);
+                return restoreMessagesFromDB(n);
+            }
             return false;
         }
         QList<qint64> restoredRows;
@@ -619,14 +643,24 @@ bool messque::restoreMessagesFromDB(int n)
             restored.append(entry);
             restoredRows.append(rowid);
         }
+        // Rows behind a damaged page end the walk with an error, not with the last row.
+        if (select.lastError().isValid())
+            logSqlError(select.lastError());
         select.finish();
 
-        execEach(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"), restoredRows);
-        execEach(QStringLiteral("DELETE FROM messages WHERE rowid = ?"), badRows);
-        if (!db.commit()) {
-            *this << (db.lastError().text() + QLatin1Char('\n'));
+        if (damage_.isEmpty()) {
+            execEach(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"), restoredRows);
+            execEach(QStringLiteral("DELETE FROM messages WHERE rowid = ?"), badRows);
+        }
+        if (!damage_.isEmpty() || !db.commit()) {
+            if (damage_.isEmpty())
+                logSqlError(db.lastError());
             db.rollback();
             qDeleteAll(restored);
+            if (recoverFromDamage()) {
+                const QScopedValueRollback<bool> once(retrying_, true);
+                return restoreMessagesFromDB(n);
+            }
             return false;
         }
 
@@ -690,4 +724,138 @@ void messque::tripDiskGuard()
         if (!r.started || r.exitCode != 0)
             line(QStringLiteral(" sudo killall TOLVAR failed (exit code %1)\n").arg(r.exitCode));
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damaged backup file
+
+bool messque::logSqlError(const QSqlError& error, const QString& prefix)
+{
+    *this << (prefix + error.text() + QLatin1Char('\n'));
+    if (!BackupSalvage::isDamage(error))
+        return false;
+    if (damage_.isEmpty())
+        damage_ = error.text();
+    return true;
+}
+
+bool messque::recoverFromDamage()
+{
+    if (damage_.isEmpty() || recovering_ || retrying_)
+        return false;
+    const QString reason = damage_;
+    replaceDamagedBackup(reason);
+    return true;
+}
+
+void messque::replaceDamagedBackup(const QString& reason)
+{
+    const QScopedValueRollback<bool> busy(recovering_, true);
+    if (db.isOpen())
+        db.rollback(); // whatever was half written goes; its records are still in memory
+    closeBackup();
+    QString note;
+    const QList<BackupSalvage::Row> salvaged = BackupSalvage::readRows(_filename, &note);
+    line(QStringLiteral(" Backup file is damaged (%1): %2\n").arg(reason, note));
+    if (moveBackupAside(reason))
+        openBackup();
+    keepSalvaged(salvaged);
+    damage_.clear();
+}
+
+bool messque::moveBackupAside(const QString& reason)
+{
+    const QString aside = _filename + QStringLiteral(".unreadable-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
+    const bool moved = QFile::rename(_filename, aside);
+    line(QStringLiteral(" Backup file is not readable (%1), %2\n")
+             .arg(reason, moved ? QStringLiteral("moved to ") + aside
+                                : QStringLiteral("and could not be moved aside")));
+    if (moved)
+        eventLine(QStringLiteral("Unreadable backup file %1 moved to %2").arg(_filename, aside));
+    return moved;
+}
+
+// The salvaged rows go to the fresh file, as do the rows of records in memory that had one in
+// the damaged file (still in flight). What the fresh file cannot take stays in memory.
+void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
+{
+    QHash<quint32, jstring_point*> inMemory;
+    QList<jstring_point*> backed;
+    for (jstring_point* entry : qAsConst(jstrings)) {
+        inMemory.insert(entry->id, entry);
+        if (entry->in_backup)
+            backed.append(entry);
+    }
+    quint32 highest = 0;
+    for (const BackupSalvage::Row& row : rows)
+        highest = qMax(highest, row.id);
+    if (highest > 0 && highest < 0xFFFFFFFFu)
+        jstring_point::set_id_counter(highest + 1);
+
+    // A row whose record is in memory already is that record; an id taken by another record
+    // (a damaged index lets two rows share one) gets a new id rather than losing either.
+    QList<BackupSalvage::Row> fresh;
+    QSet<quint32> taken;
+    for (BackupSalvage::Row row : rows) {
+        jstring_point* same = inMemory.value(row.id);
+        if (same && same->in_backup)
+            continue;
+        if (same || taken.contains(row.id))
+            row.id = jstring_point::get_next_id();
+        taken.insert(row.id);
+        fresh.append(row);
+    }
+
+    bool written = false;
+    if (db_ok && db.transaction()) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO messages (ID, STATE, DT, STR) VALUES (?, ?, ?, ?)"));
+        written = true;
+        for (jstring_point* entry : qAsConst(backed)) {
+            q.bindValue(0, qint64(entry->id));
+            q.bindValue(1, int(jstring_point::PUBLISHED));
+            q.bindValue(2, entry->create_time.toString(QString::fromLatin1(kDtFormat)));
+            q.bindValue(3, textValue(entry->string));
+            written = written && q.exec();
+        }
+        for (const BackupSalvage::Row& row : qAsConst(fresh)) {
+            q.bindValue(0, qint64(row.id));
+            q.bindValue(1, int(jstring_point::CREATED));
+            q.bindValue(2, row.dt);
+            q.bindValue(3, textValue(row.text));
+            written = written && q.exec();
+        }
+        if (!written)
+            logSqlError(q.lastError());
+        q.finish();
+        if (written && !db.commit()) {
+            logSqlError(db.lastError());
+            written = false;
+        }
+        if (!written)
+            db.rollback();
+    }
+    if (written) {
+        line(QStringLiteral(" %1 salvaged records and %2 in flight written to the new backup\n")
+                 .arg(fresh.size())
+                 .arg(backed.size()));
+        return;
+    }
+
+    for (jstring_point* entry : qAsConst(backed))
+        entry->in_backup = false;
+    const QDateTime wallNow = clock_->now();
+    const qint64 monoNow = nowMs();
+    for (const BackupSalvage::Row& row : qAsConst(fresh)) {
+        auto* entry = new jstring_point();
+        entry->id = row.id;
+        entry->string = row.text;
+        entry->create_time = QDateTime::fromString(row.dt, QString::fromLatin1(kDtFormat));
+        if (!entry->create_time.isValid())
+            entry->create_time = wallNow;
+        entry->born_ms = monoNow - qMax<qint64>(0, entry->create_time.msecsTo(wallNow));
+        jstrings.append(entry);
+    }
+    line(QStringLiteral(" No new backup: %1 salvaged records kept in memory\n").arg(fresh.size()));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackupSalvage.h"
 #include "jstring_point.h"
 #include "logger.h"
 
@@ -10,6 +11,7 @@
 
 #include <functional>
 
+class QSqlError;
 class QTimer;
 class QueueClock;
 
@@ -97,6 +99,7 @@ private:
     bool probeBackup(QString* error, bool* unreadable);
     void closeBackup();
     bool exec(const QString& sql);
+    void takeIdCounterFromBackup();
     // Runs a statement with one bound value once per value, logging each failure; false when
     // any run failed.
     bool execEach(const QString& sql, const QList<qint64>& values);
@@ -118,4 +121,18 @@ private:
     QString _db_connection_name;
     bool db_ok = false;
     QueueClock* clock_;
+
+    // A damaged backup file: every row that can still be read is salvaged, the file is moved
+    // aside like an unreadable one and a fresh file takes the salvaged rows and the rows of the
+    // records in memory; the operation that met the damage then runs once more on it.
+    // Logs an SQL error; true (and remembered until the recovery) when it says the file is damaged.
+    bool logSqlError(const QSqlError& error, const QString& prefix = QString());
+    // True when damage was met and the file has been replaced: the caller tries once more.
+    bool recoverFromDamage();
+    void replaceDamagedBackup(const QString& reason);
+    bool moveBackupAside(const QString& reason);
+    void keepSalvaged(const QList<BackupSalvage::Row>& rows);
+    QString damage_;          // the error that said the file is damaged, until the recovery
+    bool recovering_ = false; // the file is being replaced
+    bool retrying_ = false;   // an operation runs again after a recovery (never twice)
 };

@@ -1,5 +1,6 @@
 // Nothing received while the broker is away is lost across a station restart: SIGTERM saves the
 // unconfirmed records of a link that saves to disk, and the next start publishes them.
+#include "OutageStation.h"
 #include "StationProcess.h"
 #include "TestBroker.h"
 
@@ -8,37 +9,7 @@
 #include <QtTest>
 
 namespace {
-const int kStationId = 4321;
-
-QString ini(const QString& url)
-{
-    return QStringLiteral("[BASE_STATION]\n"
-                          "BS_TYPE=QORM_TYPE\n"
-                          "BS_ID=%1\n"
-                          "QORM=true\n"
-                          "LOG_FILE_PATH=station.log\n"
-                          "USE_BINARY=false\n"
-                          "SAVE_TO_DISK=true\n"
-                          "R_LOGIN=%2\n"
-                          "TIME_SYNC=false\n")
-        .arg(kStationId)
-        .arg(url);
-}
-
-const QList<int> kIds{0x00B001, 0x00B002, 0x00B003, 0x00B004, 0x00B005};
-
-QString scenario()
-{
-    QString s = QStringLiteral("set firmware 720\nset fft_word 0x0021019A\nset bitrate_mask 0x00FF0F03\n");
-    int at = 1000;
-    for (int id : kIds) {
-        s += QStringLiteral("at %1 message low type=D id=0x%2 payload=0102030405060708 rate=50 freq=200 rssi=0x200000\n")
-                 .arg(at)
-                 .arg(id, 6, 16, QLatin1Char('0'));
-        at += 700;
-    }
-    return s;
-}
+using namespace OutageStation;
 
 int sqliteCount(const QString& db)
 {
@@ -70,25 +41,10 @@ void TestStationRestart::recordsSurviveARestartWhileTheBrokerIsDown()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     {
-        StationProcess station(dir.path());
-        station.writeIni(ini(broker.url()));
-        station.writeScenario(scenario());
-        QVERIFY(station.start());
-        // Every message went down the uplink road (its text-log line) while no broker listens.
-        const bool allRead = waitUntil(
-            [&] {
-                const QByteArray log = station.log();
-                for (int id : kIds) {
-                    if (!log.contains(QStringLiteral("ID=%1").arg(id, 0, 16).toUpper().toLatin1()))
-                        return false;
-                }
-                return true;
-            },
-            60000);
-        QVERIFY2(allRead, station.output().right(4000).constData());
-        QVERIFY(station.terminate());
-        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(station.exitCode(), 0);
+        // Every message goes down the uplink road while no broker listens.
+        const QString failed = hearUplinksThenStop(dir.path(), broker.url());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        const StationProcess station(dir.path());
         QVERIFY2(station.log().contains("unconfirmed records saved to disk"), station.log().right(2000).constData());
     }
     QVERIFY2(sqliteCount(dir.filePath("backup.db3")) >= kIds.size(), qPrintable(dir.filePath("backup.db3")));

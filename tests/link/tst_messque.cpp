@@ -1,6 +1,7 @@
 // Outgoing queue: session, save, restore and clear rules, start-up checks of the backup file,
 // the shared id counter, the disk guard and the shutdown save. Backup fixtures are made and
 // checked with the sqlite3 command-line tool, independently of the queue's own SQL.
+#include "BackupFixture.h"
 #include "ManualQueueClock.h"
 #include "RecordingHostCommandRunner.h"
 #include "errlog.h"
@@ -8,7 +9,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -23,23 +25,24 @@ const char* const kQuoted = "{\"seq\":1,\"text\":\"it's \\\"quoted\\\"\"}";
 // Runs SQL through the sqlite3 tool; returns its output (rows '|'-separated, one per line).
 QString sqlite(const QString& file, const QString& sql)
 {
-    QProcess p;
-    p.start(QStringLiteral("sqlite3"), {QStringLiteral("-batch"), file});
-    if (!p.waitForStarted())
-        return QStringLiteral("<sqlite3 missing>");
-    p.write(sql.toUtf8());
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    const QByteArray err = p.readAllStandardError();
-    if (!err.isEmpty())
-        qWarning() << "sqlite3:" << err;
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    return BackupFixture::sqlite(file, sql);
 }
 
 QStringList rows(const QString& file, const QString& select)
 {
     const QString out = sqlite(file, select + QStringLiteral(";\n"));
     return out.isEmpty() ? QStringList() : out.split(QLatin1Char('\n'));
+}
+
+const int kDamagedRows = 600;
+
+// kDamagedRows waiting records, spread over some 25 pages of table and index.
+QStringList largeBackupTexts()
+{
+    QStringList texts;
+    for (int i = 1; i <= kDamagedRows; ++i)
+        texts << QStringLiteral("{\"seq\":%1,\"pad\":\"%2\"}").arg(i).arg(QString(60, QLatin1Char('0')));
+    return texts;
 }
 
 } // namespace
@@ -403,6 +406,126 @@ private slots:
         clock.advance(kAge);
         q->saveMain();
         QCOMPARE(rows(file, QStringLiteral("SELECT STR FROM messages")), QStringList({"a"}));
+    }
+
+    // A backup damaged in place: whatever detects it (the start, the saver, the shutdown save,
+    // a restore), every row SQLite can still read and every record queued in memory during the
+    // outage is delivered after a restart, each once; the damaged file is kept aside.
+    // Plan tokens: r restore a batch first, s the saver writes the outage records, x shutdown save.
+    void damagedBackup_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("plan");
+        for (const char* damage : {"random pages", "index", "truncated"}) {
+            for (const char* plan : {"sx", "x", "rx"})
+                QTest::addRow("%s, %s", damage, plan) << damage << plan;
+        }
+    }
+    void damagedBackup()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, plan);
+        const QString name = QStringLiteral("damaged.db3");
+        const QString file = path(name);
+        for (const QString& old : QDir(dir.path()).entryList({name + QStringLiteral("*")}))
+            QVERIFY(QFile::remove(path(old)));
+        QVERIFY(BackupFixture::write(file, largeBackupTexts()));
+        if (damage == QLatin1String("random pages"))
+            QVERIFY(BackupFixture::overwritePages(file, {8, 9, 20}));
+        else if (damage == QLatin1String("index"))
+            QVERIFY(BackupFixture::damageIndex(file));
+        else
+            QVERIFY(BackupFixture::truncateMidPage(file));
+        const QSet<QString> readable = BackupFixture::readableTexts(file, kDamagedRows);
+        QVERIFY(!readable.isEmpty());
+        QVERIFY(readable.size() < kDamagedRows || damage == QLatin1String("index"));
+
+        QSet<QString> expected = readable;
+        {
+            auto q = makeQueue(name, true);
+            q->set_start_to_save(true);
+            QVERIFY(q->backup_open());
+            if (plan.contains(QLatin1Char('r')))
+                QVERIFY(!q->isEmpty());
+            for (int i = 0; i < 20; ++i) {
+                const QString text = QStringLiteral("{\"outage\":%1}").arg(i);
+                QVERIFY(q->enqueue(text.toUtf8()));
+                expected.insert(text);
+            }
+            if (plan.contains(QLatin1Char('s'))) {
+                clock.advance(kAge);
+                q->saveMain();
+                QCOMPARE(q->size(), 0);
+            }
+            if (plan.contains(QLatin1Char('x'))) {
+                q->save_all();
+                QCOMPARE(q->size(), 0);
+            }
+        }
+        QCOMPARE(QDir(dir.path()).entryList({name + QStringLiteral(".unreadable-*")}).size(), 1);
+        QVERIFY(eventLines().last().contains(QStringLiteral("Unreadable backup file ")));
+
+        auto again = makeQueue(name, true);
+        QStringList got;
+        quint32 session = 1;
+        for (int batch = 0; batch < 100 && !again->isEmpty(); ++batch, ++session) {
+            for (QByteArray t; !(t = again->pop_for_publish(session)).isNull();)
+                got << QString::fromUtf8(t);
+            again->clear_session(session);
+        }
+        QVERIFY2(again->isEmpty(), "the backup never ran empty");
+        const QSet<QString> delivered(got.begin(), got.end());
+        QCOMPARE(got.size(), delivered.size()); // each once
+        QCOMPARE(delivered - expected, QSet<QString>());
+        QCOMPARE(expected - delivered, QSet<QString>());
+        QCOMPARE(QDir(dir.path()).entryList({name + QStringLiteral(".unreadable-*")}).size(), 1);
+    }
+
+    // Failures that do not mean damage keep the file where it is and the records in memory.
+    void otherFailuresKeepTheFile_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("file locked by another connection") << "locked";
+        QTest::newRow("id already in the file") << "duplicate";
+    }
+    void otherFailuresKeepTheFile()
+    {
+        QFETCH(QString, failure);
+        const QString name = QStringLiteral("healthy.db3");
+        const QString file = path(name);
+        for (const QString& old : QDir(dir.path()).entryList({name + QStringLiteral("*")}))
+            QVERIFY(QFile::remove(path(old)));
+        auto q = makeQueue(name, true);
+        q->set_start_to_save(true);
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(file);
+        QVERIFY(other.open());
+        QSqlQuery hold(other);
+        if (failure == QLatin1String("locked")) {
+            QVERIFY(hold.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        } else {
+            QVERIFY(hold.exec(QStringLiteral("INSERT INTO messages VALUES(%1, 0, '2024-04-30 10:00:00.000', 'other')")
+                                  .arg(jstring_point::peek_id_counter())));
+        }
+        QVERIFY(q->enqueue("kept"));
+        clock.advance(kAge);
+        q->saveMain();
+        QCOMPARE(q->size(), 1);
+        if (failure == QLatin1String("locked"))
+            QVERIFY(hold.exec(QStringLiteral("ROLLBACK")));
+        hold.finish();
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        QVERIFY(QDir(dir.path()).entryList({name + QStringLiteral(".unreadable-*")}).isEmpty());
+        QVERIFY(q->backup_open());
+        if (failure == QLatin1String("locked")) {
+            q->saveMain();
+            QCOMPARE(q->size(), 0);
+            QCOMPARE(rows(file, QStringLiteral("SELECT STR FROM messages")), QStringList({"kept"}));
+        } else {
+            QCOMPARE(rows(file, QStringLiteral("SELECT STR FROM messages")), QStringList({"other"}));
+        }
     }
 
     // Start-up checks of an existing backup file.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class QSqlError;
+
+// What can still be read from a damaged backup file of an outgoing queue.
+//
+// A damaged page stops a plain table scan at the first bad page, and a damaged index breaks
+// every query ordered by ID. The salvage reads the table by rowid only, from both ends, and
+// seeks past each unreadable stretch, so the rows on every page SQLite can still read come back.
+class BackupSalvage
+{
+public:
+    struct Row
+    {
+        quint32 id = 0;
+        int state = 0;
+        QString dt;       // as stored
+        QByteArray text;
+    };
+
+    // True when SQLite says the file itself is damaged: "database disk image is malformed"
+    // (SQLITE_CORRUPT) or "file is not a database" (SQLITE_NOTADB). Locks, constraints, a full
+    // disk and I/O errors are not damage.
+    static bool isDamage(const QSqlError& error);
+
+    // Every readable row of the messages table, each once, in rowid order. Rows without a
+    // usable ID or text are left out, as a restore would skip them. `note` gets a one-line
+    // account (rows read, rows left out, unreadable stretches).
+    static QList<Row> readRows(const QString& file, QString* note = nullptr);
+};
