@@ -43,7 +43,9 @@ struct Station {
 
     FakeBackend* fake(Slot s) const { return fakes[s]; }
 
-    dl_message_point* queue(quint32 id, const QString& phy, dl_message_point::DLPriority prio = dl_message_point::PRIORITY_LOW)
+    // tweak: sets further fields before the request is handed over.
+    void queue(quint32 id, const QString& phy, dl_message_point::DLPriority prio = dl_message_point::PRIORITY_LOW,
+               const std::function<void(dl_message_point&)>& tweak = {})
     {
         auto* m = new dl_message_point;
         m->modem_id = id;
@@ -51,8 +53,9 @@ struct Station {
         m->priority = prio;
         m->freq = 446000000;
         m->strength = 10;
+        if (tweak)
+            tweak(*m);
         sender->queueDLMessage(m);
-        return m;
     }
 
     QByteArray log() const
@@ -198,7 +201,7 @@ void TestDlSender::expiry()
     QFETCH(QDateTime, deadline);
     QFETCH(bool, sent);
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, takesAll}});
-    s.queue(0xABC, "DL_DBPSK_400_PROT_D")->time_out_dated = deadline;
+    s.queue(0xABC, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = deadline; });
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), sent ? 1 : 0);
     QCOMPARE(s.sender->queued(), 0);
@@ -209,7 +212,7 @@ void TestDlSender::deadlineRecheckedBeforeEachRequest()
 {
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, [](FakeBackend& b) { b.send_ms = 2000; }}});
     s.queue(1, "DL_DBPSK_400_PROT_D");
-    s.queue(2, "DL_DBPSK_400_PROT_D")->time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 1, Qt::UTC);
+    s.queue(2, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 1, Qt::UTC); });
     s.sender->dequeueDLMessages();
     QCOMPARE(ids(s.fake(Slot::DigModulator)->sent), QList<quint32>{1});
     QCOMPARE(s.sender->queued(), 0);
@@ -307,7 +310,7 @@ void TestDlSender::powerClamp()
     QFETCH(int, strength);
     QFETCH(int, given);
     Station s("QORM_TYPE", kDigOn + "\n" + maxPower, {{Slot::DigModulator, takesAll}});
-    s.queue(1, "DL_DBPSK_400_PROT_D")->strength = quint8(strength);
+    s.queue(1, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.strength = quint8(strength); });
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.value(0).strength, given);
 }
@@ -339,7 +342,7 @@ void TestDlSender::airBudgetPerTick()
 void TestDlSender::busyBackEndSkipsTheTick()
 {
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, [](FakeBackend& b) { b.busy = true; }}});
-    s.queue(1, "DL_DBPSK_400_PROT_D")->time_out_dated = QDateTime::fromSecsSinceEpoch(kNow - 10, Qt::UTC);
+    s.queue(1, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow - 10, Qt::UTC); });
     s.queue(2, "DL_DBPSK_400_PROT_D");
     s.sender->dequeueDLMessages();
     // Neither sent nor expired while busy.
