@@ -72,6 +72,33 @@ double percentile(std::vector<double> v, double q)
 }
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// A sender on a thread of its own, as the station runs it, with `refused` requests waiting of
+// the given priority; stopped and joined at the end of its scope.
+struct ThreadedSender {
+    DL_sender* sender;
+    QThread thread;
+
+    ThreadedSender(SettingsController& settings, const DownlinkBackendFactory& factory, int refused,
+                   dl_message_point::DLPriority priority)
+        : sender(new DL_sender(settings, nullptr, nullptr, factory))
+    {
+        sender->logoff(true);
+        sender->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, sender, &ITransmitter::start);
+        QObject::connect(&thread, &QThread::finished, sender, &QObject::deleteLater);
+        for (int i = 0; i < refused; ++i)
+            sender->queueDLMessage(request(quint32(i), kRefused, priority));
+        thread.start();
+        QThread::msleep(50);
+    }
+    ~ThreadedSender()
+    {
+        QMetaObject::invokeMethod(sender, "stopTransmitter", Qt::QueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+};
 } // namespace
 
 int main(int argc, char** argv)
@@ -116,16 +143,8 @@ int main(int argc, char** argv)
 
     // Queueing from another thread while the sender ticks over 1,000 refused requests.
     {
-        auto* sender = new DL_sender(settings, nullptr, nullptr, factory);
-        sender->logoff(true);
-        QThread thread;
-        sender->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::started, sender, &ITransmitter::start);
-        QObject::connect(&thread, &QThread::finished, sender, &QObject::deleteLater);
-        for (int i = 0; i < 1000; ++i)
-            sender->queueDLMessage(request(quint32(i), kRefused, dl_message_point::PRIORITY_LOW));
-        thread.start();
-        QThread::msleep(50);
+        ThreadedSender running(settings, factory, 1000, dl_message_point::PRIORITY_LOW);
+        DL_sender* sender = running.sender;
         const int n = 20000;
         double worst = 0;
         QElapsedTimer t;
@@ -139,9 +158,6 @@ int main(int argc, char** argv)
         }
         std::printf("\nenqueue from another thread while ticking: %.2f us mean, %.0f us worst (%d requests)\n",
                     double(t.nsecsElapsed() - qint64(n / 1000) * 5000000) / 1000.0 / n, worst, n);
-        QMetaObject::invokeMethod(sender, "stopTransmitter", Qt::QueuedConnection);
-        thread.quit();
-        thread.wait();
     }
 
     // Lateness of probes behind 1,000 refused requests, the sender on its own thread with its
@@ -151,17 +167,9 @@ int main(int argc, char** argv)
     for (int sendMs : {0, 100}) {
         for (bool first : {true, false}) {
             send_ms = sendMs;
-            auto* sender = new DL_sender(settings, nullptr, nullptr, factory);
-            sender->logoff(true);
-            QThread thread;
-            sender->moveToThread(&thread);
-            QObject::connect(&thread, &QThread::started, sender, &ITransmitter::start);
-            QObject::connect(&thread, &QThread::finished, sender, &QObject::deleteLater);
             // The refused ones sort before a LOW probe and after a HIGHEST one.
-            for (int i = 0; i < 1000; ++i)
-                sender->queueDLMessage(request(quint32(i), kRefused, dl_message_point::PRIORITY_HIGH));
-            thread.start();
-            QThread::msleep(50);
+            ThreadedSender running(settings, factory, 1000, dl_message_point::PRIORITY_HIGH);
+            DL_sender* sender = running.sender;
             const int probes = sendMs ? 60 : 300;
             std::vector<Clock::time_point> queuedAt(probes);
             for (int i = 0; i < probes; ++i) {
@@ -194,9 +202,6 @@ int main(int argc, char** argv)
                 met = false;
             std::printf("%-12s %-10d %-10.2f %-10.2f %s\n", first ? "first" : "last", sendMs, p50, p99,
                         int(got.size()) < probes ? "(probes missing)" : (counts ? (p99 <= 5.0 ? "met" : "missed") : ""));
-            QMetaObject::invokeMethod(sender, "stopTransmitter", Qt::QueuedConnection);
-            thread.quit();
-            thread.wait();
         }
     }
     std::printf("\nlateness target (p99 <= 5 ms, 1,000 queued, 0 ms sends): %s\n", met ? "met" : "missed");
