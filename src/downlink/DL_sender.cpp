@@ -198,6 +198,11 @@ void DL_sender::start()
     publish_snapshot();
 }
 
+void DL_sender::requestStop()
+{
+    stopping_ = true;
+}
+
 void DL_sender::stopTransmitter()
 {
     stopping_ = true;

@@ -67,6 +67,10 @@ public:
     int autocorrection_interval() const;
     quint32 modemID();
 
+    // From any thread: the tick sends nothing more (it ends after the frame on the air); the
+    // queued stopTransmitter() then stops the timers and releases the radios.
+    void requestStop();
+
 public slots:
     void start() override;
     void setULMessage(QSharedPointer<message_point> message) override;

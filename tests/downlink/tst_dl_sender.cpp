@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 using Slot = DownlinkSlot;
@@ -112,6 +113,7 @@ private slots:
     void busyBackEndSkipsTheTick();
     void reentryAndWaitCounter();
     void stopDuringASendEndsTheTick();
+    void stopRequestFromAnotherThread();
     void busyness();
     void info_data();
     void info();
@@ -401,6 +403,21 @@ void TestDlSender::stopDuringASendEndsTheTick()
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), 1);
     QCOMPARE(s.sender->queued(), 0);
+}
+
+void TestDlSender::stopRequestFromAnotherThread()
+{
+    Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, takesAll}});
+    FakeBackend* b = s.fake(Slot::DigModulator);
+    DL_sender* sender = s.sender.get();
+    b->during_send = [sender] { std::thread([sender] { sender->requestStop(); }).join(); };
+    for (quint32 i = 1; i <= 3; ++i)
+        s.queue(i, "DL_DBPSK_400_PROT_D");
+    s.sender->dequeueDLMessages();
+    QCOMPARE(ids(b->sent), QList<quint32>{1});
+    QCOMPARE(s.sender->queued(), 2);
+    s.sender->dequeueDLMessages();
+    QCOMPARE(b->sent.size(), 1);
 }
 
 void TestDlSender::busyness()
