@@ -463,7 +463,11 @@ void TOLVA::create_dl_sender()
         return;
     bool own = false;
     if (!sender && (bs_type_ == QORM || bs_type_ == Quabo || bs_type_ == QORM_LTE) && pin_ctrlr_) {
-        sender = new DL_sender(settingsCtrlr, pin_ctrlr_, nullptr, platform_.downlinkBackends);
+        auto* dl = new DL_sender(settingsCtrlr, pin_ctrlr_, nullptr, platform_.downlinkBackends);
+        // At once, not queued: a tick in progress stops after the frame on the air instead of
+        // sending the rest of its round before the stop is read.
+        connect(this, &TOLVA::stopSender, dl, &DL_sender::requestStop, Qt::DirectConnection);
+        sender = dl;
         own = true;
     }
     if (!sender) {

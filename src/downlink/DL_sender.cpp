@@ -111,6 +111,11 @@ bool DL_sender::is_expired(const dl_message_point& m, qint64 utc_now)
     return deadline != 0 && qint64(deadline) <= utc_now;
 }
 
+bool DL_sender::entry_expired(const Entry& e, qint64 utc_now)
+{
+    return e.deadline != 0 && qint64(e.deadline) <= utc_now;
+}
+
 bool DL_sender::slot_wanted(DownlinkSlot slot) const
 {
     return wanted_[index_of(slot)];
@@ -193,6 +198,11 @@ void DL_sender::start()
     publish_snapshot();
 }
 
+void DL_sender::requestStop()
+{
+    stopping_ = true;
+}
+
 void DL_sender::stopTransmitter()
 {
     stopping_ = true;
@@ -222,9 +232,10 @@ void DL_sender::queueDLMessage(dl_message_point* message)
 {
     if (!message)
         return;
-    const int phy = int(vexa_fhy_from_str(message->phy));
+    const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message)};
     std::lock_guard<std::mutex> lock(queue_mutex);
-    DL_list.append(Entry{message, phy});
+    DL_list.append(entry);
+    order_dirty_ = true;
 }
 
 bool DL_sender::isBusy()
@@ -289,26 +300,31 @@ void DL_sender::run_tick()
     if (stopping_ || isBusy())
         return;
 
-    QList<Entry> snapshot;
+    QVector<Entry> snapshot;
     QList<dl_message_point*> dropped;
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         if (DL_list.isEmpty())
             return;
-        std::stable_sort(DL_list.begin(), DL_list.end(), [](const Entry& a, const Entry& b) {
-            if (a.message->priority != b.message->priority)
-                return int(a.message->priority) > int(b.message->priority);
-            return a.phy > b.phy;
-        });
+        // The order only changes with new requests (removals keep it), and deadlines are whole
+        // seconds: a queue that waits unchanged within one second is neither sorted nor
+        // searched again.
         const qint64 utc = clock_->utcSeconds();
-        for (int i = 0; i < DL_list.size();) {
-            dl_message_point* m = DL_list.at(i).message;
-            if (is_expired(*m, utc)) {
-                dropped.append(m);
-                DL_list.removeAt(i);
-            } else {
-                ++i;
+        if (order_dirty_ || utc != ordered_at_utc_) {
+            if (order_dirty_) {
+                std::stable_sort(DL_list.begin(), DL_list.end(), [](const Entry& a, const Entry& b) {
+                    if (a.message->priority != b.message->priority)
+                        return int(a.message->priority) > int(b.message->priority);
+                    return a.phy > b.phy;
+                });
             }
+            const auto expired = std::stable_partition(DL_list.begin(), DL_list.end(),
+                                                       [utc](const Entry& e) { return !entry_expired(e, utc); });
+            for (auto it = expired; it != DL_list.end(); ++it)
+                dropped.append(it->message);
+            DL_list.erase(expired, DL_list.end());
+            order_dirty_ = false;
+            ordered_at_utc_ = utc;
         }
         snapshot = DL_list;
     }
@@ -326,7 +342,7 @@ void DL_sender::run_tick()
             break;
         dl_message_point* m = e.message;
         // A request may have aged while the ones before it were on the air.
-        if (is_expired(*m, clock_->utcSeconds())) {
+        if (entry_expired(e, clock_->utcSeconds())) {
             *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
             finished.insert(m);
             continue;
@@ -343,12 +359,9 @@ void DL_sender::run_tick()
         return;
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        for (int i = 0; i < DL_list.size();) {
-            if (finished.contains(DL_list.at(i).message))
-                DL_list.removeAt(i);
-            else
-                ++i;
-        }
+        DL_list.erase(std::remove_if(DL_list.begin(), DL_list.end(),
+                                     [&finished](const Entry& e) { return finished.contains(e.message); }),
+                      DL_list.end());
     }
     for (dl_message_point* m : finished)
         delete m;
@@ -357,9 +370,6 @@ void DL_sender::run_tick()
 bool DL_sender::sendDLMessage(dl_message_point* message)
 {
     const float corr = float(message->freq) * freq_correction / float(uplink_freq);
-    const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
-    if (dl_power_dbm(*message) > limit)
-        message->strength = quint8(limit);
 
     IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator);
     const bool multi_on_air = multi && multi->isOngoing();
@@ -377,6 +387,11 @@ bool DL_sender::sendDLMessage(dl_message_point* message)
     }
     if (!chosen)
         return false;
+    // The limit is read for every request handed over, so a changed MAX_POWER applies at once;
+    // a request that waits is not lowered by a limit that may be raised before it goes.
+    const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
+    if (dl_power_dbm(*message) > limit)
+        message->strength = quint8(limit);
     *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
           << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
     return chosen->sendDLMessage(message, double(corr));

@@ -9,6 +9,7 @@
 #include "logger.h"
 
 #include <QList>
+#include <QVector>
 #include <QTimer>
 
 #include <atomic>
@@ -66,6 +67,10 @@ public:
     int autocorrection_interval() const;
     quint32 modemID();
 
+    // From any thread: the tick sends nothing more (it ends after the frame on the air); the
+    // queued stopTransmitter() then stops the timers and releases the radios.
+    void requestStop();
+
 public slots:
     void start() override;
     void setULMessage(QSharedPointer<message_point> message) override;
@@ -77,10 +82,13 @@ public slots:
     void send_corr_message();
 
 private:
+    // A queued request with what the tick reads of it on every pass, taken at enqueue.
     struct Entry {
         dl_message_point* message;
-        int phy; // vexa_fhy_from_str of the phy text, taken at enqueue
+        int phy;          // vexa_fhy_from_str of the phy text
+        quint32 deadline; // deadline_of()
     };
+    static bool entry_expired(const Entry& e, qint64 utc_now);
 
     void run_tick();
     bool sendDLMessage(dl_message_point* message);
@@ -95,7 +103,9 @@ private:
     QTimer* corr_timer = nullptr;
     QTimer* DL_send_timer = nullptr;
     float freq_correction = 0.0f;
-    QList<Entry> DL_list;
+    QVector<Entry> DL_list;
+    bool order_dirty_ = false;     // requests appended since the last sort
+    qint64 ordered_at_utc_ = -1;   // UTC second of the last expiry pass
     quint32 uplink_freq = 868800000u;
     mutable std::mutex queue_mutex;
     int autocal_cntr = 0;

@@ -118,6 +118,7 @@ private slots:
     void firmwareUpdateAtStart();
     void exitStopsInOrderAndKillsOnlyAsFallback();
     void senderOnItsOwnThread();
+    void senderAlarmsReachTheAlarmLogWithoutReader();
 
 private:
     QString writeIni(const QString& text);
@@ -640,6 +641,30 @@ void TestTolva::senderOnItsOwnThread()
     station.shutdown();
     QVERIFY(!station.get_sender());
     QVERIFY(sender.isNull());
+}
+
+void TestTolva::senderAlarmsReachTheAlarmLogWithoutReader()
+{
+    SimReceiverFpga fpga;
+    StationPlatform p = platform();
+    p.pinWorker = [&fpga]() -> std::unique_ptr<BasePinWorker> { return std::make_unique<SimFpgaPinWorker>(fpga, QORM); };
+    p.downlinkBackends = [](DownlinkSlot, const DownlinkBackendContext&) -> std::unique_ptr<IVexaTransmitter> { return nullptr; };
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=QORM_TYPE\nQORM=false\nLOG_FILE_PATH=station.log\n"
+                                          "ERR_LOG_FILE_PATH=errlog.db3\nR_LOGIN=%1\n[TRANSMITTER]\nSEND_DL=true\n")
+                               .arg(kNoBroker)),
+                  p);
+    QVERIFY(!station.get_reader());
+    QVERIFY(station.get_sender());
+    auto alarms = [] {
+        int n = 0;
+        for (const QJsonValue& v : errlog::instance().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), 100))
+            n += v.toObject().value("alarm_code").toInt() == int(errlog::EVENT_AUTOCORR_ERR);
+        return n;
+    };
+    const int before = alarms();
+    emit station.get_sender()->alarm_out("EVENT_AUTOCORR_ERR");
+    QVERIFY(waitUntil([&] { return alarms() == before + 1; }, 5000));
+    station.shutdown();
 }
 
 QTEST_GUILESS_MAIN(TestTolva)

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 using Slot = DownlinkSlot;
@@ -43,7 +44,9 @@ struct Station {
 
     FakeBackend* fake(Slot s) const { return fakes[s]; }
 
-    dl_message_point* queue(quint32 id, const QString& phy, dl_message_point::DLPriority prio = dl_message_point::PRIORITY_LOW)
+    // tweak: sets further fields before the request is handed over.
+    void queue(quint32 id, const QString& phy, dl_message_point::DLPriority prio = dl_message_point::PRIORITY_LOW,
+               const std::function<void(dl_message_point&)>& tweak = {})
     {
         auto* m = new dl_message_point;
         m->modem_id = id;
@@ -51,8 +54,9 @@ struct Station {
         m->priority = prio;
         m->freq = 446000000;
         m->strength = 10;
+        if (tweak)
+            tweak(*m);
         sender->queueDLMessage(m);
-        return m;
     }
 
     QByteArray log() const
@@ -109,6 +113,7 @@ private slots:
     void busyBackEndSkipsTheTick();
     void reentryAndWaitCounter();
     void stopDuringASendEndsTheTick();
+    void stopRequestFromAnotherThread();
     void busyness();
     void info_data();
     void info();
@@ -198,7 +203,7 @@ void TestDlSender::expiry()
     QFETCH(QDateTime, deadline);
     QFETCH(bool, sent);
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, takesAll}});
-    s.queue(0xABC, "DL_DBPSK_400_PROT_D")->time_out_dated = deadline;
+    s.queue(0xABC, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = deadline; });
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), sent ? 1 : 0);
     QCOMPARE(s.sender->queued(), 0);
@@ -209,7 +214,7 @@ void TestDlSender::deadlineRecheckedBeforeEachRequest()
 {
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, [](FakeBackend& b) { b.send_ms = 2000; }}});
     s.queue(1, "DL_DBPSK_400_PROT_D");
-    s.queue(2, "DL_DBPSK_400_PROT_D")->time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 1, Qt::UTC);
+    s.queue(2, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 1, Qt::UTC); });
     s.sender->dequeueDLMessages();
     QCOMPARE(ids(s.fake(Slot::DigModulator)->sent), QList<quint32>{1});
     QCOMPARE(s.sender->queued(), 0);
@@ -307,7 +312,7 @@ void TestDlSender::powerClamp()
     QFETCH(int, strength);
     QFETCH(int, given);
     Station s("QORM_TYPE", kDigOn + "\n" + maxPower, {{Slot::DigModulator, takesAll}});
-    s.queue(1, "DL_DBPSK_400_PROT_D")->strength = quint8(strength);
+    s.queue(1, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.strength = quint8(strength); });
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.value(0).strength, given);
 }
@@ -339,7 +344,7 @@ void TestDlSender::airBudgetPerTick()
 void TestDlSender::busyBackEndSkipsTheTick()
 {
     Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, [](FakeBackend& b) { b.busy = true; }}});
-    s.queue(1, "DL_DBPSK_400_PROT_D")->time_out_dated = QDateTime::fromSecsSinceEpoch(kNow - 10, Qt::UTC);
+    s.queue(1, "DL_DBPSK_400_PROT_D", dl_message_point::PRIORITY_LOW, [&](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow - 10, Qt::UTC); });
     s.queue(2, "DL_DBPSK_400_PROT_D");
     s.sender->dequeueDLMessages();
     // Neither sent nor expired while busy.
@@ -398,6 +403,21 @@ void TestDlSender::stopDuringASendEndsTheTick()
     s.sender->dequeueDLMessages();
     QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), 1);
     QCOMPARE(s.sender->queued(), 0);
+}
+
+void TestDlSender::stopRequestFromAnotherThread()
+{
+    Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, takesAll}});
+    FakeBackend* b = s.fake(Slot::DigModulator);
+    DL_sender* sender = s.sender.get();
+    b->during_send = [sender] { std::thread([sender] { sender->requestStop(); }).join(); };
+    for (quint32 i = 1; i <= 3; ++i)
+        s.queue(i, "DL_DBPSK_400_PROT_D");
+    s.sender->dequeueDLMessages();
+    QCOMPARE(ids(b->sent), QList<quint32>{1});
+    QCOMPARE(s.sender->queued(), 2);
+    s.sender->dequeueDLMessages();
+    QCOMPARE(b->sent.size(), 1);
 }
 
 void TestDlSender::busyness()
