@@ -385,3 +385,31 @@ vexa_sockets::ParentData vexa_sockets::parent_data(quint32 modem, quint32 gatewa
 {
     return parents_data.value(modem).value(gateway);
 }
+
+bool vexa_sockets::refers_to(QTcpSocket* socket) const
+{
+    if (ids.contains(socket) || fails.contains(socket))
+        return true;
+    for (QTcpSocket* s : sockets)
+        if (s == socket)
+            return true;
+    return false;
+}
+
+void vexa_sockets::forget_socket(QTcpSocket* socket)
+{
+    for (auto it = last_hb.begin(); it != last_hb.end();) {
+        if (it->socket == socket) {
+            hb_order.remove(it.key());
+            it = last_hb.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void vexa_sockets::stop()
+{
+    qDeleteAll(timer);
+    timer.clear();
+}
