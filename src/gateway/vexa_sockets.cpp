@@ -335,14 +335,7 @@ void vexa_sockets::remove_hertbeat(quint32 id)
         hb_order.remove(id);
         return;
     }
-    for (auto it = last_hb.begin(); it != last_hb.end();) {
-        if (it->id == id) {
-            hb_order.remove(it.key());
-            it = last_hb.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    erase_heartbeats_if([id](const LastHB& hb) { return hb.id == id; });
 }
 
 void vexa_sockets::update_date(quint32 id)
@@ -398,18 +391,23 @@ bool vexa_sockets::refers_to(QTcpSocket* socket) const
 
 void vexa_sockets::forget_socket(QTcpSocket* socket)
 {
-    for (auto it = last_hb.begin(); it != last_hb.end();) {
-        if (it->socket == socket) {
-            hb_order.remove(it.key());
-            it = last_hb.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    erase_heartbeats_if([socket](const LastHB& hb) { return hb.socket == socket; });
 }
 
 void vexa_sockets::stop()
 {
     qDeleteAll(timer);
     timer.clear();
+}
+
+void vexa_sockets::erase_heartbeats_if(const std::function<bool(const LastHB&)>& match)
+{
+    for (auto it = last_hb.begin(); it != last_hb.end();) {
+        if (match(it.value())) {
+            hb_order.remove(it.key());
+            it = last_hb.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }

@@ -101,6 +101,7 @@ private:
     void update_date(quint32 id);
     void flush(quint32 id);
     void send(quint32 id);
+    void erase_heartbeats_if(const std::function<bool(const LastHB&)>& match);
     QDateTime now() const;
 
     LogSink log;
