@@ -144,6 +144,8 @@ void tcp_reader_receiver::start()
     const bool listening = tcpServer->isListening() || tcpServer->listen(listenAddress_, quint16(port));
     print_to_log(QString("Inited TCP listener port %1 %2").arg(port).arg(listening ? "success" : "fail"), nullptr, 0);
     connect(tcpServer.data(), &QTcpServer::newConnection, this, &tcp_reader_receiver::acceptConnection);
+    if (listening)
+        emit this->listening(tcpServer->serverAddress().toString(), tcpServer->serverPort());
 
     qint64 sweepSeconds = bs.tcp_ttl_timeout_.toLongLong();
     if (sweepSeconds <= 0 && !timing_.ttlSweepMs) {

@@ -77,6 +77,10 @@ public slots:
     bool init() override;
     void write_socket_rx(unsigned int modem_id, QByteArray data);
 
+signals:
+    // The gateway server has started listening.
+    void listening(const QString& address, quint16 port);
+
 private slots:
     void acceptConnection();
     void acceptMessage();
