@@ -8,6 +8,7 @@
 #include <QHostAddress>
 
 #include <functional>
+#include <optional>
 #include <memory>
 
 // What differs between the station on its board and the station simulated on a PC. Each
@@ -23,6 +24,8 @@ struct StationPlatform {
     // Where the spectrum server listens (the station: every address, port 7654).
     QHostAddress serverAddress = QHostAddress::Any;
     quint16 spectrumPort = 7654;
+    // Port of the gateway server of a TCPBS station (same address); unset: TCP_PORT of the INI.
+    std::optional<quint16> gatewayPort;
     // How long the exit action waits for the orderly stop before its kill command.
     int exitKillDelayMs = 30000;
     // Makes the downlink scheduler's radio back-ends; empty: the station's own.

@@ -22,6 +22,7 @@
 #include "qorm_reader.h"
 #include "rabbit_man.h"
 #include "spectrum_server.h"
+#include "tcp_reader.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -435,7 +436,7 @@ void TOLVA::create_reader()
             reader = new Quabo_Reader(settingsCtrlr, pin_ctrlr_, nullptr);
         break;
     case TCPBS:
-        *this << "The gateway link is not part of this build: no reader" << "\n";
+        create_gateway_link();
         break;
     case Unknown_Type:
         *this << "Can't create reader! Unknown type of reader!" << "\n";
@@ -446,6 +447,22 @@ void TOLVA::create_reader()
     connect(this, &TOLVA::stopReader, reader, &IReceiver::stopReader);
     connect(reader, &IReceiver::wrongFirmwareVersion, this, &TOLVA::wrongFirmwareVersion);
     reader->init();
+}
+
+void TOLVA::create_gateway_link()
+{
+    // One object, two halves: the receiver is the reader (deleted with the reader thread), the
+    // transmitter the sender when SEND_DL is on. The holder keeps the transmitter and deletes it
+    // with the station, once its thread has ended.
+    gateway_link_ = std::make_unique<tcp_reader>(settingsCtrlr);
+    tcp_reader_receiver* rx = gateway_link_->takeReceiver();
+    rx->setListenAddress(platform_.serverAddress, platform_.gatewayPort);
+    connect(rx, &tcp_reader_receiver::listening, this, [this](const QString& address, quint16 port) {
+        line(QStringLiteral("Gateway server listening on %1:%2").arg(address).arg(port));
+    }, Qt::QueuedConnection);
+    reader = rx;
+    if (settingsCtrlr.getTransmitterParams().send_dl_.toBool())
+        sender = gateway_link_->transmitter();
 }
 
 void TOLVA::configure_downlink_freqs()

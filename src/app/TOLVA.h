@@ -30,6 +30,7 @@ class SIM5360_Controller;
 class gpspos;
 class rabbit_man;
 class spectrum_server;
+class tcp_reader;
 
 // The station: reads the configuration, opens the logs, builds the board, the uplink reader,
 // the broker links and the timers, publishes every received message and a heartbeat every
@@ -131,6 +132,7 @@ private:
     void init_Axsem();
     void enable_SIM5360();
     void create_reader();
+    void create_gateway_link();
     void configure_downlink_freqs();
     void create_dl_sender();
     void create_rabbits();
@@ -171,6 +173,7 @@ private:
     float LogOffset = 0.0f;
     spectrum_server* s_server = nullptr;
     IReceiver* reader = nullptr;
+    std::unique_ptr<tcp_reader> gateway_link_;  // TCPBS: holds the transmitter half
     gpspos* gps_reader = nullptr;
     LinkState link_state_;
     QTimer receive_timer;

@@ -185,3 +185,11 @@ void vexa_rs_sockets::update_date(uint32_t id)
 {
     dates[id] = now();
 }
+
+void vexa_rs_sockets::stop()
+{
+    delete reconnect_timer;
+    reconnect_timer = nullptr;
+    qDeleteAll(timer);
+    timer.clear();
+}

@@ -55,6 +55,8 @@ public:
 
     // The reconnect timer's step: reconnects every link that is not connected.
     void reconnect();
+    // Deletes the reconnect and flush timers; for shutdown on the owning thread.
+    void stop();
 
     // Inspection, for status and tests.
     QTcpSocket* socket(uint32_t id) const { return sockets.value(id, nullptr); }

@@ -335,14 +335,7 @@ void vexa_sockets::remove_hertbeat(quint32 id)
         hb_order.remove(id);
         return;
     }
-    for (auto it = last_hb.begin(); it != last_hb.end();) {
-        if (it->id == id) {
-            hb_order.remove(it.key());
-            it = last_hb.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    erase_heartbeats_if([id](const LastHB& hb) { return hb.id == id; });
 }
 
 void vexa_sockets::update_date(quint32 id)
@@ -384,4 +377,37 @@ QList<quint32> vexa_sockets::child_list() const
 vexa_sockets::ParentData vexa_sockets::parent_data(quint32 modem, quint32 gateway) const
 {
     return parents_data.value(modem).value(gateway);
+}
+
+bool vexa_sockets::refers_to(QTcpSocket* socket) const
+{
+    if (ids.contains(socket) || fails.contains(socket))
+        return true;
+    for (QTcpSocket* s : sockets)
+        if (s == socket)
+            return true;
+    return false;
+}
+
+void vexa_sockets::forget_socket(QTcpSocket* socket)
+{
+    erase_heartbeats_if([socket](const LastHB& hb) { return hb.socket == socket; });
+}
+
+void vexa_sockets::stop()
+{
+    qDeleteAll(timer);
+    timer.clear();
+}
+
+void vexa_sockets::erase_heartbeats_if(const std::function<bool(const LastHB&)>& match)
+{
+    for (auto it = last_hb.begin(); it != last_hb.end();) {
+        if (match(it.value())) {
+            hb_order.remove(it.key());
+            it = last_hb.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }

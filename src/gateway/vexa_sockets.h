@@ -74,6 +74,15 @@ public:
     QList<quint32> clear(const QDateTime& date);
     QList<quint32> gw_list() const;
     QList<quint32> child_list() const;
+    // Entries of the last-heartbeat table.
+    int gw_size() const { return last_hb.size(); }
+
+    // Whether an id is reached through this socket; a socket nobody refers to may be deleted,
+    // after forget_socket() has dropped the heartbeats stored for it.
+    bool refers_to(QTcpSocket* socket) const;
+    void forget_socket(QTcpSocket* socket);
+    // Deletes the flush timers (waiting bytes stay); for shutdown on the owning thread.
+    void stop();
 
     // Inspection, for status and tests; absent entries give defaults and add nothing.
     ParentData parent_data(quint32 modem, quint32 gateway) const;
@@ -92,6 +101,7 @@ private:
     void update_date(quint32 id);
     void flush(quint32 id);
     void send(quint32 id);
+    void erase_heartbeats_if(const std::function<bool(const LastHB&)>& match);
     QDateTime now() const;
 
     LogSink log;

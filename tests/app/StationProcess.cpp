@@ -90,6 +90,13 @@ quint16 StationProcess::spectrumPort() const
     return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
 }
 
+quint16 StationProcess::gatewayPort() const
+{
+    static const QRegularExpression line(QStringLiteral("Gateway server listening on 127\\.0\\.0\\.1:(\\d+)"));
+    const QRegularExpressionMatch m = line.match(QString::fromUtf8(log()));
+    return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
+}
+
 void drainQueue(const TestBroker& broker, const QString& queue, Received& into)
 {
     QByteArray body;

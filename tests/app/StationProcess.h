@@ -36,6 +36,8 @@ public:
     QString path(const QString& name) const;
     // The port the spectrum server logged, 0 until it did.
     quint16 spectrumPort() const;
+    // TCPBS: the port the gateway server listens on, 0 before it does.
+    quint16 gatewayPort() const;
 
     static QString binary();
 

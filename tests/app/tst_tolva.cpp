@@ -102,6 +102,8 @@ private slots:
     void noConfigurationFile();
     void stepsWithoutBoardOrSenderAreSkipped_data();
     void stepsWithoutBoardOrSenderAreSkipped();
+    void gatewayLink_data();
+    void gatewayLink();
     void frequencies_data();
     void frequencies();
     void credentials_data();
@@ -244,6 +246,39 @@ void TestTolva::stepsWithoutBoardOrSenderAreSkipped()
     station.messageReceived(R"({"modem_id":5,"payload":"01"})", *station.get_rab_prim());
     QVERIFY(log().contains("Error! BS don't has any transmitters!"));
     station.shutdown();
+}
+
+void TestTolva::gatewayLink_data()
+{
+    QTest::addColumn<bool>("sendDl");
+    QTest::newRow("sender on") << true;
+    QTest::newRow("sender off") << false;
+}
+
+void TestTolva::gatewayLink()
+{
+    // A TCPBS station with the reader on builds the gateway link: its receiving half is the
+    // reader, its transmitting half the sender when SEND_DL is on. Built and destroyed under
+    // ASan: each half is deleted once.
+    QFETCH(bool, sendDl);
+    StationPlatform p = platform();
+    p.gatewayPort = 0;
+    {
+        TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=true\nR_LOGIN=%1\n"
+                                              "[TRANSMITTER]\nSEND_DL=%2\n")
+                                   .arg(kNoBroker, sendDl ? "true" : "false")),
+                      p);
+        QVERIFY(station.get_reader());
+        QCOMPARE(station.get_reader()->info().fpga_info_.fpga_bs_type, TCPBS);
+        QCOMPARE(bool(station.get_sender()), sendDl);
+        if (sendDl)
+            QCOMPARE(station.get_sender()->info().type, QString("TCPBS"));
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("Gateway server listening on 127.0.0.1:"), 10000);
+        QVERIFY(!log().contains("sender steps skipped"));
+        station.send_hart_beats();
+        QCOMPARE(station.get_last_hb().value("receiver").toObject().isEmpty(), false);
+        station.shutdown();
+    }
 }
 
 void TestTolva::frequencies_data()

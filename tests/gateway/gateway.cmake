@@ -5,3 +5,6 @@ tolvar_test(tst_vexa_rs_sockets SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_vexa_rs_
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
 tolvar_test(tst_gateway_downlink SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway_downlink.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
+tolvar_test(tst_tcp_reader SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_tcp_reader.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h ${CMAKE_CURRENT_SOURCE_DIR}/GatewayRecords.h
+  LIBS gateway LABELS unit TIMEOUT 120)

@@ -87,6 +87,9 @@ int main(int argc, char** argv)
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("spectrum-port")},
                                             QStringLiteral("Port of the spectrum server on 127.0.0.1 (0: a free port, the default)."),
                                             QStringLiteral("port"), QStringLiteral("0")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("gateway-port")},
+                                            QStringLiteral("Port of the gateway server of a TCPBS station on 127.0.0.1 (0: a free port, the default)."),
+                                            QStringLiteral("port"), QStringLiteral("0")));
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("gps")},
                                             QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
@@ -130,6 +133,11 @@ int main(int argc, char** argv)
         const uint port = parser.value(QStringLiteral("spectrum-port")).toUInt(&ok);
         if (!ok || port > 65535) {
             *error = QStringLiteral("--spectrum-port: not a port number: ") + parser.value(QStringLiteral("spectrum-port"));
+            return false;
+        }
+        const uint gatewayPort = parser.value(QStringLiteral("gateway-port")).toUInt(&ok);
+        if (!ok || gatewayPort > 65535) {
+            *error = QStringLiteral("--gateway-port: not a port number: ") + parser.value(QStringLiteral("gateway-port"));
             return false;
         }
 
@@ -177,6 +185,7 @@ int main(int argc, char** argv)
         platform.paths = SystemPaths::under(QDir::current().absoluteFilePath(QStringLiteral("sim-root")));
         platform.serverAddress = QHostAddress::LocalHost;
         platform.spectrumPort = quint16(port);
+        platform.gatewayPort = quint16(gatewayPort);
         return true;
     };
     return runStation(argc, argv, entry);

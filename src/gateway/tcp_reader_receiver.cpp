@@ -1,0 +1,613 @@
+#include "tcp_reader_receiver.h"
+
+#include "Message_Parser_Protocol_V1_1.h"
+#include "SettingsController.h"
+#include "downlink_route.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtDebug>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+const QByteArray kHeartbeat = "heartbeat";
+const QByteArray kIdMark = "_id:";
+
+quint32 big_endian(const ParserBytes& v)
+{
+    quint32 out = 0;
+    for (uint8_t b : v)
+        out = (out << 8) | b;
+    return out;
+}
+
+QString hex32from5(const char* rec)
+{
+    return QString::fromLatin1(QByteArray(rec + 5, 32).toHex());
+}
+
+// Text of a heartbeat: its bytes as UTF-8 up to the first zero byte.
+QString heartbeat_text(const QByteArray& bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero));
+}
+
+uint32_t bitrate_of(uint8_t phy)
+{
+    switch (phy) {
+    case 0x15: case 0x1e: return 50;
+    case 0x18: case 0x1f: return 400;
+    case 0x1a: case 0x20: return 3200;
+    case 0x1c: case 0x21: return 25600;
+    case 0x22: case 0x23: return 100;
+    default: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(phy)));
+    }
+}
+
+QString snr_text(float snr)
+{
+    return QString::number(double(snr), 'g', 6);
+}
+
+// A timer interval in ms from seconds, kept within what a timer takes.
+int interval_ms(qint64 seconds)
+{
+    return int(std::min<qint64>(seconds * 1000, INT_MAX));
+}
+
+QElapsedTimer& process_clock()
+{
+    static QElapsedTimer t;
+    if (!t.isValid())
+        t.start();
+    return t;
+}
+
+} // namespace
+
+tcp_reader_receiver::tcp_reader_receiver(SettingsController& settings, QObject* parent)
+    : IReceiver(parent), logger(QString()), setCtrlr(settings), msg_parser(new Message_Parser_Protocol_V1_1)
+{
+    const auto sink = [this](const QString& text, QTcpSocket* socket, unsigned int id) {
+        print_to_log(text, socket, id);
+    };
+    sockets.set_logger(sink);
+    sockets_rs.set_logger(sink);
+}
+
+tcp_reader_receiver::~tcp_reader_receiver()
+{
+    qDeleteAll(rs_timers);
+}
+
+void tcp_reader_receiver::setListenAddress(const QHostAddress& address, std::optional<quint16> port)
+{
+    listenAddress_ = address;
+    listenPort_ = port;
+}
+
+void tcp_reader_receiver::setTiming(const Timing& timing)
+{
+    timing_ = timing;
+    if (timing_.utcNow) {
+        sockets.set_clock(timing_.utcNow);
+        sockets_rs.set_clock(timing_.utcNow);
+    }
+    if (timing_.monotonicMs)
+        sockets_rs.set_monotonic(timing_.monotonicMs);
+    if (timing_.flushMs) {
+        sockets.set_flush_delay(*timing_.flushMs);
+        sockets_rs.set_flush_delay(*timing_.flushMs);
+    }
+    if (timing_.reconnectMs)
+        sockets_rs.set_reconnect_interval(*timing_.reconnectMs);
+}
+
+quint16 tcp_reader_receiver::serverPort() const
+{
+    return tcpServer && tcpServer->isListening() ? tcpServer->serverPort() : 0;
+}
+
+QString tcp_reader_receiver::logFilePath() const
+{
+    return getLogpath();
+}
+
+qint64 tcp_reader_receiver::monotonic() const
+{
+    return timing_.monotonicMs ? timing_.monotonicMs() : process_clock().elapsed();
+}
+
+bool tcp_reader_receiver::init()
+{
+    return true;
+}
+
+void tcp_reader_receiver::alarm_in(const QString&) {}
+
+void tcp_reader_receiver::start()
+{
+    const BaseStationParams bs = setCtrlr.getBS_ParamsCopy();
+
+    QStringList parts = bs.logpath_.toString().split('/');
+    parts.last() = "tcp_" + parts.last();
+    setLogpath(parts.join('/'));
+
+    tcpServer.reset(new QTcpServer);
+    const int port = listenPort_ ? int(*listenPort_) : bs.tcp_port_.toInt();
+    const bool listening = tcpServer->isListening() || tcpServer->listen(listenAddress_, quint16(port));
+    print_to_log(QString("Inited TCP listener port %1 %2").arg(port).arg(listening ? "success" : "fail"), nullptr, 0);
+    connect(tcpServer.data(), &QTcpServer::newConnection, this, &tcp_reader_receiver::acceptConnection);
+    if (listening)
+        emit this->listening(tcpServer->serverAddress().toString(), tcpServer->serverPort());
+
+    qint64 sweepSeconds = bs.tcp_ttl_timeout_.toLongLong();
+    if (sweepSeconds <= 0 && !timing_.ttlSweepMs) {
+        print_to_log(QString("TCP_TTL_TIMEOUT %1 s is not positive: the sweep runs every 60 minutes").arg(sweepSeconds),
+                     nullptr, 0);
+        sweepSeconds = 3600;
+    }
+    ttl_timer.reset(new QTimer);
+    connect(ttl_timer.data(), &QTimer::timeout, ttl_timer.data(), [this] { sweep(); }, Qt::DirectConnection);
+    ttl_timer->setInterval(timing_.ttlSweepMs ? std::max(1, *timing_.ttlSweepMs) : interval_ms(sweepSeconds));
+    ttl_timer->start();
+
+    const int idleMs = timing_.rsIdleMs ? *timing_.rsIdleMs : bs.tcp_rs_timeout_.toInt();
+    for (const QString& entry : bs.tcp_rs_.toStringList()) {
+        const QStringList hostPort = entry.split(':');
+        if (hostPort.size() != 2)
+            continue;
+        QSharedPointer<QTcpSocket> client(new QTcpSocket);
+        tcpClients.append(client);
+        const quint16 rsPort = quint16(hostPort[1].toInt());
+        client->connectToHost(hostPort[0], rsPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+        connect(client.data(), &QTcpSocket::readyRead, this, &tcp_reader_receiver::acceptMessageRS);
+        connect(client.data(), &QAbstractSocket::errorOccurred, this, &tcp_reader_receiver::displayErrorRS,
+                Qt::QueuedConnection);
+        print_to_log("Conected to remote TCP-RS server", client.data(), 0);
+        sockets_rs.append_list(client.data(), hostPort[0], rsPort);
+        rs_datas.insert(client.data(), QByteArray());
+        auto* idle = new QTimer;
+        idle->setSingleShot(true);
+        idle->setInterval(std::max(0, idleMs));
+        connect(idle, &QTimer::timeout, this, &tcp_reader_receiver::acceptMessageRStimeout);
+        rs_timers.insert(client.data(), idle);
+    }
+}
+
+void tcp_reader_receiver::stopReader()
+{
+    // Everything of the link lives on this thread and goes here, before the thread ends.
+    if (ttl_timer)
+        ttl_timer->stop();
+    ttl_timer.reset();
+    qDeleteAll(rs_timers);
+    rs_timers.clear();
+    sockets.stop();
+    sockets_rs.stop();
+    for (const auto& client : tcpClients)
+        client->abort();
+    if (tcpServer) {
+        tcpServer->close();
+        for (QTcpSocket* s : tcpServer->findChildren<QTcpSocket*>())
+            s->abort();
+    }
+}
+
+void tcp_reader_receiver::acceptConnection()
+{
+    QTcpSocket* socket = tcpServer->nextPendingConnection();
+    if (!socket)
+        return;
+    connect(socket, &QTcpSocket::readyRead, this, &tcp_reader_receiver::acceptMessage);
+    // Queued: the handler may drop registry entries, which must not happen inside a write
+    // to this very socket.
+    connect(socket, &QAbstractSocket::errorOccurred, this, &tcp_reader_receiver::displayError, Qt::QueuedConnection);
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { dropUnusedSocket(socket); },
+            Qt::QueuedConnection);
+    print_to_log("Accepted connection", socket, 0);
+}
+
+void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
+{
+    if (!tcpServer || socket->parent() != tcpServer.data() || socket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    if (sockets.refers_to(socket))
+        return;
+    sockets.forget_socket(socket);
+    tails.remove(socket);
+    socket->setParent(nullptr);
+    socket->deleteLater();
+}
+
+void tcp_reader_receiver::displayError(QAbstractSocket::SocketError)
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()), socket, sockets.id(socket));
+    sockets.reject(socket, true);
+    tails.remove(socket);
+    dropUnusedSocket(socket);
+}
+
+void tcp_reader_receiver::displayErrorRS(QAbstractSocket::SocketError)
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()), socket, 0);
+    sockets_rs.reject(socket);
+}
+
+void tcp_reader_receiver::acceptMessage()
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    handleGatewayRead(socket, socket->readAll());
+}
+
+void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
+{
+    print_to_log(QString("Recieved %1 bytes: %2").arg(bytes.size()).arg(QString::fromLatin1(bytes.toHex())), socket, 0);
+    QByteArray rest = bytes;
+    if (bytes.startsWith(kHeartbeat)) {
+        tails.remove(socket);
+        const int mark = bytes.indexOf(kIdMark);
+        if (mark < 0) {
+            const QString text = heartbeat_text(bytes);
+            sockets.save_last_hearbeat(0, socket, text);
+            print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text), socket, 0);
+            return;
+        }
+        const int end = mark + kIdMark.size() + 4;
+        if (bytes.size() < end) {
+            // The id is cut short: nothing to register.
+            sockets.reject(socket, false);
+            return;
+        }
+        const auto* idBytes = reinterpret_cast<const uchar*>(bytes.constData()) + end - 4;
+        const quint32 id = quint32(idBytes[0]) | quint32(idBytes[1]) << 8 | quint32(idBytes[2]) << 16 |
+                           quint32(idBytes[3]) << 24;
+        const QByteArray rewritten = bytes.left(end - 4) + QByteArray::number(id);
+        const QString text = heartbeat_text(rewritten);
+        print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text), socket, id);
+        sockets.save_last_hearbeat(id, socket, text);
+        if (sockets.append(id, socket))
+            print_to_log("Appended parent modem", socket, id);
+        rest = bytes.mid(end);
+        if (rest.isEmpty())
+            return;
+    }
+
+    int pos = 0;
+    const Tail tail = tails.take(socket);
+    if (!tail.bytes.isEmpty()) {
+        const int need = kRecordSize - tail.bytes.size();
+        const bool fresh = monotonic() - tail.since <= kTailKeepMs;
+        if (fresh && rest.size() < need) {
+            tails.insert(socket, Tail{tail.bytes + rest, tail.since});
+            return;
+        }
+        const QByteArray joined = tail.bytes + rest.left(need);
+        if (fresh && recordPassesCrc(joined)) {
+            if (handleRecord(socket, joined) == RecordResult::SocketClosed)
+                return;
+            pos = need;
+        } else if (sockets.reject(socket, false)) {
+            return;  // the dropped tail was the last strike
+        }
+    }
+    while (rest.size() - pos >= kRecordSize) {
+        const RecordResult r = handleRecord(socket, rest.mid(pos, kRecordSize));
+        pos += kRecordSize;
+        if (r == RecordResult::SocketClosed)
+            return;  // the rest of a rejected gateway's read is not looked at
+    }
+    if (pos < rest.size())
+        tails.insert(socket, Tail{rest.mid(pos), monotonic()});
+}
+
+QByteArray tcp_reader_receiver::rebuild(const QByteArray& record, QSharedPointer<message_point>& mp)
+{
+    const auto kind = static_cast<uint8_t>(record[0]);
+    const char phy = record[1];
+    QByteArray out(35, '\0');
+    char type = char(0x0d);
+    switch (kind) {
+    case 0x0e: {
+        std::vector<uint8_t> word(record.constBegin() + 4, record.constBegin() + kRecordSize);
+        p_dec.decode(word);
+        out.insert(5, QByteArray(reinterpret_cast<const char*>(word.data()), int(word.size())));
+        type = char(0x0e);
+        mp->SNR = 100.0f;
+        mp->FREQ = 0;
+        break;
+    }
+    case 0x0f: {
+        const auto* f = reinterpret_cast<const uchar*>(record.constData()) + 2;
+        mp->FREQ = quint64(f[0]) | quint64(f[1]) << 8 | quint64(f[2]) << 16 | quint64(f[3]) << 24;
+        mp->SNR = float(static_cast<int8_t>(record[6]));
+        out.insert(5, record.mid(7, 19));
+        break;
+    }
+    case 0x0d:
+        out.insert(5, record.mid(4, 16));
+        mp->SNR = 100.0f;
+        mp->FREQ = 0;
+        break;
+    default:
+        // Taken as it stands; one zero byte after it gives the parser its 37 bytes.
+        mp->FREQ = 0;
+        return record + QByteArray(1, '\0');
+    }
+    out[33] = phy;
+    out[34] = type;
+    return out;
+}
+
+bool tcp_reader_receiver::recordPassesCrc(const QByteArray& record)
+{
+    auto probe = QSharedPointer<message_point>::create();
+    const QByteArray rebuilt = rebuild(record, probe);
+    return read_messages(probe.data(), rebuilt.constData(), 0, true);
+}
+
+tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* socket, const QByteArray& record)
+{
+    auto mp = QSharedPointer<message_point>::create();
+    const QByteArray rebuilt = rebuild(record, mp);
+    if (static_cast<uint8_t>(record[0]) == 0x0f)
+        print_to_log(QString("Got FREQ= %1").arg(mp->FREQ), nullptr, 0);
+    if (!read_messages(mp.data(), rebuilt.constData(), bitrate_of(static_cast<uint8_t>(record[1])))) {
+        const bool closed = sockets.reject(socket, false);
+        print_to_log(closed ? "Rejected bad message. Rejected socket." : "Rejected bad message.", socket, 0);
+        return closed ? RecordResult::SocketClosed : RecordResult::Refused;
+    }
+
+    const quint32 id = mp->ID;
+    const vexa_sockets::LastHB hb = sockets.last_hertbeat(socket);
+    if (hb.hb_str.isEmpty() || hb.id == 0) {
+        if (sockets.append(id, socket))
+            print_to_log(QString("Appended parent modem %1").arg(id), socket, id);
+    } else if (hb.id == id) {
+        if (sockets.append(id, socket))
+            print_to_log(QString("Reappended parent modem %1").arg(id), socket, id);
+    } else if (sockets.append_child(id, socket, mp->SNR, mp.data())) {
+        print_to_log(QString("Appended child modem %1 (parent gw: %2)").arg(id).arg(sockets.id(socket)), socket, id);
+    } else if (sockets.check_for_dublicate(id, socket, mp.data())) {
+        print_to_log(QString("Child send message already received(snr:%1, gw:%2), is it dublicate? Message rejected.")
+                         .arg(snr_text(mp->SNR))
+                         .arg(sockets.id(socket)),
+                     socket, id);
+        return RecordResult::Refused;
+    }
+    print_to_log(QString("Accepted good message modem(snr:%1, parent gw:%2)").arg(snr_text(mp->SNR)).arg(sockets.id(socket)),
+                 socket, id);
+    emit message_ready(mp);
+    return RecordResult::Accepted;
+}
+
+bool tcp_reader_receiver::read_messages(message_point* mp, const char* rec, uint32_t bitrate, bool quiet)
+{
+    const ParserBytes typeBytes = msg_parser->get_parameter(Protocol_Version, rec);
+    const uint8_t type = typeBytes.empty() ? 0 : typeBytes[0];
+    const auto copy_packet = [mp](const ParserBytes& data) {
+        std::fill(std::begin(mp->packet), std::end(mp->packet), 0);
+        std::copy_n(data.begin(), std::min<size_t>(data.size(), sizeof(mp->packet)), mp->packet);
+    };
+    if (type == RECORD_TYPE_D) {
+        mp->TYPE = Protocol_D;
+        copy_packet(msg_parser->get_parameter(Packet_Data, rec));
+        mp->P_CRC = big_endian(msg_parser->get_parameter(CRC, rec));
+        if (!msg_parser->is_crc32_of_packet_ok(rec)) {
+            if (!quiet)
+                print_to_log(QString("Message D CRC error: %1").arg(hex32from5(rec)), nullptr, 0);
+            return false;
+        }
+        const ParserBytes c8 = msg_parser->get_parameter(CRC_8D, rec);
+        mp->CRC8_D = c8.empty() ? 0 : c8[0];
+    } else if (type == RECORD_TYPE_E) {
+        mp->TYPE = Protocol_E;
+        copy_packet(msg_parser->get_parameter(Packet_Data, rec));
+        mp->P_CRC = big_endian(msg_parser->get_parameter(CRC, rec));
+        const ParserBytes mic = msg_parser->get_parameter(Crypto_MIC, rec);
+        mp->CRYPTO_MIC = big_endian(mic);
+        mp->CRC8_D = mic.empty() ? 0 : mic.back();
+        const ParserBytes iter = msg_parser->get_parameter(Crypto_Iter, rec);
+        mp->CRYPTO_ITER = iter.empty() ? 0 : iter[0];
+        if (!msg_parser->is_crc32_of_packet_ok(rec)) {
+            if (!quiet)
+                print_to_log(QString("Message E CRC error: %1").arg(hex32from5(rec)), nullptr, 0);
+            return false;
+        }
+    } else {
+        if (!quiet) {
+            print_to_log("Wrong protocol type: " + QString::number(int(static_cast<int8_t>(type)), 16), nullptr, 0);
+            print_to_log(QString("rbuf: %1").arg(hex32from5(rec)), nullptr, 0);
+        }
+        return false;
+    }
+    if (quiet)
+        return true;
+    mp->ID = readMessageID(mp->TYPE, rec);
+    const ParserBytes payload = msg_parser->get_parameter(Payload, rec);
+    std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 8), mp->PAYLOAD);
+    const ParserBytes flags = msg_parser->get_parameter(Flags, rec);
+    mp->FLAGS = flags.empty() ? 0 : flags[0];
+    print_to_log(QString("rbuf: %1").arg(hex32from5(rec)), nullptr, 0);
+    mp->rotation = 0;
+    mp->band = false;
+    mp->bitrate = bitrate;
+    mp->RSSI = 50.0f;
+    mp->NOISE = -150.0f;
+    mp->demod_method = Demod_Methods(0);
+    mp->time = QDateTime::currentDateTime().addMSecs(-3040);
+    mp->total = 1;
+    return true;
+}
+
+uint32_t tcp_reader_receiver::readMessageID(Protocol_Types type, const char* rec) const
+{
+    if (!rec || (type != Protocol_D && type != Protocol_E))
+        return 0;
+    const ParserBytes id = msg_parser->get_parameter(Message_ID, rec);
+    const size_t n = type == Protocol_D ? 3 : 4;
+    return big_endian(ParserBytes(id.begin(), id.begin() + std::min(n, id.size())));
+}
+
+void tcp_reader_receiver::acceptMessageRS()
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    QByteArray& pending = rs_datas[socket];
+    pending += socket->readAll();
+    if (pending.size() >= kRsBatchLimit) {
+        // A device that never pauses is still read, in batches of 4 KiB.
+        handleRsBatch(socket, std::exchange(pending, QByteArray()));
+        return;
+    }
+    if (QTimer* idle = rs_timers.value(socket))
+        idle->start();
+}
+
+void tcp_reader_receiver::acceptMessageRStimeout()
+{
+    QTcpSocket* socket = nullptr;
+    for (auto it = rs_timers.constBegin(); it != rs_timers.constEnd(); ++it)
+        if (it.value() == sender())
+            socket = it.key();
+    qDebug() << "RS batch ended:" << sender() << socket;
+    if (!socket)
+        return;
+    handleRsBatch(socket, std::exchange(rs_datas[socket], QByteArray()));
+}
+
+void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& bytes)
+{
+    print_to_log(QString::fromLatin1(bytes.toHex().toUpper()), socket, 0);
+    const auto rebuildRs = [](const QByteArray& rec) {
+        QByteArray out(35, '\0');
+        out.insert(1, rec);
+        out[33] = char(0x1c);
+        out[34] = char(0x0d);
+        return out;
+    };
+    QByteArray data = bytes;
+    const Tail tail = tails.take(socket);
+    if (!tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs) {
+        const int need = kRsRecordSize - tail.bytes.size();
+        const QByteArray joined = tail.bytes + data.left(need);
+        message_point probe;
+        if (joined.size() == kRsRecordSize &&
+            read_messages(&probe, rebuildRs(joined).constData(), 25600, true))
+            data = joined + data.mid(need);
+    }
+    int pos = 0;
+    for (; data.size() - pos >= kRsRecordSize; pos += kRsRecordSize) {
+        auto mp = QSharedPointer<message_point>::create();
+        mp->FREQ = 0;
+        mp->SNR = 100.0f;
+        const QByteArray rebuilt = rebuildRs(data.mid(pos, kRsRecordSize));
+        if (!read_messages(mp.data(), rebuilt.constData(), 25600)) {
+            print_to_log("Rejected bad message.", socket, 0);
+            continue;
+        }
+        if (sockets_rs.append(mp->ID, socket))
+            print_to_log("Appended modem", socket, mp->ID);
+        print_to_log("Accepted good message modem", socket, mp->ID);
+        emit message_ready(mp);
+    }
+    if (pos < data.size())
+        tails.insert(socket, Tail{data.mid(pos), monotonic()});
+}
+
+void tcp_reader_receiver::sweep()
+{
+    const BaseStationParams bs = setCtrlr.getBS_ParamsCopy();
+    qint64 ttl = bs.tcp_ttl_.toLongLong();
+    if (ttl <= 0) {
+        print_to_log(QString("TCP_TTL %1 s is not positive: 720 minutes apply").arg(ttl), nullptr, 0);
+        ttl = 720 * 60;
+    }
+    const auto now = [this] { return timing_.utcNow ? timing_.utcNow() : QDateTime::currentDateTimeUtc(); };
+    const QList<quint32> gone = sockets.clear(now().addSecs(-ttl));
+    const QList<unsigned int> goneRs = sockets_rs.clear(now().addSecs(-ttl));
+    print_to_log(QString("Closed by TTL %1 socket(s)").arg(gone.size()), nullptr, 0);
+    print_to_log(QString("Closed by TTL %1 RS device(s)").arg(goneRs.size()), nullptr, 0);
+    const auto joined = [](const QList<quint32>& ids) {
+        QStringList t;
+        for (quint32 id : ids)
+            t << QString::number(id);
+        return t.join(',');
+    };
+    print_to_log(QString("Total active gateway(s): %1[%2]").arg(sockets.gw_size()).arg(joined(sockets.gw_list())),
+                 nullptr, 0);
+    const QList<quint32> children = sockets.child_list();
+    print_to_log(QString("Total childs(s): %1[%2]").arg(children.size()).arg(joined(children)), nullptr, 0);
+
+    // Closed gateway sockets that no entry refers to any more.
+    if (tcpServer)
+        for (QTcpSocket* s : tcpServer->findChildren<QTcpSocket*>())
+            dropUnusedSocket(s);
+}
+
+void tcp_reader_receiver::write_socket_rx(unsigned int modem_id, QByteArray data)
+{
+    route_downlink(sockets_rs, sockets, modem_id, data,
+                   [this](const QString& text, unsigned int id) { print_to_log(text, nullptr, id); });
+}
+
+receiver_info tcp_reader_receiver::info()
+{
+    receiver_info r;
+    r.aver_noiseBand1 = -100.0f;
+    r.aver_noiseBand2 = -100.0f;
+    r.state = 4;
+    r.active = true;
+    r.band1_offset = 100;
+    r.band2_offset = 100;
+    r.fpga_info_.firmware_ver = 0;
+    r.fpga_info_.hardware_ver = 0;
+    r.fpga_info_.compilation_dt = QDateTime::fromSecsSinceEpoch(0, Qt::LocalTime);
+    r.fpga_info_.fpga_bs_type = TCPBS;
+    r.fpga_info_.fpga_rpi_protocol_version = 0;
+    const QList<vexa_phy_channel_t> rates{UL_DBPSK_50_PROT_D, UL_PSK_200, UL_DBPSK_400_PROT_D, UL_PSK_500,
+                                          UL_DBPSK_3200_PROT_D, UL_PSK_5000, UL_DBPSK_25600_PROT_D, UL_PSK_FASTDL,
+                                          UL_DBPSK_50_PROT_E, UL_DBPSK_400_PROT_E, UL_DBPSK_3200_PROT_E,
+                                          UL_DBPSK_25600_PROT_E};
+    r.fpga_info_.supported_ul_bitrates_band1 = rates;
+    r.fpga_info_.bandwidth1 = 100000;
+    r.fpga_info_.bandwidth2 = 100000;
+    r.fpga_info_.supported_ul_bitrates_band2 = rates;
+    r.fpga_temperature_ = 25.0f;
+    return r;
+}
+
+void tcp_reader_receiver::print_to_log(const QString& text, QTcpSocket* socket, uint32_t id)
+{
+    const QString esc = QString(QChar(0x1B));
+    const QString time = esc + "[1;37m" + QDateTime::currentDateTimeUtc().toString("yyyy.MM.dd hh:mm:ss.zzz") + esc + "[0m";
+    QString socketColumn(50, ' ');
+    QString idColumn(9, ' ');
+    if (socket || id != 0) {
+        if (id == 0)
+            id = sockets.id(socket);
+        idColumn = esc + "[1;32m" + QString::number(id).rightJustified(9, ' ') + esc + "[0m";
+        if (socket)
+            socketColumn = QString("0x%1 %2:%3")
+                               .arg(quintptr(socket), 16, 16, QChar('0'))
+                               .arg(socket->peerAddress().toString())
+                               .arg(socket->peerPort())
+                               .leftJustified(50, ' ');
+    }
+    *this << QString("%1 %2 %3 - %4").arg(time, socketColumn, idColumn, text) << "\n";
+}

@@ -1,0 +1,503 @@
+// The gateway link's receiving half: heartbeats and the three record kinds, cutting reads into
+// records (also across reads), RS batches, bad input, the log line format, the TTL sweep, and
+// the whole path over loopback sockets with downlink frames going back.
+#include "FakeGatewaySocket.h"
+#include "GatewayRecords.h"
+#include "SettingsController.h"
+#include "gateway_frames.h"
+#include "tcp_reader.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+
+namespace {
+
+constexpr quint32 GW = 0x600000;
+constexpr quint32 M1 = 0x700001;
+
+QSharedPointer<message_point> at(const QSignalSpy& spy, int i)
+{
+    return spy.at(i).at(0).value<QSharedPointer<message_point>>();
+}
+
+} // namespace
+
+class TestTcpReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void heartbeatWithId();
+    void heartbeatWithoutId();
+    void recordKinds_data();
+    void recordKinds();
+    void polarRecordWithErrors_data();
+    void polarRecordWithErrors();
+    void phyCodes_data();
+    void phyCodes();
+    void cutting_data();
+    void cutting();
+    void recordSplitOverReads_data();
+    void recordSplitOverReads();
+    void heartbeatFollowedByRecord();
+    void badInput_data();
+    void badInput();
+    void rejectedSocketDropsRestOfRead();
+    void childAndDuplicate();
+    void rsBatches_data();
+    void rsBatches();
+    void rsRecordAcrossPause();
+    void logLineFormat();
+    void sweepCensus();
+    void fixedInfo();
+    void loopbackGatewayAndRs();
+
+private:
+    QTemporaryDir dir;
+    SettingsController settings;
+    tcp_reader_receiver* rx = nullptr;
+    QDateTime clock;
+
+    void writeIni(const QString& extra);
+    QStringList logLines() const;
+};
+
+void TestTcpReader::writeIni(const QString& extra)
+{
+    QFile ini(dir.filePath("station.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write(QString("[BASE_STATION]\nLOG_FILE_PATH=%1\n%2").arg(dir.filePath("station.log"), extra).toUtf8());
+    ini.close();
+    QVERIFY(settings.initController(ini.fileName()));
+}
+
+QStringList TestTcpReader::logLines() const
+{
+    QFile f(dir.filePath("tcp_station.log"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestTcpReader::init()
+{
+    QFile::remove(dir.filePath("tcp_station.log"));
+    writeIni("");
+    clock = QDateTime(QDate(2026, 5, 1), QTime(12, 0), Qt::UTC);
+    rx = new tcp_reader_receiver(settings);
+    tcp_reader_receiver::Timing t;
+    t.utcNow = [this] { return clock; };
+    t.flushMs = 0;
+    rx->setTiming(t);
+    rx->setListenAddress(QHostAddress::LocalHost, quint16(0));
+    rx->start();
+    QVERIFY(rx->serverPort() != 0);
+}
+
+void TestTcpReader::cleanup()
+{
+    if (!rx)
+        return;  // owned by the test's own holder
+    rx->stopReader();
+    delete rx;
+    rx = nullptr;
+}
+
+void TestTcpReader::heartbeatWithId()
+{
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    const auto hb = rx->gatewayRegistry().last_hertbeat(GW);
+    QCOMPARE(hb.hb_str, QString("heartbeat_id:6291456"));
+    QCOMPARE(hb.hb_str.size(), 20);
+    QCOMPARE(rx->gatewayRegistry().id(&s), GW);
+    QVERIFY(logLines().join('\n').contains("Heartbeat 20 bytes: heartbeat_id:6291456"));
+    QVERIFY(logLines().join('\n').contains("Appended parent modem"));
+}
+
+void TestTcpReader::heartbeatWithoutId()
+{
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, "heartbeat");
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString("heartbeat"));
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).id, 0u);
+    QCOMPARE(rx->gatewayRegistry().id(&s), 0u);
+    // A record then registers its own modem as the gateway of the socket.
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, gwrec::kindD(0x18, 0x612345, 1, gwrec::payload(1), 7));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(rx->gatewayRegistry().id(&s), 0x612345u);
+}
+
+void TestTcpReader::recordKinds_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<quint32>("bitrate");
+    QTest::addColumn<float>("snr");
+    QTest::addColumn<quint64>("freq");
+    QTest::addColumn<quint32>("mic");
+    QTest::addColumn<int>("iter");
+    QTest::newRow("0x0d") << gwrec::kindD(0x1c, M1, 3, gwrec::payload(0x10), 0x5A) << int(Protocol_D) << M1 << 25600u
+                          << 100.0f << quint64(0) << 0u << 0;
+    QTest::newRow("0x0f") << gwrec::kindF(0x18, 1000000, -10, M1, 3, gwrec::payload(0x10), 0x5A) << int(Protocol_D)
+                          << M1 << 400u << -10.0f << quint64(1000000) << 0u << 0;
+    QTest::newRow("0x0e") << gwrec::kindE(0x1f, gwrec::dataE(0x01234567, 9, 3, gwrec::payload(0x10), 0xABCDEF))
+                          << int(Protocol_E) << 0x01234567u << 400u << 100.0f << quint64(0) << 0xABCDEFu << 9;
+}
+
+void TestTcpReader::recordKinds()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(int, type);
+    QFETCH(quint32, id);
+    QFETCH(quint32, bitrate);
+    QFETCH(float, snr);
+    QFETCH(quint64, freq);
+    QFETCH(quint32, mic);
+    QFETCH(int, iter);
+    if (QTest::currentDataTag() == QString("0x0f"))
+        QCOMPARE(record.mid(2, 5).toHex(' '), QByteArray("40 42 0f 00 f6"));
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, record);
+    QCOMPARE(spy.size(), 1);
+    const auto m = at(spy, 0);
+    QCOMPARE(int(m->TYPE), type);
+    QCOMPARE(m->ID, id);
+    QCOMPARE(m->bitrate, bitrate);
+    QCOMPARE(m->SNR, snr);
+    QCOMPARE(m->FREQ, freq);
+    QCOMPARE(m->RSSI, 50.0f);
+    QCOMPARE(m->NOISE, -150.0f);
+    QCOMPARE(m->FLAGS, quint8(3));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(m->PAYLOAD), 8), gwrec::payload(0x10));
+    QCOMPARE(m->CRYPTO_MIC, mic);
+    QCOMPARE(int(m->CRYPTO_ITER), iter);
+    if (type == Protocol_D)
+        QCOMPARE(m->CRC8_D, quint8(0x5A));
+    else
+        QCOMPARE(m->CRC8_D, quint8(0xEF));
+    QCOMPARE(m->total, 1u);
+}
+
+void TestTcpReader::polarRecordWithErrors_data()
+{
+    QTest::addColumn<QList<int>>("flips");
+    QTest::newRow("none") << QList<int>{};
+    QTest::newRow("one") << QList<int>{100};
+    QTest::newRow("three") << QList<int>{3, 77, 250};
+}
+
+void TestTcpReader::polarRecordWithErrors()
+{
+    QFETCH(QList<int>, flips);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, gwrec::kindE(0x21, gwrec::dataE(0x00ABCDEF, 1, 2, gwrec::payload(0x60), 0x123456), flips));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(at(spy, 0)->ID, 0x00ABCDEFu);
+    QCOMPARE(at(spy, 0)->bitrate, 25600u);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, 0)->PAYLOAD), 8), gwrec::payload(0x60));
+}
+
+void TestTcpReader::phyCodes_data()
+{
+    QTest::addColumn<int>("phy");
+    QTest::addColumn<quint32>("bitrate");
+    QTest::newRow("0x15") << 0x15 << 50u;
+    QTest::newRow("0x1a") << 0x1a << 3200u;
+    QTest::newRow("0x22") << 0x22 << 100u;
+    QTest::newRow("0x16 unknown") << 0x16 << 22u;
+    QTest::newRow("0x90 sign-widened") << 0x90 << quint32(0xFFFFFF90u);
+}
+
+void TestTcpReader::phyCodes()
+{
+    QFETCH(int, phy);
+    QFETCH(quint32, bitrate);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, gwrec::kindD(quint8(phy), M1, 0, gwrec::payload(0), 0));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(at(spy, 0)->bitrate, bitrate);
+}
+
+void TestTcpReader::cutting_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("records");
+    QTest::newRow("72 bytes") << 72 << 2;
+    QTest::newRow("50 bytes") << 50 << 1;
+}
+
+void TestTcpReader::cutting()
+{
+    QFETCH(int, size);
+    QFETCH(int, records);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    QByteArray read = gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0) + gwrec::kindD(0x18, M1, 0, gwrec::payload(2), 0);
+    rx->handleGatewayRead(&s, read.left(size));
+    QCOMPARE(spy.size(), records);
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
+}
+
+void TestTcpReader::recordSplitOverReads_data()
+{
+    QTest::addColumn<int>("split");
+    QTest::newRow("10 + 26") << 10;
+    QTest::newRow("20 + 16") << 20;
+    QTest::newRow("35 + 1") << 35;
+    QTest::newRow("after a whole record") << 36 + 14;
+}
+
+void TestTcpReader::recordSplitOverReads()
+{
+    QFETCH(int, split);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const QByteArray a = gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0);
+    const QByteArray b = gwrec::kindE(0x1f, gwrec::dataE(M1, 0, 0, gwrec::payload(2), 5));
+    const QByteArray stream = split > 36 ? a + b : b;
+    rx->handleGatewayRead(&s, stream.left(split));
+    rx->handleGatewayRead(&s, stream.mid(split));
+    QCOMPARE(spy.size(), split > 36 ? 2 : 1);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, spy.size() - 1)->PAYLOAD), 8), gwrec::payload(2));
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
+}
+
+void TestTcpReader::heartbeatFollowedByRecord()
+{
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW) + gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0));
+    QCOMPARE(rx->gatewayRegistry().id(&s), GW);
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(rx->gatewayRegistry().parent_varnok_id(M1), GW);
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
+}
+
+void TestTcpReader::badInput_data()
+{
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<int>("strikes");
+    QByteArray badCrc = gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0);
+    badCrc[10] = char(badCrc[10] ^ 1);
+    QByteArray unknownKind(36, '\x33');
+    QTest::newRow("bad CRC") << badCrc << 1;
+    QTest::newRow("unknown kind") << unknownKind << 1;
+    QTest::newRow("two bad records") << badCrc + unknownKind << 2;
+    QTest::newRow("id cut short") << QByteArray("heartbeat_id:\x01\x02") << 1;
+    QTest::newRow("short garbage, then a record") << QByteArray("garbage") << 1;
+}
+
+void TestTcpReader::badInput()
+{
+    QFETCH(QByteArray, read);
+    QFETCH(int, strikes);
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, read);
+    if (read.size() < 36 && !read.startsWith("heartbeat")) {
+        // Kept as a possible record start; the next read shows it was none.
+        QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
+        rx->handleGatewayRead(&s, gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0));
+        QCOMPARE(spy.size(), 1);
+    } else {
+        QCOMPARE(spy.size(), 0);
+    }
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), strikes);
+    QCOMPARE(s.closes, 0);
+}
+
+void TestTcpReader::rejectedSocketDropsRestOfRead()
+{
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    QByteArray bad(36, '\x33');
+    for (int i = 0; i < 11; ++i)
+        rx->handleGatewayRead(&s, bad);
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), 11);
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, bad + gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0));
+    QCOMPARE(s.closes, 1);
+    QCOMPARE(spy.size(), 0);
+    QVERIFY(!rx->gatewayRegistry().contains(GW));
+}
+
+void TestTcpReader::childAndDuplicate()
+{
+    FakeGatewaySocket a, b;
+    rx->handleGatewayRead(&a, gwrec::heartbeatWithId(GW));
+    rx->handleGatewayRead(&b, gwrec::heartbeatWithId(GW + 1));
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const QByteArray rec = gwrec::kindF(0x18, 868800000, 10, M1, 1, gwrec::payload(9), 1);
+    rx->handleGatewayRead(&a, rec);
+    rx->handleGatewayRead(&b, rec);
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(rx->gatewayRegistry().parent_varnok_id(M1), GW);
+    QVERIFY(logLines().join('\n').contains("is it dublicate? Message rejected."));
+    QCOMPARE(rx->gatewayRegistry().fail_count(&b), 0);
+}
+
+void TestTcpReader::rsBatches_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("records");
+    QTest::newRow("45 bytes") << 45 << 2;
+    QTest::newRow("40 bytes") << 40 << 2;
+    QTest::newRow("19 bytes") << 19 << 0;
+}
+
+void TestTcpReader::rsBatches()
+{
+    QFETCH(int, size);
+    QFETCH(int, records);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const QByteArray stream = gwrec::rs(M1, 1, gwrec::payload(1), 2) + gwrec::rs(M1 + 1, 1, gwrec::payload(2), 2) +
+                              QByteArray(5, '\x7f');
+    rx->handleRsBatch(&s, stream.left(size));
+    QCOMPARE(spy.size(), records);
+    if (records) {
+        const auto m = at(spy, 0);
+        QCOMPARE(int(m->TYPE), int(Protocol_D));
+        QCOMPARE(m->ID, M1);
+        QCOMPARE(m->bitrate, 25600u);
+        QCOMPARE(m->SNR, 100.0f);
+        QCOMPARE(m->FREQ, quint64(0));
+        QCOMPARE(m->RSSI, 50.0f);
+        QCOMPARE(m->NOISE, -150.0f);
+        QVERIFY(rx->rsRegistry().contains(M1));
+    }
+}
+
+void TestTcpReader::rsRecordAcrossPause()
+{
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const QByteArray stream = gwrec::rs(M1, 1, gwrec::payload(1), 2) + gwrec::rs(M1 + 1, 1, gwrec::payload(2), 2);
+    rx->handleRsBatch(&s, stream.left(27));
+    rx->handleRsBatch(&s, stream.mid(27));
+    QCOMPARE(spy.size(), 2);
+    QCOMPARE(at(spy, 1)->ID, M1 + 1);
+    const QStringList lines = logLines().filter("Appended modem");
+    QCOMPARE(lines.size(), 2);
+    rx->handleRsBatch(&s, gwrec::rs(M1, 1, gwrec::payload(3), 2));
+    QCOMPARE(logLines().filter("Appended modem").size(), 2);
+    QCOMPARE(logLines().filter("Accepted good message modem").size(), 3);
+}
+
+void TestTcpReader::logLineFormat()
+{
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    rx->sweep();
+    const QString esc(QChar(0x1B));
+    const QStringList lines = logLines();
+    // Without socket and id: blank columns, no colour for the id.
+    const QString census = lines.filter("Closed by TTL").first();
+    QRegularExpression plain("^" + QRegularExpression::escape(esc) + R"(\[1;37m\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3})" +
+                             QRegularExpression::escape(esc) + R"(\[0m {52} {9} - Closed by TTL 0 socket\(s\)$)");
+    QVERIFY2(plain.match(census).hasMatch(), qPrintable(census));
+    // With a socket: its column padded to 50, the gateway id green in 9 characters.
+    const QString hb = lines.filter("Heartbeat 20 bytes").first();
+    const QString sock = QString("0x%1 :0").arg(quintptr(&s), 16, 16, QChar('0')).leftJustified(50, ' ');
+    QVERIFY2(hb.contains(" " + sock + " " + esc + "[1;32m  6291456" + esc + "[0m - Heartbeat 20 bytes: "),
+             qPrintable(hb));
+}
+
+void TestTcpReader::sweepCensus()
+{
+    writeIni("TCP_TTL=1\n");
+    FakeGatewaySocket a;
+    rx->handleGatewayRead(&a, gwrec::heartbeatWithId(GW));
+    rx->handleGatewayRead(&a, gwrec::kindF(0x18, 1, 1, M1, 0, gwrec::payload(0), 0));
+    rx->sweep();
+    QVERIFY(logLines().contains(logLines().filter("Total active gateway(s): 1[6291456]").value(0)));
+    QCOMPARE(logLines().filter(QString("Total childs(s): 1[%1]").arg(M1)).size(), 1);
+    clock = clock.addSecs(61);
+    rx->sweep();
+    QCOMPARE(logLines().filter("Closed by TTL 1 socket(s)").size(), 1);
+    QCOMPARE(logLines().filter("Closed by TTL 0 RS device(s)").size(), 2);
+    QCOMPARE(a.closes, 1);
+}
+
+void TestTcpReader::fixedInfo()
+{
+    const receiver_info i = rx->info();
+    QCOMPARE(i.state, 4u);
+    QVERIFY(i.active);
+    QCOMPARE(i.aver_noiseBand1, -100.0f);
+    QCOMPARE(i.band2_offset, 100);
+    QCOMPARE(int(i.fpga_info_.fpga_bs_type), int(TCPBS));
+    QCOMPARE(i.fpga_info_.supported_ul_bitrates_band1.size(), 12);
+    QVERIFY(!i.fpga_info_.supported_ul_bitrates_band1.contains(UL_DBPSK_400_PROT_C));
+    QCOMPARE(i.fpga_info_.supported_ul_bitrates_band2, i.fpga_info_.supported_ul_bitrates_band1);
+    QCOMPARE(i.fpga_info_.compilation_dt.toSecsSinceEpoch(), qint64(0));
+    QCOMPARE(i.fpga_temperature_, 25.0f);
+}
+
+void TestTcpReader::loopbackGatewayAndRs()
+{
+    // A real RS device (a server of the test) and a real gateway client.
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    cleanup();
+    writeIni(QString("TCP_RS=127.0.0.1:%1,no-port,a:b:c\n").arg(device.serverPort()));
+    tcp_reader link(settings);
+    rx = link.receiver();
+    tcp_reader_receiver::Timing t;
+    t.flushMs = 0;
+    t.rsIdleMs = 20;
+    rx->setTiming(t);
+    rx->setListenAddress(QHostAddress::LocalHost, quint16(0));
+    rx->start();
+    QCOMPARE(logLines().filter("Conected to remote TCP-RS server").size(), 1);
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingConnections(), 10000);
+    QTcpSocket* rsPeer = device.nextPendingConnection();
+    rsPeer->write(gwrec::rs(M1, 1, gwrec::payload(1), 2));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 1, 10000);
+
+    QTcpSocket gateway;
+    gateway.connectToHost(QHostAddress::LocalHost, rx->serverPort());
+    QVERIFY(gateway.waitForConnected(10000));
+    gateway.write(gwrec::heartbeatWithId(GW));
+    QTRY_COMPARE_WITH_TIMEOUT(rx->gatewayRegistry().gw_list().size(), 1, 10000);
+    gateway.write(gwrec::kindF(0x18, 868800000, 12, M1 + 1, 0, gwrec::payload(5), 0));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 10000);
+
+    // Downlinks: M1 is heard through the RS device, M1 + 1 through the gateway.
+    for (quint32 id : {M1, M1 + 1}) {
+        dl_message_point m;
+        m.vexa_ver = 5;
+        m.modem_id = id;
+        link.transmitter()->queueDLMessage(new dl_message_point(m));
+    }
+    QByteArray atDevice, atGateway;
+    QTRY_VERIFY_WITH_TIMEOUT((atDevice += rsPeer->readAll()).size() >= 20, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((atGateway += gateway.readAll()).size() >= 46, 10000);
+    QCOMPARE(atDevice.size(), 20);
+    QCOMPARE(atGateway.size(), 46);
+    QCOMPARE(atGateway.left(4), QByteArray("\x02\x00\x70\x00", 4));
+
+    // The gateway leaves: its error is handled after the read that is going on.
+    gateway.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(rx->gatewayRegistry().gw_list().isEmpty(), 10000);
+    rx->stopReader();
+    QCOMPARE(rx->serverPort(), quint16(0));
+    rx = nullptr;
+}
+
+QTEST_GUILESS_MAIN(TestTcpReader)
+#include "tst_tcp_reader.moc"
