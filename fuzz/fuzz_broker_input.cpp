@@ -42,8 +42,21 @@ FakeCommandContext& station()
     return ctx;
 }
 
+// "file" reaches any path it is given: only names inside the station's folder (its working
+// directory) are let through.
+bool staysInFolder(const QJsonObject& message)
+{
+    if (message.value(QStringLiteral("msg_type")).toString() != QLatin1String("file"))
+        return true;
+    const QJsonObject data = message.contains(QStringLiteral("data")) ? message.value(QStringLiteral("data")).toObject() : message;
+    const QString name = data.value(QStringLiteral("filename")).toString();
+    return !QDir::isAbsolutePath(name) && !name.contains(QLatin1String(".."));
+}
+
 void runCommand(const QJsonObject& message)
 {
+    if (!staysInFolder(message))
+        return;
     FakeCommandContext& ctx = station();
     // Every input starts from the same configuration.
     if (ctx.iniBytes() != kIni.toUtf8()) {

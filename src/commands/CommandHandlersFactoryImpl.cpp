@@ -3,6 +3,7 @@
 #include "BSConfigCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
+#include "FileCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
 #include "NetworkConfigCommandHandler.h"
@@ -28,7 +29,7 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
+using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
                         ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
 

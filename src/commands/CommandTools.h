@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonValue>
 #include <QString>
@@ -23,6 +24,10 @@ public:
     static QDateTime secondsOr(const QJsonValue& value, const QDateTime& fallback);
     // Unix milliseconds, the fraction dropped; 0 for anything that is not a number in range.
     static QDateTime milliseconds(const QJsonValue& value);
+
+    // Base64 after removing ASCII white space; "=" padding may be left out. False for a character
+    // outside the alphabet or a length that cannot be Base64.
+    static bool fromBase64(const QByteArray& text, QByteArray* decoded);
 
     // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
     static void logLine(ICommandContext& context, const QString& text);

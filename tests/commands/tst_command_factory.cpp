@@ -6,8 +6,10 @@
 #include "CommandHandlersFactoryImpl.h"
 #include "ErrLogConfigCommandHandler.h"
 #include "FakeCommandContext.h"
+#include "FileCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 
 #include <QJsonArray>
@@ -51,7 +53,9 @@ void TestCommandFactory::knownTypes_data()
     QTest::addColumn<IsHandler>("isHandler");
     QTest::newRow("hb") << "hb" << is<HBCommandHandler>();
     QTest::newRow("bsconfig") << "bsconfig" << is<BSConfigCommandHandler>();
+    QTest::newRow("file") << "file" << is<FileCommandHandler>();
     QTest::newRow("timeconfig") << "timeconfig" << is<TimeConfigCommandHandler>();
+    QTest::newRow("network") << "network" << is<NetworkConfigCommandHandler>();
     QTest::newRow("meslog") << "meslog" << is<MesLogConfigCommandHandler>();
     QTest::newRow("errlog") << "errlog" << is<ErrLogConfigCommandHandler>();
     QTest::newRow("backup") << "backup" << is<BackupConfigCommandHandler>();
