@@ -9,6 +9,7 @@
 #include "meslog.h"
 
 #include <QList>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -57,6 +58,9 @@ public:
     void addLink(int index, bool has_ul, bool has_dl, bool has_cmd, bool save_to_disk);
 
     QString path(const QString& name) const { return dir.filePath(name); }
+    // Texts of the alarm-log events with this code, newest first.
+    static QStringList alarmTexts(int code);
+    static QByteArray fileText(const QString& path);
     QString iniPath() const { return path(QStringLiteral("station.ini")); }
     QByteArray iniBytes() const;
     QByteArray logText() const;

@@ -35,15 +35,6 @@ void put(const QString& path, const QByteArray& content)
     f.write(content);
 }
 
-QStringList alarmTexts(errlog::EVENT_CODE code)
-{
-    QStringList texts;
-    for (const QJsonValue& row : errlog::instance().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), 100)) {
-        if (row.toObject().value("alarm_code").toInt() == code)
-            texts << row.toObject().value("alarm_text").toString();
-    }
-    return texts;
-}
 
 const int kOwnerGroupOther = 0x7077;
 } // namespace
@@ -74,7 +65,7 @@ void TestFileCommand::newFile()
     QCOMPARE(::stat(QFile::encodeName(name).constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), int(0666 & ~mask));
     const QString text = QString("File %1 is written, size=4").arg(name);
-    QCOMPARE(alarmTexts(errlog::EVENT_WRITE_FILE), QStringList{text});
+    QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE), QStringList{text});
     QVERIFY(contentOf(ctx.path("bsevent.log")).contains(text.toUtf8()));
     QVERIFY(ctx.logText().contains(QString(" File %1 has written, size=4\n").arg(name).toUtf8()));
 }
@@ -92,7 +83,7 @@ void TestFileCommand::existingFileKeepsItsMode()
     QCOMPARE(int(QFile::permissions(name)) & kOwnerGroupOther, int(mode) & kOwnerGroupOther);
     // Nothing left beside it, and no event for a replaced file.
     QCOMPARE(QDir(ctx.path("data")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{"secret.conf"});
-    QVERIFY(alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
     QVERIFY(ctx.logText().contains(QString(" File %1 exists\n").arg(name).toUtf8()));
 }
 
@@ -145,7 +136,7 @@ void TestFileCommand::failuresLeaveTheTarget()
     QStringList expected = before;
     expected.removeAll("station.log");
     QCOMPARE(after, expected);
-    QVERIFY(alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
 }
 
 void TestFileCommand::base64Bodies_data()
@@ -195,11 +186,11 @@ void TestFileCommand::read()
     const QJsonObject reply = run(ctx, QJsonObject{{"cmd", "read"}, {"filename", path}});
     if (!ok) {
         QCOMPARE(reply, (QJsonObject{{"result", false}}));
-        QVERIFY(alarmTexts(errlog::EVENT_READ_FILE).isEmpty());
+        QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE).isEmpty());
         return;
     }
     QCOMPARE(reply, (QJsonObject{{"result", true}, {"filename", path}, {"body", QString::fromLatin1(content.toBase64())}}));
-    QCOMPARE(alarmTexts(errlog::EVENT_READ_FILE), QStringList{QString("File %1 read, size=%2").arg(path).arg(content.size())});
+    QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE), QStringList{QString("File %1 read, size=%2").arg(path).arg(content.size())});
 }
 
 QTEST_GUILESS_MAIN(TestFileCommand)
