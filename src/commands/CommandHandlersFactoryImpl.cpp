@@ -4,8 +4,10 @@
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
 #include "FileCommandHandler.h"
+#include "GPSConfigCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "NTPConfigCommandHandler.h"
 #include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 
@@ -29,7 +31,8 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
+using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, GPSConfigCommandHandler,
+                        TimeConfigCommandHandler, NTPConfigCommandHandler, MesLogConfigCommandHandler,
                         ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
 

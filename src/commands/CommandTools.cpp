@@ -2,6 +2,8 @@
 
 #include "HostCommandRunner.h"
 #include "ICommandContext.h"
+#include "errlog.h"
+#include "levent.h"
 #include "logger.h"
 
 #include <cmath>
@@ -95,4 +97,11 @@ bool CommandTools::fromBase64(const QByteArray& text, QByteArray* decoded)
         return false;
     *decoded = result.decoded;
     return true;
+}
+
+void CommandTools::changeRecord(ICommandContext& context, const QString& text)
+{
+    context.alarm_log().append(errlog::EVENT_CONF_CHANGED, context.now(), text);
+    context.station_log() << levent(text, QString::fromLatin1(fnameEventLog));
+    logLine(context, text);
 }

@@ -32,6 +32,9 @@ public:
     // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
     static void logLine(ICommandContext& context, const QString& text);
 
+    // A configuration change: alarm 20, event-log record and log line, all with text.
+    static void changeRecord(ICommandContext& context, const QString& text);
+
     // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s), with the log
     // lines before and after; what the command did is not looked at.
     static void setClock(ICommandContext& context, qint64 t);

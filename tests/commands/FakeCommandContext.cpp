@@ -17,6 +17,7 @@ FakeCommandContext::FakeCommandContext(const QString& ini)
     QDir::setCurrent(dir.path());
     log.setLogpath(path(QStringLiteral("station.log")));
     paths = SystemPaths::under(path(QStringLiteral("root")));
+    ntp = std::make_unique<ntp_sysconf>(paths.ntpConf, recorder);
     clock = QDateTime::currentDateTime();
     writeIni(ini.isNull() ? QStringLiteral("[BASE_STATION]\nBS_ID=7\n[TRANSMITTER]\nSEND_DL=false\n") : ini);
     settings.initController(iniPath());

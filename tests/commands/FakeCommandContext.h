@@ -7,6 +7,7 @@
 #include "SystemPaths.h"
 #include "logger.h"
 #include "meslog.h"
+#include "ntp_sysconf.h"
 
 #include <QList>
 #include <QStringList>
@@ -47,6 +48,7 @@ public:
     QDateTime now() const override { return clock; }
     void run_later(int ms, std::function<void()> action) override;
     bool& eth0_restart_pending() override { return eth0Pending; }
+    ntp_sysconf& ntp_editor() override { return *ntp; }
     void exit() override { ++exits; }
     void reboot() override { ++reboots; }
     void restarteth0() override { ++eth0Restarts; }
@@ -74,6 +76,7 @@ public:
     meslog messages{1440, &queueClock};
     RecordingHostCommandRunner recorder;
     SystemPaths paths;
+    std::unique_ptr<ntp_sysconf> ntp; // on paths.ntpConf
     QDateTime clock;
     QJsonObject lastHb;
     QTimer receiveTimer;
