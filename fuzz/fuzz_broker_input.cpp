@@ -1,8 +1,8 @@
 // Messages from the broker: any body is either refused with a reason or becomes a message whose
 // road is decided; a downlink request made from it never holds more payload than it can. A
 // command runs through the real handlers on a fake station in a temporary folder: it always
-// gets a reply, and runs no host command but the NTP switch and the clock setting it may ask
-// for; exit, reboot and eth0 restarts are only ever scheduled.
+// gets a reply, and runs no host command but the NTP switch or restart and the clock setting it
+// may ask for; exit, reboot and eth0 restarts are only ever scheduled.
 #include "BrokerInput.h"
 
 #include "FakeCommandContext.h"
@@ -18,6 +18,8 @@
 
 namespace {
 const QString kIni = QStringLiteral("[BASE_STATION]\nBS_ID=7\nMODE=fuzz\n[TRANSMITTER]\nSEND_DL=false\n");
+const QByteArray kNtpConf = "driftfile /var/lib/ntp/ntp.drift\n\n# pool: <http://www.pool.ntp.org/join.html>\n"
+                           "pool 0.debian.pool.ntp.org iburst\n\n# External NTP server:\n#server 10.0.0.1\n";
 const QByteArray kInterfaces = "auto eth0\niface eth0 inet static\n    address 10.0.0.2/24\n    gateway 10.0.0.1\n\n";
 
 void writeFile(const QString& path, const QByteArray& content)
@@ -42,8 +44,21 @@ FakeCommandContext& station()
     return ctx;
 }
 
+// "file" reaches any path it is given: only names inside the station's folder (its working
+// directory) are let through.
+bool staysInFolder(const QJsonObject& message)
+{
+    if (message.value(QStringLiteral("msg_type")).toString() != QLatin1String("file"))
+        return true;
+    const QJsonObject data = message.contains(QStringLiteral("data")) ? message.value(QStringLiteral("data")).toObject() : message;
+    const QString name = data.value(QStringLiteral("filename")).toString();
+    return !QDir::isAbsolutePath(name) && !name.contains(QLatin1String(".."));
+}
+
 void runCommand(const QJsonObject& message)
 {
+    if (!staysInFolder(message))
+        return;
     FakeCommandContext& ctx = station();
     // Every input starts from the same configuration.
     if (ctx.iniBytes() != kIni.toUtf8()) {
@@ -51,6 +66,7 @@ void runCommand(const QJsonObject& message)
         ctx.settings.initController(ctx.iniPath());
     }
     writeFile(ctx.paths.networkInterfaces, kInterfaces);
+    writeFile(ctx.paths.ntpConf, kNtpConf);
     ctx.recorder.clear();
     QString sender;
     const QJsonObject reply = BrokerInput::run_command(message, ctx, &sender);
@@ -58,7 +74,8 @@ void runCommand(const QJsonObject& message)
         std::abort();
     for (const QString& line : ctx.recorder.commandLines()) {
         const bool ntp = line == QLatin1String("sudo service ntp start") || line == QLatin1String("sudo service ntp stop");
-        if (!ntp && !line.startsWith(QLatin1String("sudo date +%s -s @")))
+        const bool restart = line == QLatin1String("sudo /etc/init.d/ntp restart");
+        if (!ntp && !restart && !line.startsWith(QLatin1String("sudo date +%s -s @")))
             std::abort();
     }
     // Exit and reboot are only ever scheduled, never run here.

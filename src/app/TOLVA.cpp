@@ -68,6 +68,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     , platform_(platform)
 {
     runner_ = platform_.runner ? platform_.runner : std::make_shared<RealHostCommandRunner>();
+    ntp_editor_ = std::make_unique<ntp_sysconf>(platform_.paths.ntpConf, *runner_);
 
     _uptime_timer.start();
     registerRecordMetaTypes();

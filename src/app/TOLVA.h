@@ -7,6 +7,7 @@
 #include "SettingsController.h"
 #include "logger.h"
 #include "meslog.h"
+#include "ntp_sysconf.h"
 #include "records.h"
 #include "station_types.h"
 
@@ -81,6 +82,7 @@ public:
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
     bool& eth0_restart_pending() override { return eth0_restart_pending_; }
+    ntp_sysconf& ntp_editor() override { return *ntp_editor_; }
 
     spectrum_server* get_spectrum_server() { return s_server; }
     IReceiver* get_reader() { return reader; }
@@ -194,4 +196,5 @@ private:
     quint64 hb_counter_ = 0;
     bool shut_down_ = false;
     bool eth0_restart_pending_ = false;
+    std::unique_ptr<ntp_sysconf> ntp_editor_;
 };

@@ -3,8 +3,11 @@
 #include "BSConfigCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
+#include "FileCommandHandler.h"
+#include "GPSConfigCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "NTPConfigCommandHandler.h"
 #include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 #include "UnregisteredCommand.h"
@@ -27,7 +30,8 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, TimeConfigCommandHandler, MesLogConfigCommandHandler,
+using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, GPSConfigCommandHandler,
+                        TimeConfigCommandHandler, NTPConfigCommandHandler, MesLogConfigCommandHandler,
                         ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
 

@@ -2,6 +2,8 @@
 
 #include "HostCommandRunner.h"
 #include "ICommandContext.h"
+#include "errlog.h"
+#include "levent.h"
 #include "logger.h"
 
 #include <cmath>
@@ -67,4 +69,39 @@ void CommandTools::setClock(ICommandContext& context, qint64 t)
     logLine(context, QStringLiteral(" Run: ") + HostCommandRunner::commandLine(program, arguments));
     context.runner().run(program, arguments, 10000);
     context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << " Finished\n";
+}
+
+bool CommandTools::fromBase64(const QByteArray& text, QByteArray* decoded)
+{
+    QByteArray compact;
+    compact.reserve(text.size());
+    for (char c : text) {
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v')
+            compact.append(c);
+    }
+    int end = compact.size();
+    while (end > 0 && compact.at(end - 1) == '=' && compact.size() - end < 2)
+        --end;
+    for (int i = 0; i < end; ++i) {
+        const char c = compact.at(i);
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+        if (!alphabet)
+            return false;
+    }
+    if (end % 4 == 1)
+        return false;
+    QByteArray padded = compact.left(end);
+    padded.append(QByteArray((4 - end % 4) % 4, '='));
+    const QByteArray::FromBase64Result result = QByteArray::fromBase64Encoding(padded, QByteArray::AbortOnBase64DecodingErrors);
+    if (!result)
+        return false;
+    *decoded = result.decoded;
+    return true;
+}
+
+void CommandTools::changeRecord(ICommandContext& context, const QString& text)
+{
+    context.alarm_log().append(errlog::EVENT_CONF_CHANGED, context.now(), text);
+    context.station_log() << levent(text, QString::fromLatin1(fnameEventLog));
+    logLine(context, text);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonValue>
 #include <QString>
@@ -24,8 +25,15 @@ public:
     // Unix milliseconds, the fraction dropped; 0 for anything that is not a number in range.
     static QDateTime milliseconds(const QJsonValue& value);
 
+    // Base64 after removing ASCII white space; "=" padding may be left out. False for a character
+    // outside the alphabet or a length that cannot be Base64.
+    static bool fromBase64(const QByteArray& text, QByteArray* decoded);
+
     // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
     static void logLine(ICommandContext& context, const QString& text);
+
+    // A configuration change: alarm 20, event-log record and log line, all with text.
+    static void changeRecord(ICommandContext& context, const QString& text);
 
     // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s), with the log
     // lines before and after; what the command did is not looked at.

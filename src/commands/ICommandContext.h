@@ -14,6 +14,7 @@ class SettingsController;
 class errlog;
 class logger;
 class meslog;
+class ntp_sysconf;
 class rabbit_man;
 struct SystemPaths;
 
@@ -56,6 +57,8 @@ public:
     // asks for it has gone out by then.
     virtual void run_later(int ms, std::function<void()> action) = 0;
 
+    // The editor of the time service's configuration file.
+    virtual ntp_sysconf& ntp_editor() = 0;
     // Set while an eth0 restart is scheduled, so that quick changes share one restart.
     virtual bool& eth0_restart_pending() = 0;
 

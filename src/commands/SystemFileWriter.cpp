@@ -51,8 +51,10 @@ void SystemFileWriter::failWritesForTests(const QString& reason)
     injectedFailure() = reason;
 }
 
-bool SystemFileWriter::write(const QString& path, const QByteArray& content, QString* error)
+bool SystemFileWriter::write(const QString& path, const QByteArray& content, QString* error, QString* via)
 {
+    if (via)
+        via->clear();
     if (!injectedFailure().isEmpty())
         return fail(error, injectedFailure());
     QString target = QFileInfo(path).absoluteFilePath();
@@ -93,5 +95,7 @@ bool SystemFileWriter::write(const QString& path, const QByteArray& content, QSt
     if (::rename(QFile::encodeName(temp.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
         return fail(error, QStringLiteral("cannot rename %1 to %2: %3").arg(temp.fileName(), target, lastError()));
     temp.setAutoRemove(false);
+    if (via)
+        *via = temp.fileName();
     return true;
 }

@@ -15,7 +15,8 @@ class SystemFileWriter {
 public:
     // False with *error set when the content did not reach the file; the target is then as it was
     // (in place: as far as the failed write got).
-    static bool write(const QString& path, const QByteArray& content, QString* error = nullptr);
+    // *via: the temporary file renamed over the target (empty when rewritten in place).
+    static bool write(const QString& path, const QByteArray& content, QString* error = nullptr, QString* via = nullptr);
 
     // Tests: makes every write fail with this text until cleared (an empty text).
     static void failWritesForTests(const QString& reason);

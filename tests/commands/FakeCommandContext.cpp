@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <stdexcept>
 
@@ -15,6 +17,7 @@ FakeCommandContext::FakeCommandContext(const QString& ini)
     QDir::setCurrent(dir.path());
     log.setLogpath(path(QStringLiteral("station.log")));
     paths = SystemPaths::under(path(QStringLiteral("root")));
+    ntp = std::make_unique<ntp_sysconf>(paths.ntpConf, recorder);
     clock = QDateTime::currentDateTime();
     writeIni(ini.isNull() ? QStringLiteral("[BASE_STATION]\nBS_ID=7\n[TRANSMITTER]\nSEND_DL=false\n") : ini);
     settings.initController(iniPath());
@@ -84,4 +87,21 @@ void FakeCommandContext::writeIni(const QString& text)
     QFile f(iniPath());
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(text.toUtf8());
+}
+
+QStringList FakeCommandContext::alarmTexts(int code)
+{
+    QStringList texts;
+    const QJsonArray rows = errlog::instance().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), 1000);
+    for (const QJsonValue& row : rows) {
+        if (row.toObject().value(QStringLiteral("alarm_code")).toInt() == code)
+            texts << row.toObject().value(QStringLiteral("alarm_text")).toString();
+    }
+    return texts;
+}
+
+QByteArray FakeCommandContext::fileText(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }

@@ -7,8 +7,10 @@
 #include "SystemPaths.h"
 #include "logger.h"
 #include "meslog.h"
+#include "ntp_sysconf.h"
 
 #include <QList>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -46,6 +48,7 @@ public:
     QDateTime now() const override { return clock; }
     void run_later(int ms, std::function<void()> action) override;
     bool& eth0_restart_pending() override { return eth0Pending; }
+    ntp_sysconf& ntp_editor() override { return *ntp; }
     void exit() override { ++exits; }
     void reboot() override { ++reboots; }
     void restarteth0() override { ++eth0Restarts; }
@@ -57,6 +60,9 @@ public:
     void addLink(int index, bool has_ul, bool has_dl, bool has_cmd, bool save_to_disk);
 
     QString path(const QString& name) const { return dir.filePath(name); }
+    // Texts of the alarm-log events with this code, newest first.
+    static QStringList alarmTexts(int code);
+    static QByteArray fileText(const QString& path);
     QString iniPath() const { return path(QStringLiteral("station.ini")); }
     QByteArray iniBytes() const;
     QByteArray logText() const;
@@ -70,6 +76,7 @@ public:
     meslog messages{1440, &queueClock};
     RecordingHostCommandRunner recorder;
     SystemPaths paths;
+    std::unique_ptr<ntp_sysconf> ntp; // on paths.ntpConf
     QDateTime clock;
     QJsonObject lastHb;
     QTimer receiveTimer;

@@ -14,6 +14,11 @@
 #include <QtTest>
 
 namespace {
+QStringList events(int code)
+{
+    return FakeCommandContext::alarmTexts(code);
+}
+
 QJsonObject obj(const QByteArray& json)
 {
     return QJsonDocument::fromJson(json).object();
@@ -29,17 +34,6 @@ QVariant iniValue(FakeCommandContext& ctx, const QString& key)
     return QSettings(ctx.iniPath(), QSettings::IniFormat).value(key);
 }
 
-// Texts of the alarm events with this code, newest first.
-QStringList events(errlog::EVENT_CODE code)
-{
-    QStringList texts;
-    const QJsonArray rows = errlog::instance().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), 100);
-    for (const QJsonValue& row : rows) {
-        if (row.toObject().value("alarm_code").toInt() == code)
-            texts << row.toObject().value("alarm_text").toString();
-    }
-    return texts;
-}
 
 // A refused command: reply false, the INI file as it was, nothing run, no event, a log line
 // naming the key.

@@ -17,21 +17,7 @@ QJsonObject obj(const QByteArray& json)
     return QJsonDocument::fromJson(json).object();
 }
 
-QByteArray fileText(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
-QStringList alarmTexts(errlog::EVENT_CODE code)
-{
-    QStringList texts;
-    for (const QJsonValue& row : errlog::instance().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), 100)) {
-        if (row.toObject().value("alarm_code").toInt() == code)
-            texts << row.toObject().value("alarm_text").toString();
-    }
-    return texts;
-}
 } // namespace
 
 class TestClockCommands : public QObject {
@@ -89,8 +75,8 @@ void TestClockCommands::hbRearmsTheWatchdogOnThePrimaryLink()
     ctx.receiveTimer.setSingleShot(true);
     ctx.receiveTimer.start(10);
     const QString linkLog = ctx.path("link.log");
-    QTRY_VERIFY_WITH_TIMEOUT(fileText(linkLog).contains(" Reconnect"), 10000);
-    QCOMPARE(fileText(linkLog).count(" Reconnect"), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(FakeCommandContext::fileText(linkLog).contains(" Reconnect"), 10000);
+    QCOMPARE(FakeCommandContext::fileText(linkLog).count(" Reconnect"), 1);
 }
 
 void TestClockCommands::setUtc_data()
@@ -118,13 +104,13 @@ void TestClockCommands::setUtc()
     QCOMPARE(ctx.recorder.commandLines(), commands);
     const QString text = "System time is syncronized remotely";
     if (commands.isEmpty()) {
-        QVERIFY(alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE).isEmpty());
+        QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE).isEmpty());
         QVERIFY(ctx.logText().contains("Clock not set"));
         return;
     }
     QCOMPARE(ctx.recorder.calls().first().timeoutMs, 10000);
-    QCOMPARE(alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE), QStringList{text});
-    QVERIFY(fileText(ctx.path("bsevent.log")).contains(text.toUtf8()));
+    QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE), QStringList{text});
+    QVERIFY(FakeCommandContext::fileText(ctx.path("bsevent.log")).contains(text.toUtf8()));
     QVERIFY(ctx.logText().contains(" Finished\n"));
 }
 

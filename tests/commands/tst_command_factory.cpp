@@ -6,8 +6,12 @@
 #include "CommandHandlersFactoryImpl.h"
 #include "ErrLogConfigCommandHandler.h"
 #include "FakeCommandContext.h"
+#include "FileCommandHandler.h"
+#include "GPSConfigCommandHandler.h"
 #include "HBCommandHandler.h"
 #include "MesLogConfigCommandHandler.h"
+#include "NTPConfigCommandHandler.h"
+#include "NetworkConfigCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 
 #include <QJsonArray>
@@ -51,7 +55,11 @@ void TestCommandFactory::knownTypes_data()
     QTest::addColumn<IsHandler>("isHandler");
     QTest::newRow("hb") << "hb" << is<HBCommandHandler>();
     QTest::newRow("bsconfig") << "bsconfig" << is<BSConfigCommandHandler>();
+    QTest::newRow("file") << "file" << is<FileCommandHandler>();
+    QTest::newRow("gpsconfig") << "gpsconfig" << is<GPSConfigCommandHandler>();
     QTest::newRow("timeconfig") << "timeconfig" << is<TimeConfigCommandHandler>();
+    QTest::newRow("ntpconfig") << "ntpconfig" << is<NTPConfigCommandHandler>();
+    QTest::newRow("network") << "network" << is<NetworkConfigCommandHandler>();
     QTest::newRow("meslog") << "meslog" << is<MesLogConfigCommandHandler>();
     QTest::newRow("errlog") << "errlog" << is<ErrLogConfigCommandHandler>();
     QTest::newRow("backup") << "backup" << is<BackupConfigCommandHandler>();
