@@ -1,9 +1,73 @@
 // Messages from the broker: any body is either refused with a reason or becomes a message whose
-// road is decided; a downlink request made from it never holds more payload than it can.
+// road is decided; a downlink request made from it never holds more payload than it can. A
+// command runs through the real handlers on a fake station in a temporary folder: it always
+// gets a reply, and runs no host command but the NTP switch and the clock setting it may ask
+// for; exit, reboot and eth0 restarts are only ever scheduled.
 #include "BrokerInput.h"
+
+#include "FakeCommandContext.h"
+#include "errlog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdint>
 #include <cstdlib>
+
+namespace {
+const QString kIni = QStringLiteral("[BASE_STATION]\nBS_ID=7\nMODE=fuzz\n[TRANSMITTER]\nSEND_DL=false\n");
+const QByteArray kInterfaces = "auto eth0\niface eth0 inet static\n    address 10.0.0.2/24\n    gateway 10.0.0.1\n\n";
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+FakeCommandContext& station()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_broker_input";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    static FakeCommandContext ctx(kIni);
+    // At exit the alarm log closes its database before Qt's database registry is gone: it is
+    // swapped for one without a database while everything still stands.
+    static const bool closeAtExit = std::atexit([] { errlog::init(QString()); }) == 0;
+    Q_UNUSED(closeAtExit);
+    return ctx;
+}
+
+void runCommand(const QJsonObject& message)
+{
+    FakeCommandContext& ctx = station();
+    // Every input starts from the same configuration.
+    if (ctx.iniBytes() != kIni.toUtf8()) {
+        ctx.writeIni(kIni);
+        ctx.settings.initController(ctx.iniPath());
+    }
+    writeFile(ctx.paths.networkInterfaces, kInterfaces);
+    ctx.recorder.clear();
+    QString sender;
+    const QJsonObject reply = BrokerInput::run_command(message, ctx, &sender);
+    if (!reply.contains(QStringLiteral("msg_type")))
+        std::abort();
+    for (const QString& line : ctx.recorder.commandLines()) {
+        const bool ntp = line == QLatin1String("sudo service ntp start") || line == QLatin1String("sudo service ntp stop");
+        if (!ntp && !line.startsWith(QLatin1String("sudo date +%s -s @")))
+            std::abort();
+    }
+    // Exit and reboot are only ever scheduled, never run here.
+    ctx.laterActions.clear();
+    ctx.laterDelays.clear();
+    if (ctx.exits || ctx.reboots || ctx.eth0Restarts)
+        std::abort();
+}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -23,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (bool dl : {false, true})
             BrokerInput::road(message, cmd, dl);
     }
+    if (BrokerInput::road(message, true, false) == BrokerInput::Road::Command)
+        runCommand(message);
     dl_message_point request;
     QStringList notes;
     BrokerInput::fill_downlink(message, request, &notes);

@@ -192,6 +192,10 @@ bool FpgaScenario::parse(const QString& text, FpgaScenario& out, QString* error)
                 if (v != "yes" && v != "no")
                     return fail("hopping is yes or no");
                 s.hopping = v == "yes";
+            } else if (name == "modulator_done") {
+                if (v != "airtime" && v != "never")
+                    return fail("modulator_done is airtime or never");
+                s.modulator_never_done = v == "never";
             } else if (name == "date") {
                 const QDateTime d = QDateTime::fromString(v, Qt::ISODate);
                 if (!d.isValid())

@@ -41,6 +41,8 @@ struct FpgaScenario {
     // Magnitude of every spectrum bin; the FPGA word carries it in bits 8-31.
     std::optional<quint32> spectrum_magnitude;
     static constexpr quint32 MAX_SPECTRUM_MAGNITUDE = 0xFFFFFF;
+    // The FPGA modulator never reports a frame finished ("set modulator_done never").
+    std::optional<bool> modulator_never_done;
 
     QVector<Event> events;
 

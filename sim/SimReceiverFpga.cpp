@@ -1,5 +1,7 @@
 #include "SimReceiverFpga.h"
 
+#include "SimModulatorFpga.h"
+
 #include "FpgaRecordBuilder.h"
 
 namespace {
@@ -375,7 +377,7 @@ void SimReceiverFpga::clear_frames()
     frames_.clear();
 }
 
-SimFpgaPinWorker::SimFpgaPinWorker(SimReceiverFpga& fpga, BS_Type board) : fpga_(fpga)
+SimFpgaPinWorker::SimFpgaPinWorker(SimReceiverFpga& fpga, BS_Type board) : fpga_(fpga), board_(board)
 {
     switch (board) {
     case QORM_LTE:
@@ -394,8 +396,24 @@ SimFpgaPinWorker::SimFpgaPinWorker(SimReceiverFpga& fpga, BS_Type board) : fpga_
 
 SimFpgaPinWorker::~SimFpgaPinWorker()
 {
+    if (front_)
+        detach_device(front_.get());
     detach_device(&fpga_);
     detach_device(fpga_.flash());
+}
+
+void SimFpgaPinWorker::attach_modulator(SimModulatorFpga& modulator)
+{
+    if (front_)
+        detach_device(front_.get());
+    else
+        detach_device(&fpga_);
+    front_ = std::make_unique<SimCs0Front>(&fpga_, &modulator);
+    // The flash keeps its own route.
+    if (board_ == QORM_LTE || board_ == Quabo)
+        attach_device(CS0, 16, high, front_.get());
+    else
+        attach_device(CS0, front_.get());
 }
 
 void SimFpgaPinWorker::set_pin_state(uint8_t pin, PIN_State state)

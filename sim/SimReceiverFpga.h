@@ -10,6 +10,7 @@
 #include <QMap>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 
@@ -162,6 +163,9 @@ private:
     QList<Frame> frames_;
 };
 
+class SimCs0Front;
+class SimModulatorFpga;
+
 // The simulated board with the receiver FPGA wired in as on the given board, and the boot pulse
 // (GPIO 26 low, then high) passed on to the FPGA.
 class SimFpgaPinWorker : public SimPinWorker
@@ -171,7 +175,14 @@ public:
     ~SimFpgaPinWorker() override;
     void set_pin_state(uint8_t pin, PIN_State state) override;
 
+    // Puts the FPGA modulator beside the receiver on the receiver's chip select, behind a front
+    // that tells their frames apart. The modulator stays the caller's and must outlive the
+    // worker.
+    void attach_modulator(SimModulatorFpga& modulator);
+
 private:
     SimReceiverFpga& fpga_;
+    BS_Type board_;
     PIN_State boot_pin_ = fault;
+    std::unique_ptr<SimCs0Front> front_;
 };

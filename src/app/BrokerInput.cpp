@@ -2,6 +2,7 @@
 
 #include "BinaryConverter.h"
 #include "CommandHandlersFactoryImpl.h"
+#include "JsonKeyScanner.h"
 #include "phy_names.h"
 
 #include <QJsonArray>
@@ -19,6 +20,15 @@ bool BrokerInput::decode(const QByteArray& body, QJsonObject& message, QString* 
         // An empty body would read as an Ack with every field 0: a request for modem 0.
         if (error)
             *error = QStringLiteral("empty message");
+        return false;
+    }
+    QString key;
+    if (JsonKeyScanner::repeatsKey(body, &key)) {
+        if (error) {
+            const int shown = 64;
+            *error = QStringLiteral("an object repeats the key \"")
+                + (key.size() > shown ? key.left(shown) + QStringLiteral("...") : key) + QLatin1Char('"');
+        }
         return false;
     }
     QJsonParseError parseError;

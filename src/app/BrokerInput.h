@@ -22,7 +22,8 @@ public:
     };
 
     // JSON text, else a bare protobuf Ack. A valid JSON document that is not an object gives an
-    // empty object. False with the converter's reason when the body is neither.
+    // empty object. False with the converter's reason when the body is neither, and for JSON
+    // whose objects repeat a key (Qt's parser would keep memory it never gives back).
     static bool decode(const QByteArray& body, QJsonObject& message, QString* error);
 
     static Road road(const QJsonObject& message, bool has_cmd, bool has_dl);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BasePinWorker.h"
+#include "DownlinkBackendFactory.h"
 #include "HostCommandRunner.h"
 #include "SystemPaths.h"
 
@@ -24,4 +25,6 @@ struct StationPlatform {
     quint16 spectrumPort = 7654;
     // How long the exit action waits for the orderly stop before its kill command.
     int exitKillDelayMs = 30000;
+    // Makes the downlink scheduler's radio back-ends; empty: the station's own.
+    DownlinkBackendFactory downlinkBackends;
 };

@@ -4,7 +4,7 @@
 #include "HeartbeatRecord.h"
 #include "UplinkRecord.h"
 
-#include "AesCipher.h"
+#include "DL_sender.h"
 #include "Initializer_AT86.h"
 #include "Initializer_Axsem.h"
 #include "QORM_LTE_Pin_Controller.h"
@@ -13,6 +13,7 @@
 #include "Quabo_Reader.h"
 #include "RealHostCommandRunner.h"
 #include "SIM5360_Controller.h"
+#include "StoredCredential.h"
 #include "errlog.h"
 #include "gpspos.h"
 #include "interfaces/IReceiver.h"
@@ -23,7 +24,6 @@
 #include "spectrum_server.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QThread>
@@ -33,9 +33,6 @@
 #include <thread>
 
 namespace {
-// The stored broker credentials are enciphered with these.
-const char* const ENCRYPT_KEY = "plmw5831zt0462cqaovkbrehs719f24u6ed";
-const char* const ENCRYPT_VECTOR = "zq-TR-sample";
 const char* const Comp_Time = __DATE__ " " __TIME__;
 const char* const kVersion = "3.5.1";
 
@@ -94,11 +91,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     use_binary = bs.use_binary_.isValid() ? bs.use_binary_.toBool() : false;
     *this << "use binary (instead of json): " << use_binary << "\n";
 
-    AesCipher cipher(AesCipher::AES_256, AesCipher::CBC, AesCipher::ISO);
-    const QByteArray key = QCryptographicHash::hash(QString::fromLatin1(ENCRYPT_KEY).toLocal8Bit(), QCryptographicHash::Sha256);
-    const QByteArray iv = QCryptographicHash::hash(QString::fromLatin1(ENCRYPT_VECTOR).toLocal8Bit(), QCryptographicHash::Md5);
-
-    configure_connection_path(cipher, key, iv);
+    configure_connection_path();
     configure_rabbit_params();
 
     LogOffset = bs.LogOffset_.toFloat();
@@ -160,7 +153,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
 
     create_dl_sender();
 
-    create_rabbits(cipher, key, iv);
+    create_rabbits();
 
     hb_timer = new QTimer(this);
     hb_timer->setInterval(kHeartbeatMs);
@@ -286,17 +279,9 @@ QString TOLVA::uptime_text(qint64 ms)
         .arg((ms / 1000) % 60);
 }
 
-bool TOLVA::decrypt_credential(const QByteArray& stored, AesCipher& cipher, const QByteArray& key,
-                               const QByteArray& iv, QString* plain)
+bool TOLVA::decrypt_credential(const QByteArray& stored, QString* plain)
 {
-    const QByteArray::FromBase64Result decoded
-        = QByteArray::fromBase64Encoding(stored.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.isEmpty() || decoded.decoded.size() % 16 != 0)
-        return false;
-    const QByteArray clear = cipher.removePadding(cipher.decode(decoded.decoded, key, iv));
-    if (plain)
-        *plain = QString::fromUtf8(clear);
-    return true;
+    return StoredCredential::decrypt(stored, plain);
 }
 
 QString TOLVA::build_url(const QString& host, const QString& user, const QString& pass)
@@ -309,9 +294,6 @@ QString TOLVA::build_url(const QString& host, const QString& user, const QString
 
 namespace {
 struct Credentials {
-    AesCipher& cipher;
-    const QByteArray& key;
-    const QByteArray& iv;
     logger& log;
 
     // A damaged value is logged and counts as absent (empty).
@@ -320,7 +302,7 @@ struct Credentials {
         plain->clear();
         if (!value.isValid())
             return false;
-        if (TOLVA::decrypt_credential(value.toString().toLocal8Bit(), cipher, key, iv, plain))
+        if (TOLVA::decrypt_credential(value.toString().toLocal8Bit(), plain))
             return true;
         log << timePrefix() << " cannot decrypt " << name << "\n";
         return false;
@@ -328,14 +310,14 @@ struct Credentials {
 };
 } // namespace
 
-void TOLVA::configure_connection_path(AesCipher& cipher, const QByteArray& key, const QByteArray& iv)
+void TOLVA::configure_connection_path()
 {
     const BaseStationParams& bs = settingsCtrlr.getBS_Params();
     if (bs.r_login_.isValid()) {
         connection_path = bs.r_login_.toString();
         return;
     }
-    Credentials c{cipher, key, iv, *this};
+    Credentials c{*this};
     QString host, user, pass;
     c.decrypt(bs.r_host_, QStringLiteral("R_HOST"), &host);
     c.decrypt(bs.r_user_, QStringLiteral("R_USER"), &user);
@@ -476,25 +458,33 @@ void TOLVA::create_dl_sender()
 {
     if (!settingsCtrlr.getTransmitterParams().send_dl_.toBool())
         return;
+    bool own = false;
+    if (!sender && (bs_type_ == QORM || bs_type_ == Quabo || bs_type_ == QORM_LTE) && pin_ctrlr_) {
+        sender = new DL_sender(settingsCtrlr, pin_ctrlr_, nullptr, platform_.downlinkBackends);
+        own = true;
+    }
     if (!sender) {
-        // The gateway object of a TCPBS station is both reader and sender; the radio stations'
-        // downlink scheduler is not part of this build.
+        // A station of unknown type has no board for a radio back-end; the gateway object of a
+        // TCPBS station is both its reader and its sender.
         *this << "SEND_DL is on, but this station has no downlink sender: sender steps skipped" << "\n";
         return;
     }
     sender_thread = new QThread(this);
     connect(this, &TOLVA::stopSender, sender, &ITransmitter::stopTransmitter);
     sender->moveToThread(sender_thread);
+    if (own)
+        connect(sender_thread, &QThread::finished, sender, &QObject::deleteLater);
     connect(sender_thread, &QThread::started, sender, &ITransmitter::start);
     if (reader) {
         connect(sender, &ITransmitter::alarm_out, reader, &IReceiver::alarm_in, Qt::QueuedConnection);
         connect(reader, &IReceiver::alarm_out, sender, &ITransmitter::alarm_in, Qt::QueuedConnection);
-        connect(sender, &ITransmitter::alarm_out, this, &TOLVA::alarm_from_transmitter_in, Qt::QueuedConnection);
     }
+    // Also without a reader, so the autocorrection alarms reach the alarm log.
+    connect(sender, &ITransmitter::alarm_out, this, &TOLVA::alarm_from_transmitter_in, Qt::QueuedConnection);
     sender_thread->start(QThread::InheritPriority);
 }
 
-void TOLVA::create_rabbits(AesCipher& cipher, const QByteArray& key, const QByteArray& iv)
+void TOLVA::create_rabbits()
 {
     const BaseStationParams& bs = settingsCtrlr.getBS_Params();
     const QString id = QString::number(base_id);
@@ -509,7 +499,7 @@ void TOLVA::create_rabbits(AesCipher& cipher, const QByteArray& key, const QByte
     connect(rab_prim, SIGNAL(conn_lost()), this, SLOT(go_disconnected()), Qt::DirectConnection);
     connect(rab_prim, SIGNAL(republish()), this, SLOT(republish()), Qt::DirectConnection);
 
-    Credentials c{cipher, key, iv, *this};
+    Credentials c{*this};
     auto extra = [&](const SecondaryRabbitParams& p, const QString& backup) -> rabbit_man* {
         if (!p.enable_.toBool())
             return nullptr;
@@ -930,4 +920,16 @@ void TOLVA::alarm_from_transmitter_in(const QString& text)
     const int code = LinkState::transmitter_alarm_code(text);
     if (code)
         errlog::instance().append(errlog::EVENT_CODE(code), QDateTime::currentDateTime());
+}
+
+// ----------------------------------------------------------------------------- command context
+
+errlog& TOLVA::alarm_log()
+{
+    return errlog::instance();
+}
+
+void TOLVA::run_later(int ms, std::function<void()> action)
+{
+    QTimer::singleShot(ms, this, std::move(action));
 }

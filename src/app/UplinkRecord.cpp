@@ -1,5 +1,7 @@
 #include "UplinkRecord.h"
 
+#include "own_echo.h"
+
 #include <QLatin1Char>
 #include <QStringList>
 
@@ -103,9 +105,7 @@ bool UplinkRecord::phy_of(const message_point& msg, vexa_phy_channel_t* phy)
 
 bool UplinkRecord::is_own_echo(quint32 id, quint32 own_modem_id)
 {
-    if (own_modem_id == 0)
-        return false;
-    return id == own_modem_id || id == (own_modem_id & 0xFFFFu) + 0x6F0000u;
+    return is_own_echo_id(id, own_modem_id);
 }
 
 QJsonObject UplinkRecord::build(const message_point& msg, qint32 base_id)

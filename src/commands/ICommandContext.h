@@ -1,14 +1,21 @@
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QPair>
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
+class HostCommandRunner;
 class QTimer;
 class SettingsController;
+class errlog;
+class logger;
 class meslog;
 class rabbit_man;
+struct SystemPaths;
 
 // The view of the station that command handlers work on. The station core implements it; every
 // call comes on the main thread.
@@ -36,6 +43,21 @@ public:
     // Milliseconds since start-up, and the same as "<d>d<h>h<m>m<s>s".
     virtual qint64 get_usec_uptime() const = 0;
     virtual QString get_uptime_str() const = 0;
+
+    // The station's text log (lines and event-log records) and its alarm log.
+    virtual logger& station_log() = 0;
+    virtual errlog& alarm_log() = 0;
+    // Every host program runs through this runner, on the paths given here.
+    virtual HostCommandRunner& runner() = 0;
+    virtual const SystemPaths& system_paths() const = 0;
+    // Wall clock.
+    virtual QDateTime now() const = 0;
+    // Runs action on the main thread after ms milliseconds, once; the reply of the command that
+    // asks for it has gone out by then.
+    virtual void run_later(int ms, std::function<void()> action) = 0;
+
+    // Set while an eth0 restart is scheduled, so that quick changes share one restart.
+    virtual bool& eth0_restart_pending() = 0;
 
     // System actions; handlers schedule them after their reply has gone out.
     virtual void exit() = 0;

@@ -3,6 +3,8 @@
 #include "ack.pb.h"
 #include "complex_message.pb.h"
 
+#include "JsonKeyScanner.h"
+
 #include <google/protobuf/util/json_util.h>
 
 #include <climits>
@@ -92,9 +94,13 @@ bool messageToJson(const google::protobuf::Message& msg, QJsonDocument& doc, QSt
         error = statusText(s);
         return false;
     }
+    const QByteArray printed(text.data(), int(text.size()));
+    if (JsonKeyScanner::repeatsKey(printed)) {
+        error = QStringLiteral("Error: printed JSON repeats a key");
+        return false;
+    }
     QJsonParseError perr;
-    const QJsonDocument parsed =
-        QJsonDocument::fromJson(QByteArray(text.data(), int(text.size())), &perr);
+    const QJsonDocument parsed = QJsonDocument::fromJson(printed, &perr);
     if (perr.error != QJsonParseError::NoError) {
         error = QStringLiteral("Error: printed JSON does not parse: ") + perr.errorString();
         return false;

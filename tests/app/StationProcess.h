@@ -28,6 +28,7 @@ public:
     int exitCode() const { return process_.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
     bool running() const { return process_.state() != QProcess::NotRunning; }
+    qint64 processId() const { return process_.processId(); }
 
     // The station's own text log (LOG_FILE_PATH=station.log) and its standard output.
     QByteArray log() const;

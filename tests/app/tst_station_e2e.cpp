@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,6 +21,24 @@ struct Expected {
     QString payload;
     int phy;
 };
+
+// Takes messages off the queue until a reply whose cmd_id starts with cmdId; the others go to
+// *others.
+bool takeReply(const TestBroker& broker, const QString& queue, const QString& cmdId, QJsonObject* reply,
+               QList<QJsonObject>* others = nullptr)
+{
+    QByteArray body;
+    while (broker.get(queue, &body)) {
+        const QJsonObject message = QJsonDocument::fromJson(body).object();
+        if (message.value("cmd_id").toString().startsWith(cmdId)) {
+            *reply = message;
+            return true;
+        }
+        if (others)
+            others->append(message);
+    }
+    return false;
+}
 
 QString iniText(const QString& url, bool saveToDisk)
 {
@@ -49,6 +68,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void publishesRecordsHeartbeatAndAnswersCommands();
+    void answersConfigurationCommandsOnTheLinkTheyCameOn();
 
 private:
     TestBroker broker_;
@@ -187,6 +207,96 @@ void TestStationE2E::publishesRecordsHeartbeatAndAnswersCommands()
 
     const QByteArray out = station.output();
     QVERIFY2(out.contains("Spectrum server listening on 127.0.0.1:"), out.right(4000).constData());
+}
+
+void TestStationE2E::answersConfigurationCommandsOnTheLinkTheyCameOn()
+{
+    // The second link talks to a broker of its own, so a reply on the wrong link cannot hide.
+    TestBroker second;
+    QVERIFY2(second.start(), qPrintable(second.errorString()));
+    QVERIFY(broker_.declareTestQueue(kExchange, "topic", "cfg_replies", "cfg.replies"));
+    QVERIFY(second.declareTestQueue("second.messages", "topic", "cfg_second_replies", "cfg.replies"));
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    StationProcess station(dir.path());
+    station.writeIni(iniText(broker_.url(), false)
+                     + QStringLiteral("[SECONDARY_RABBIT]\n"
+                                      "ENABLE=true\n"
+                                      "R_LOGIN=%1\n"
+                                      "R_EXCHANGE=second.messages\n"
+                                      "HAS_UL=false\n"
+                                      "HAS_DL=false\n"
+                                      "HAS_CMD=true\n"
+                                      "SAVE_TO_DISK=false\n")
+                           .arg(second.url()));
+    station.writeScenario(QStringLiteral("set firmware 720\n"));
+    QVERIFY(station.start());
+    const QString cmdKey = QStringLiteral("station_cmd.%1").arg(kStationId);
+    auto command = [](const QString& id, const QString& type, const QString& data) {
+        return QStringLiteral(R"({"msg_type":"%1","cmd_id":"%2","sender":"cfg.replies","data":%3})").arg(type, id, data).toUtf8();
+    };
+
+    // Until the station's queue is bound, a command is dropped by the broker: ask again now and
+    // then, and take the answer to any of the requests.
+    QJsonObject reply;
+    int attempt = 0;
+    auto askUntilAnswered = [&](const TestBroker& broker, const QString& exchange, const QString& queue, const QString& id,
+                                const QString& data) {
+        QElapsedTimer sinceAsked;
+        return waitUntil(
+            [&] {
+                if (takeReply(broker, queue, id, &reply))
+                    return true;
+                if (!sinceAsked.isValid() || sinceAsked.elapsed() > 3000) {
+                    broker.publish(exchange, cmdKey, command(id + QString::number(++attempt), "bsconfig", data));
+                    sinceAsked.start();
+                }
+                return false;
+            },
+            90000);
+    };
+    QVERIFY2(askUntilAnswered(broker_, kExchange, "cfg_replies", "rp", R"({"cmd":"read_params"})"),
+             station.output().right(4000).constData());
+    QCOMPARE(reply.value("msg_type").toString(), QString("response"));
+    QCOMPARE(reply.value("data").toObject().value("bs_id").toInt(), kStationId);
+    QCOMPARE(reply.value("data").toObject().value("mode").toString(), QString("e2e"));
+    QCOMPARE(reply.value("data").toObject().value("result").toBool(), true);
+
+    QVERIFY(broker_.publish(kExchange, cmdKey, command("cp", "bsconfig", R"({"cmd":"change_params","mode":"changed","meslog_ttl":45})")));
+    QVERIFY2(waitUntil([&] { return takeReply(broker_, "cfg_replies", "cp", &reply); }, 30000), station.log().right(4000).constData());
+    QCOMPARE(reply, (QJsonObject{{"cmd_id", "cp"}, {"msg_type", "response"}, {"data", QJsonObject{{"result", true}}}}));
+    QSettings ini(station.path("station.ini"), QSettings::IniFormat);
+    QCOMPARE(ini.value("BASE_STATION/MODE").toString(), QString("changed"));
+    QCOMPARE(ini.value("TRANSMITTER/MESLOG_TTL").toInt(), 45);
+
+    QVERIFY(broker_.publish(kExchange, cmdKey, command("eg", "errlog", R"({"cmd":"get"})")));
+    QVERIFY2(waitUntil([&] { return takeReply(broker_, "cfg_replies", "eg", &reply); }, 30000), station.log().right(4000).constData());
+    const QJsonArray alarms = reply.value("data").toArray();
+    QVERIFY(std::any_of(alarms.begin(), alarms.end(), [](const QJsonValue& a) {
+        return a.toObject().value("alarm_text").toString() == "Base station parameters changed: meslog_ttl";
+    }));
+
+    // A command through the second link is answered there, and only there.
+    QVERIFY2(askUntilAnswered(second, "second.messages", "cfg_second_replies", "ra", R"({"cmd":"read_auth"})"),
+             station.output().right(4000).constData());
+    QCOMPARE(reply.value("data").toObject().value("sec").toObject().value("has_cmd").toBool(), true);
+    QCOMPARE(reply.value("data").toObject().value("third").toObject(), (QJsonObject{{"enabled", false}}));
+    QList<QJsonObject> others;
+    QJsonObject none;
+    takeReply(broker_, "cfg_replies", "none", &none, &others);
+    for (const QJsonObject& other : others)
+        QVERIFY2(!other.value("cmd_id").toString().startsWith("ra"), QJsonDocument(other).toJson().constData());
+
+    // "exit": the reply first, then an orderly end with exit code 0 and no kill.
+    QVERIFY(broker_.publish(kExchange, cmdKey, command("ex", "bsconfig", R"({"cmd":"exit"})")));
+    QVERIFY2(waitUntil([&] { return takeReply(broker_, "cfg_replies", "ex", &reply); }, 30000), station.log().right(4000).constData());
+    QCOMPARE(reply.value("data").toObject(), (QJsonObject{{"result", true}}));
+    QVERIFY2(waitUntil([&] { return !station.running(); }, 60000), station.output().right(4000).constData());
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 0);
+    QVERIFY2(!station.output().contains("killall"), station.output().right(4000).constData());
+    second.stop();
 }
 
 QTEST_GUILESS_MAIN(TestStationE2E)

@@ -8,6 +8,8 @@
 #include "SimReceiverFpga.h"
 #include "errlog.h"
 #include "interfaces/IReceiver.h"
+#include "interfaces/ITransmitter.h"
+#include "interfaces/IVexaTransmitter.h"
 #include "rabbit_man.h"
 
 #include <QCryptographicHash>
@@ -18,6 +20,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 // Nothing listens there: links stay down, and nothing a test does reaches a broker.
@@ -39,6 +42,42 @@ QString enc(const QString& plain)
     AesCipher c(AesCipher::AES_256, AesCipher::CBC, AesCipher::ISO);
     return QString::fromLatin1(c.encode(plain.toUtf8(), cipherKey(), cipherIv()).toBase64());
 }
+
+// What the radio back-ends of a station under test were given, from the sender thread.
+struct SentLog {
+    std::mutex mutex;
+    QList<quint32> modems;
+    QThread* thread = nullptr;
+
+    QList<quint32> get()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return modems;
+    }
+};
+
+class RecordingBackend : public IVexaTransmitter {
+public:
+    RecordingBackend(std::shared_ptr<SentLog> log, quint32 id) : log_(std::move(log)), id_(id) {}
+    bool is_phy_supported(const QString& phy) override { return phy.startsWith(QLatin1String("DL_DBPSK")); }
+    quint32 get_transmitter_id() override { return id_; }
+    bool isBusy() override { return false; }
+    QList<vexa_phy_channel_t> get_supported() override { return {DL_DBPSK_400_PROT_D}; }
+    qint32 get_max_power() override { return 24; }
+    bool sendDLMessage(dl_message_point* m, double) override
+    {
+        std::lock_guard<std::mutex> lock(log_->mutex);
+        log_->modems.append(m->modem_id);
+        log_->thread = QThread::currentThread();
+        return true;
+    }
+    bool sendAutocorr(quint32, quint32, qint32) override { return true; }
+    void alarm_in(const QString&) override {}
+
+private:
+    std::shared_ptr<SentLog> log_;
+    quint32 id_;
+};
 
 template <typename Condition>
 bool waitUntil(Condition condition, int timeoutMs)
@@ -78,6 +117,7 @@ private slots:
     void firmwareUpdateAtStart_data();
     void firmwareUpdateAtStart();
     void exitStopsInOrderAndKillsOnlyAsFallback();
+    void senderOnItsOwnThread();
 
 private:
     QString writeIni(const QString& text);
@@ -539,6 +579,61 @@ void TestTolva::exitStopsInOrderAndKillsOnlyAsFallback()
     QVERIFY(runner_->commandLines().isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(runner_->commandLines(), QStringList{"sudo killall TOLVAR"}, 10000);
     QCOMPARE(runner_->calls().first().timeoutMs, 30000);
+}
+
+void TestTolva::senderOnItsOwnThread()
+{
+    // The station's own modem id is 0x123456; its echo comes back on the uplink frequency
+    // less 1000 Hz, as the autocorrection sends it.
+    SimReceiverFpga fpga;
+    FpgaScenario scenario;
+    QString error;
+    QVERIFY2(FpgaScenario::parse("at 300 message low type=D id=0x123456 payload=0000000000000000 rate=50 freq=0 rssi=0x100000\n"
+                                 "at 300 message low type=D id=0x00A1B2 payload=0102030405060708 rate=50 freq=200 rssi=0x100000\n",
+                                 scenario, &error),
+             qPrintable(error));
+    fpga.play(scenario);
+    auto sent = std::make_shared<SentLog>();
+    StationPlatform p = platform();
+    p.pinWorker = [&fpga]() -> std::unique_ptr<BasePinWorker> { return std::make_unique<SimFpgaPinWorker>(fpga, QORM); };
+    p.downlinkBackends = [sent](DownlinkSlot slot, const DownlinkBackendContext&) -> std::unique_ptr<IVexaTransmitter> {
+        if (slot == DownlinkSlot::SerialModem)
+            return std::make_unique<RecordingBackend>(sent, 0x123456);
+        return nullptr;
+    };
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=QORM_TYPE\nBS_ID=99\nLOG_FILE_PATH=station.log\n"
+                                          "MODE=test\nR_LOGIN=%1\n[TRANSMITTER]\nSEND_DL=true\nAUTO_CORRECTION=true\n")
+                               .arg(kNoBroker)),
+                  p);
+    QPointer<ITransmitter> sender(station.get_sender());
+    QVERIFY(sender);
+    QVERIFY(sender->thread() != QThread::currentThread());
+    QVERIFY(waitUntil([&] { return sender->info().modem_id == 0x123456u; }, 10000));
+
+    station.messageReceived(R"({"modem_id":5,"payload":"0102030405060708","phy":"DL_DBPSK_400_PROT_D","vexa_ver":4,"frequency":446000000})",
+                            *station.get_rab_prim());
+    QVERIFY2(waitUntil([&] { return sent->get() == QList<quint32>{5}; }, 10000), log().right(2000).constData());
+    QVERIFY(sent->thread != QThread::currentThread());
+
+    // The echo reaches the sender and the reader's state, and is not published; the other
+    // uplink is.
+    auto rows = [&station] {
+        return station.get_meslog().select(QDateTime::fromSecsSinceEpoch(0), QDateTime::currentDateTime().addDays(1), {}, {}, 100);
+    };
+    QVERIFY2(waitUntil([&] { return rows().size() >= 2 && log().contains(" Autocorrection result: delta = "); }, 30000),
+             log().right(3000).constData());
+    QVERIFY(waitUntil([&] { return (station.get_reader()->info().state & 8u) != 0; }, 10000));
+    QTest::qWait(300);
+    QList<qint64> published;
+    for (const QJsonValue& v : rows()) {
+        if (v.toObject().value("type").toString() == QLatin1String("UL"))
+            published.append(v.toObject().value("modem_id").toVariant().toLongLong());
+    }
+    QCOMPARE(published, QList<qint64>{0xA1B2});
+
+    station.shutdown();
+    QVERIFY(!station.get_sender());
+    QVERIFY(sender.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestTolva)

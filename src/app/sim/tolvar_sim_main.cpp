@@ -8,6 +8,8 @@
 #include "SimAx5043Scenario.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
+#include "SimModulatorFpga.h"
+#include "SimOnAirLog.h"
 #include "SimReceiverFpga.h"
 
 #include <QCommandLineParser>
@@ -66,10 +68,13 @@ int main(int argc, char** argv)
     // They outlive the station, which holds the board worker that talks to them.
     SimReceiverFpga fpga;
     SimAt86Transceiver at86;
+    SimOnAirLog onAir;
+    SimModulatorFpga modulator;
     SimAx5043 ax;
     SimAx5043Scenario axScenario;
     std::unique_ptr<SimAx5043AirLink> airLink;
-    ax.set_packet_sink([&airLink](const SimAx5043::Packet& packet) {
+    ax.set_packet_sink([&airLink, &onAir](const SimAx5043::Packet& packet) {
+        onAir.write(SimAx5043AirLink::on_air_line(packet));
         if (airLink)
             airLink->on_packet(packet);
     });
@@ -87,8 +92,12 @@ int main(int argc, char** argv)
                                             QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("on-air")},
+                                            QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
+                                            QStringLiteral("file")));
     };
-    entry.makePlatform = [&fpga, &at86, &ax, &axScenario, &airLink](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &modulator, &onAir, &ax, &axScenario, &airLink](const QCommandLineParser& parser,
+                                        const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
             // The AX5043's statements are taken out first; the rest is the receiver FPGA's.
@@ -107,8 +116,18 @@ int main(int argc, char** argv)
                 return false;
             }
             fpga.play(scenario);
+            if (scenario.modulator_never_done.value_or(false))
+                modulator.set_done_mode(SimModulatorFpga::DoneMode::Never);
             axScenario.apply(ax);
         }
+        if (parser.isSet(QStringLiteral("on-air"))) {
+            QString why;
+            if (!onAir.open(parser.value(QStringLiteral("on-air")), &why)) {
+                *error = QStringLiteral("--on-air %1: %2").arg(parser.value(QStringLiteral("on-air")), why);
+                return false;
+            }
+        }
+        modulator.set_on_air_log(&onAir);
         bool ok = false;
         const uint port = parser.value(QStringLiteral("spectrum-port")).toUInt(&ok);
         if (!ok || port > 65535) {
@@ -131,7 +150,9 @@ int main(int argc, char** argv)
             air.offset_hz = axScenario.air_offset_hz;
             airLink = std::make_unique<SimAx5043AirLink>(fpga, air);
         }
-        platform.pinWorker = [&fpga, &at86, &ax, board]() -> std::unique_ptr<BasePinWorker> {
+        const QVariant digMod = settings.getTransmitterParams().dig_mod_;
+        const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
+        platform.pinWorker = [&fpga, &at86, &modulator, &ax, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
             std::unique_ptr<SimFpgaPinWorker> worker;
             if (board == Quabo || board == QORM_LTE)
                 worker = std::make_unique<SimAx5043Board>(fpga, board, ax);
@@ -139,6 +160,8 @@ int main(int argc, char** argv)
                 worker = std::make_unique<SimFpgaPinWorker>(fpga, board);
             if (board == Quabo)
                 worker->attach_device(CS0, 16, low, &at86);
+            if (singleModulator)
+                worker->attach_modulator(modulator);
             return worker;
         };
         platform.runner = std::make_shared<DryRunHostCommandRunner>();

@@ -22,6 +22,24 @@ public:
     virtual QList<vexa_phy_channel_t> get_supported() = 0;
     virtual qint32 get_max_power() = 0;
 
+    // What the scheduler asks of particular back-ends only; the defaults fit every back-end
+    // that lacks the feature.
+    // FPGA modulators: switch the synthesizer off before another radio sends an
+    // autocorrection frame.
+    virtual void switch_syntesizer_off() {}
+    // Multi-channel modulator: a channel is on the air; whether it admits a request now; the air
+    // time its channels gathered since the last call.
+    virtual bool isOngoing() { return false; }
+    virtual bool exam_dl(dl_message_point* message)
+    {
+        Q_UNUSED(message)
+        return true;
+    }
+    virtual quint32 get_busy_msec() { return 0; }
+    // Serial radio modem: the firmware and hardware versions it reported, for the heartbeat.
+    virtual quint32 firmware_version() { return 0; }
+    virtual quint32 hardware_version() { return 0; }
+
 public slots:
     // True: the request is finished (sent, or dropped for good after a log line) and may be
     // deleted. False: keep it queued and offer it again later. The back-end does not own it.

@@ -12,18 +12,27 @@
 
 #include <atomic>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 class QTcpServer;
+class QTcpSocket;
+class QTimer;
 class SpectrumPacer;
 
 // Keeps the latest spectrum of each uplink band and serves it to spectrum display clients over
 // TCP: a client sends one request text, receives one frame and the server closes the connection.
 // The "spectrum" command asks get_current_frame() directly from the main thread.
+//
+// The server thread never blocks: a reply waits on a timer for its slot in the shared pacing
+// order, so a queue of clients delays neither other clients' reads nor the thread's stop.
 class spectrum_server : public QObject, public logger {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 7654;
+    static constexpr int kMaxRequestBytes = 64;  // a client that sends more without a request is closed
+    static constexpr int kMaxClients = 32;       // connections beyond this are closed at once
+    static constexpr int kIdleTimeoutMs = 60000; // a client silent this long is closed
 
     // Listens at once on `address`:`port` (every address and port 7654 on the station; tests
     // give 127.0.0.1 and port 0). A failure is logged; frames are still kept and built.
@@ -32,7 +41,7 @@ public:
     ~spectrum_server() override;
 
     // The frame for a request text "type/fps/count/bits/widthHz", or an empty array. Blocks the
-    // caller until one frame period has passed since the previous delivery.
+    // caller until its slot in the shared pacing order, at most one frame period.
     QByteArray get_current_frame(const QString& request);
 
     bool isListening() const;
@@ -42,6 +51,10 @@ public:
     void setPacer(SpectrumPacer* pacer);
 
     bool revLo() const;
+
+    // How long a client may stay silent (kIdleTimeoutMs unless a test shortens it); applies to
+    // connections accepted afterwards.
+    void setIdleTimeout(int ms);
 
 public slots:
     void set_spectrum_data(const QVector<quint32>& magnitudes, uint size, Bands band);
@@ -55,6 +68,17 @@ public slots:
     void setRevLo(bool rev);
 
 private:
+    // What one connection has sent so far, and whether its frame is waiting for its slot.
+    struct Client {
+        QByteArray buffer;
+        QTimer* idle = nullptr;  // child of the socket
+        bool replying = false;
+    };
+
+    // Starts the pacing, parses and builds; `fps` is that of a request that gave a frame.
+    QByteArray buildFrame(const QString& request, quint32& fps);
+    void dropClient(QTcpSocket* socket);
+
     QTcpServer* tcp_server = nullptr;
     bool server_status = false;
     quint16 bound_port = 0;
@@ -71,4 +95,8 @@ private:
     std::atomic<float> LogOffset{210.0f};
     std::atomic<bool> rev_lo{false};
     std::atomic<SpectrumPacer*> pacer_;
+    std::atomic<int> idle_timeout_ms_{kIdleTimeoutMs};
+
+    // Touched only on the server thread.
+    std::unordered_map<QTcpSocket*, Client> clients_;
 };

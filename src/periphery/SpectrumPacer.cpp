@@ -33,20 +33,30 @@ void SpectrumPacer::start()
     }
 }
 
+qint64 SpectrumPacer::take(qint64 periodMs, bool withinOnePeriod)
+{
+    std::lock_guard<std::mutex> lock(mut_);
+    const qint64 now = clock_();
+    if (!started_) {
+        started_ = true;
+        last_ = now;
+    }
+    const qint64 period = std::max<qint64>(periodMs, 0) * 1000;
+    const qint64 slot = std::max(now, last_ + period);
+    if (withinOnePeriod && slot - now > period)
+        return period;
+    last_ = slot;
+    return slot - now;
+}
+
+qint64 SpectrumPacer::reserve(qint64 periodMs)
+{
+    return take(periodMs, false);
+}
+
 void SpectrumPacer::pace(qint64 periodMs)
 {
-    qint64 now = 0;
-    qint64 slot = 0;
-    {
-        std::lock_guard<std::mutex> lock(mut_);
-        now = clock_();
-        if (!started_) {
-            started_ = true;
-            last_ = now;
-        }
-        slot = std::max(now, last_ + std::max<qint64>(periodMs, 0) * 1000);
-        last_ = slot;
-    }
-    if (slot > now)
-        sleeper_(slot - now);
+    const qint64 wait = take(periodMs, true);
+    if (wait > 0)
+        sleeper_(wait);
 }

@@ -4,6 +4,9 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <cmath>
 
 spectrum_server::spectrum_server(const QString& logpath, const QHostAddress& address, quint16 port)
     : QObject(nullptr), logger(logpath), pacer_(&SpectrumPacer::instance())
@@ -96,10 +99,9 @@ void spectrum_server::stopServer()
         tcp_server->close();
 }
 
-QByteArray spectrum_server::get_current_frame(const QString& request)
+QByteArray spectrum_server::buildFrame(const QString& request, quint32& fps)
 {
-    SpectrumPacer* const pacer = pacer_.load();
-    pacer->start();
+    pacer_.load()->start();
 
     _SpectrumRequest r;
     if (!SpectrumFrameBuilder::parseRequest(request, r) || !SpectrumFrameBuilder::isServable(r))
@@ -120,15 +122,23 @@ QByteArray spectrum_server::get_current_frame(const QString& request)
         return QByteArray();
     }
 
-    QByteArray out;
-    {
-        std::lock_guard<std::mutex> lock(*mutex);
-        out = SpectrumFrameBuilder::build(r, *frame, noise);
-    }
-    if (out.isEmpty())
-        return out;
-    pacer->pace(qint64(1000 / r.fps));
+    fps = r.fps;
+    std::lock_guard<std::mutex> lock(*mutex);
+    return SpectrumFrameBuilder::build(r, *frame, noise);
+}
+
+QByteArray spectrum_server::get_current_frame(const QString& request)
+{
+    quint32 fps = 0;
+    const QByteArray out = buildFrame(request, fps);
+    if (!out.isEmpty())
+        pacer_.load()->pace(qint64(1000 / fps));
     return out;
+}
+
+void spectrum_server::setIdleTimeout(int ms)
+{
+    idle_timeout_ms_.store(ms);
 }
 
 void spectrum_server::newuser()
@@ -136,14 +146,37 @@ void spectrum_server::newuser()
     if (!server_status)
         return;
     while (QTcpSocket* socket = tcp_server->nextPendingConnection()) {
+        if (clients_.size() >= size_t(kMaxClients)) {
+            *this << QStringLiteral("Spectrum server: %1 clients already connected, connection from %2 closed.")
+                         .arg(kMaxClients)
+                         .arg(socket->peerAddress().toString())
+                  << "\n";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // Qt stops reading from the network once this much waits unread: no client can make the
+        // server hold more than one request's worth.
+        socket->setReadBufferSize(kMaxRequestBytes + 1);
+        Client& client = clients_[socket];
+        client.idle = new QTimer(socket);
+        client.idle->setSingleShot(true);
+        client.idle->setInterval(idle_timeout_ms_.load());
+        connect(client.idle, &QTimer::timeout, socket, [this, socket] { dropClient(socket); });
+        client.idle->start();
+
         connect(socket, SIGNAL(readyRead()), this, SLOT(readClient()));
         // A client that goes away without a frame must not leak its socket.
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QAbstractSocket::errorOccurred, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
+        connect(socket, &QAbstractSocket::errorOccurred, socket, [this, socket] { dropClient(socket); });
+        connect(socket, &QObject::destroyed, this, [this, socket] { clients_.erase(socket); });
     }
+}
+
+void spectrum_server::dropClient(QTcpSocket* socket)
+{
+    socket->abort();
+    socket->deleteLater();
 }
 
 void spectrum_server::readClient()
@@ -151,15 +184,45 @@ void spectrum_server::readClient()
     QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    const QByteArray request = socket->readAll();
-    const QByteArray frame = get_current_frame(QString::fromLatin1(request));
+    const auto it = clients_.find(socket);
+    if (it == clients_.end())
+        return;
+    Client& client = it->second;
+    if (client.replying) {
+        socket->readAll();  // the frame is on its way and ends the connection
+        return;
+    }
+
+    client.buffer += socket->read(kMaxRequestBytes + 1 - client.buffer.size());
+    if (client.buffer.size() > kMaxRequestBytes) {
+        dropClient(socket);
+        return;
+    }
+    client.idle->start();
+
+    // A request may arrive in pieces: it is complete once it has its five fields. The length is
+    // given so that a NUL byte cannot hide the bytes after it.
+    const QString request = QString::fromLatin1(client.buffer.constData(), client.buffer.size());
+    if (request.count(QLatin1Char('/')) < 4)
+        return;
+    client.buffer.clear();
+    quint32 fps = 0;
+    const QByteArray frame = buildFrame(request, fps);
     if (frame.isEmpty())
         return;  // the client may send another request on the same connection
-    socket->write(frame);
-    socket->flush();
-    // One frame per connection. A socket that still has bytes to send closes once they are out
-    // and is deleted by its disconnected() signal.
-    socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        socket->deleteLater();
+
+    client.replying = true;
+    client.idle->stop();
+    const qint64 waitUs = pacer_.load()->reserve(qint64(1000 / fps));
+    const int waitMs = int(std::ceil(double(waitUs) / 1000.0));
+    // The timer belongs to the socket: a client that leaves, or a server that stops, drops it.
+    QTimer::singleShot(waitMs, Qt::PreciseTimer, socket, [socket, frame] {
+        socket->write(frame);
+        socket->flush();
+        // One frame per connection. A socket that still has bytes to send closes once they are
+        // out and is deleted by its disconnected() signal.
+        socket->disconnectFromHost();
+        if (socket->state() == QAbstractSocket::UnconnectedState)
+            socket->deleteLater();
+    });
 }

@@ -52,6 +52,63 @@ QByteArray readFrame(QTcpSocket& socket, int expected)
     return got;
 }
 
+// The server on a thread of its own, as the station runs it.
+struct ServerThread {
+    spectrum_server* server = nullptr;
+    QThread thread;
+    quint16 port = 0;
+
+    ServerThread(const QString& logPath, SpectrumPacer* pacer, int idleMs = spectrum_server::kIdleTimeoutMs)
+    {
+        server = new spectrum_server(logPath, QHostAddress::LocalHost, 0);
+        server->setPacer(pacer);
+        server->setIdleTimeout(idleMs);
+        // Spectra stored before the thread starts (thread start orders them for the server thread).
+        server->set_spectrum_data(flat(1024, 77), 1024, Band1);
+        server->set_spectrum_data(flat(1024, 77), 1024, Band2);
+        port = server->serverPort();
+        server->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, server, &QObject::deleteLater);
+        thread.start();
+    }
+    // Stops as the station does: close the listener, end the thread; returns the milliseconds taken.
+    qint64 stop()
+    {
+        QElapsedTimer t;
+        t.start();
+        QMetaObject::invokeMethod(server, &spectrum_server::stopServer, Qt::QueuedConnection);
+        thread.quit();
+        thread.wait();
+        return t.elapsed();
+    }
+    ~ServerThread()
+    {
+        if (thread.isRunning())
+            stop();
+    }
+};
+
+bool connectClient(QTcpSocket& client, quint16 port)
+{
+    client.connectToHost(QHostAddress::LocalHost, port);
+    return client.waitForConnected(5000);
+}
+
+bool closedByPeer(QTcpSocket& client, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (client.state() != QAbstractSocket::UnconnectedState && t.elapsed() < timeoutMs)
+        client.waitForDisconnected(100);
+    return client.state() == QAbstractSocket::UnconnectedState;
+}
+
+QByteArray logText(const QString& path)
+{
+    QFile log(path);
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestSpectrumServer : public QObject {
@@ -79,8 +136,18 @@ private slots:
     void tcpServesOneFramePerConnection();
     void tcpMalformedRequestsKeepConnection_data();
     void tcpMalformedRequestsKeepConnection();
+    void tcpRequestInPieces_data();
+    void tcpRequestInPieces();
+    void tcpRequestLength_data();
+    void tcpRequestLength();
     void tcpRandomBytesNeverStall();
     void tcpClientGoneIsDeleted();
+    void tcpClientLimit();
+    void tcpIdleClientsClosed_data();
+    void tcpIdleClientsClosed();
+    void tcpRepliesKeepTheSharedOrder();
+    void queuedRepliesHoldUpNeitherServerNorStop();
+    void commandWaitsAtMostOnePeriod();
     void stopServerRefusesNewButCommandStillWorks();
 
 private:
@@ -258,20 +325,10 @@ void TestSpectrumServer::tcpServesOneFramePerConnection()
 {
     QFETCH(QString, request);
     QFETCH(int, length);
-    auto* s = new spectrum_server(logPath(), QHostAddress::LocalHost, 0);
-    s->setPacer(pacer);
-    // Spectra stored before the thread starts (thread start orders them for the server thread).
-    s->set_spectrum_data(flat(1024, 77), 1024, Band1);
-    s->set_spectrum_data(flat(1024, 77), 1024, Band2);
-    const quint16 port = s->serverPort();
-    QThread thread;
-    s->moveToThread(&thread);
-    connect(&thread, &QThread::finished, s, &QObject::deleteLater);
-    thread.start();
+    ServerThread st(logPath(), pacer);
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(connectClient(client, st.port));
     client.write(request.toLatin1());
     QVERIFY(client.waitForBytesWritten(5000));
     const QByteArray frame = readFrame(client, length);
@@ -281,16 +338,12 @@ void TestSpectrumServer::tcpServesOneFramePerConnection()
     if (client.state() != QAbstractSocket::UnconnectedState)
         QVERIFY(client.waitForDisconnected(5000));
     QCOMPARE(client.bytesAvailable(), qint64(0));
-
-    thread.quit();
-    thread.wait();
 }
 
 void TestSpectrumServer::tcpMalformedRequestsKeepConnection_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::newRow("empty fields") << QByteArray("////");
-    QTest::newRow("four fields") << QByteArray("x/10/600/8");
     QTest::newRow("fps 0") << QByteArray("x/0/600/8/192");
     QTest::newRow("fps word") << QByteArray("x/ten/600/8/192");
     QTest::newRow("bits 7") << QByteArray("x/10/600/7/192");
@@ -302,8 +355,7 @@ void TestSpectrumServer::tcpMalformedRequestsKeepConnection_data()
     QTest::newRow("unknown width") << QByteArray("x/10/600/8/100");
     QTest::newRow("negative") << QByteArray("x/-10/600/8/192");
     QTest::newRow("binary") << QByteArray("\x00\xff\x2f\x80\x2f\x2f\x2f\x00", 8);
-    QTest::newRow("long text") << QByteArray(20000, 'a');
-    QTest::newRow("many slashes") << QByteArray(5000, '/');
+    QTest::newRow("six fields, 64 bytes") << (QByteArray(45, 'a') + "/10/600/8/100/x");
 }
 
 void TestSpectrumServer::tcpMalformedRequestsKeepConnection()
@@ -328,6 +380,74 @@ void TestSpectrumServer::tcpMalformedRequestsKeepConnection()
     QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 609 || client.state() != QAbstractSocket::ConnectedState,
                              10000);
     QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(609), 10000);
+}
+
+void TestSpectrumServer::tcpRequestInPieces_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::newRow("type apart") << QByteArrayList{"x", "/50/600/8/192"};
+    QTest::newRow("inside fps") << QByteArrayList{"x/5", "0/600/8/192"};
+    QTest::newRow("before the last slash") << QByteArrayList{"x/50/600/8", "/192"};
+    QTest::newRow("three pieces") << QByteArrayList{"x/", "50/600/", "8/192"};
+    QTest::newRow("byte by byte") << QByteArrayList{"x", "/", "5", "0", "/", "6", "0", "0", "/", "8", "/192"};
+}
+
+void TestSpectrumServer::tcpRequestInPieces()
+{
+    QFETCH(QByteArrayList, pieces);
+    ServerThread st(logPath(), pacer);
+    QTcpSocket client;
+    QVERIFY(connectClient(client, st.port));
+    client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    for (const QByteArray& piece : pieces) {
+        client.write(piece);
+        QVERIFY(client.waitForBytesWritten(5000));
+        // Give each piece its own arrival at the server.
+        QTest::qWait(30);
+    }
+    QCOMPARE(readFrame(client, 609).size(), 609);
+    QVERIFY(closedByPeer(client, 5000));
+}
+
+void TestSpectrumServer::tcpRequestLength_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<bool>("closed");
+    const QByteArray tail("/50/600/8/192");  // 13 bytes
+    const QByteArray type51(51, 't');
+    QTest::newRow("complete in 64 bytes") << QByteArrayList{type51 + tail} << true << true;
+    QTest::newRow("complete in 65 bytes") << QByteArrayList{type51 + "t" + tail} << false << true;
+    QTest::newRow("64 bytes without a request") << QByteArrayList{QByteArray(64, 'a')} << false << false;
+    QTest::newRow("65 bytes in two arrivals") << QByteArrayList{QByteArray(40, 'a'), QByteArray(25, '/')} << false << true;
+    QTest::newRow("64 bytes in two arrivals") << QByteArrayList{type51, tail} << true << true;
+    QTest::newRow("a flood") << QByteArrayList{QByteArray(200000, 'a')} << false << true;
+}
+
+void TestSpectrumServer::tcpRequestLength()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(bool, answered);
+    QFETCH(bool, closed);
+    ServerThread st(logPath(), pacer);
+    QTcpSocket client;
+    QVERIFY(connectClient(client, st.port));
+    for (const QByteArray& piece : pieces) {
+        client.write(piece);
+        client.waitForBytesWritten(5000);  // may fail once the server has closed
+        QTest::qWait(30);
+    }
+    if (answered)
+        QCOMPARE(readFrame(client, 609).size(), 609);
+    if (closed) {
+        QVERIFY(closedByPeer(client, 5000));
+        QCOMPARE(client.bytesAvailable(), qint64(0));
+    } else {
+        QVERIFY(!closedByPeer(client, 300));
+        // Still waiting for the rest of a request: one more byte is too many.
+        client.write("/");
+        QVERIFY(closedByPeer(client, 5000));
+    }
 }
 
 void TestSpectrumServer::tcpRandomBytesNeverStall()
@@ -378,6 +498,152 @@ void TestSpectrumServer::tcpClientGoneIsDeleted()
         b.abort();
     }
     QTRY_COMPARE_WITH_TIMEOUT(openSockets(), 0, 5000);
+}
+
+void TestSpectrumServer::tcpClientLimit()
+{
+    ServerThread st(logPath(), pacer);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < spectrum_server::kMaxClients; ++i) {
+        clients.emplace_back(new QTcpSocket);
+        QVERIFY(connectClient(*clients.back(), st.port));
+    }
+    // The listener accepts at the TCP level; the server closes the one over the limit at once.
+    QTcpSocket extra;
+    QVERIFY(connectClient(extra, st.port));
+    QVERIFY(closedByPeer(extra, 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(logText(logPath()).contains(
+                                 "Spectrum server: 32 clients already connected, connection from 127.0.0.1 closed.\n"),
+                             5000);
+    // The others were kept, and they are served.
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(clients[i]->state(), QAbstractSocket::ConnectedState);
+        clients[i]->write("x/1000/600/8/192");
+        QCOMPARE(readFrame(*clients[i], 609).size(), 609);
+    }
+    // Their places are free again once they are gone.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(closedByPeer(*clients[i], 5000));
+    QTcpSocket late;
+    QVERIFY(connectClient(late, st.port));
+    late.write("x/1000/600/8/96");
+    QCOMPARE(readFrame(late, 609).size(), 609);
+}
+
+void TestSpectrumServer::tcpIdleClientsClosed_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("silent") << QByteArray();
+    QTest::newRow("part of a request") << QByteArray("x/10/60");
+    QTest::newRow("request without a frame") << QByteArray("x/10/600/8/100");
+}
+
+void TestSpectrumServer::tcpIdleClientsClosed()
+{
+    QFETCH(QByteArray, sent);
+    const int idleMs = 300;
+    ServerThread st(logPath(), pacer, idleMs);
+    QTcpSocket client;
+    QVERIFY(connectClient(client, st.port));
+    QElapsedTimer t;
+    t.start();
+    if (!sent.isEmpty())
+        client.write(sent);
+    QVERIFY(closedByPeer(client, 10000));
+    QVERIFY2(t.elapsed() >= idleMs - 50, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(client.bytesAvailable(), qint64(0));
+
+    // A client whose frame waits for its slot longer than the idle time is not idle.
+    QTcpSocket waiting;
+    QVERIFY(connectClient(waiting, st.port));
+    waiting.write("x/1/600/8/192");  // the first frame waits a full second
+    QCOMPARE(readFrame(waiting, 609).size(), 609);
+}
+
+void TestSpectrumServer::tcpRepliesKeepTheSharedOrder()
+{
+    // A slow request queued first is answered first, though the one behind it has a shorter period.
+    SpectrumPacer real;
+    ServerThread st(logPath(), &real);
+    QTcpSocket slow;
+    QTcpSocket fast;
+    QVERIFY(connectClient(slow, st.port));
+    QVERIFY(connectClient(fast, st.port));
+    QElapsedTimer t;
+    t.start();
+    slow.write("x/4/600/8/192");  // 250 ms
+    QVERIFY(slow.waitForBytesWritten(5000));
+    QTest::qWait(50);
+    fast.write("x/50/600/8/96");  // 20 ms, after the slow one's slot
+    qint64 slowAt = -1;
+    qint64 fastAt = -1;
+    while ((slowAt < 0 || fastAt < 0) && t.elapsed() < 20000) {
+        QTest::qWait(5);
+        if (slowAt < 0 && slow.bytesAvailable() >= 609)
+            slowAt = t.elapsed();
+        if (fastAt < 0 && fast.bytesAvailable() >= 609)
+            fastAt = t.elapsed();
+    }
+    QVERIFY2(slowAt >= 0 && fastAt >= 0, "both frames within 20 s");
+    QVERIFY2(slowAt >= 250 && fastAt >= slowAt, qPrintable(QStringLiteral("slow %1 ms, fast %2 ms").arg(slowAt).arg(fastAt)));
+}
+
+void TestSpectrumServer::queuedRepliesHoldUpNeitherServerNorStop()
+{
+    // 31 clients at one frame per second queue 31 s of replies. Meanwhile the server still reads,
+    // refuses and accepts, and its thread stops at once.
+    SpectrumPacer real;
+    ServerThread st(logPath(), &real);
+    const int queued = spectrum_server::kMaxClients - 1;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < queued; ++i) {
+        clients.emplace_back(new QTcpSocket);
+        QVERIFY(connectClient(*clients.back(), st.port));
+        clients.back()->write("x/1/600/8/192");
+        QVERIFY(clients.back()->waitForBytesWritten(5000));
+    }
+    QCOMPARE(readFrame(*clients.front(), 609).size(), 609);  // one second after the first request
+    QVERIFY(closedByPeer(*clients.front(), 5000));
+
+    // Two more fill the server again; the next is refused at once.
+    QTcpSocket idle1;
+    QTcpSocket idle2;
+    QVERIFY(connectClient(idle1, st.port));
+    QVERIFY(connectClient(idle2, st.port));
+    QTcpSocket extra;
+    QVERIFY(connectClient(extra, st.port));
+    QVERIFY2(closedByPeer(extra, 5000), "the server read the new client while replies were queued");
+
+    const qint64 stopMs = st.stop();
+    QVERIFY2(stopMs < 5000, qPrintable(QStringLiteral("stop took %1 ms").arg(stopMs)));
+    // The queued clients are let go without their frames.
+    int framesAfterStop = 0;
+    for (size_t i = 1; i < clients.size(); ++i) {
+        QVERIFY(closedByPeer(*clients[i], 5000));
+        framesAfterStop += clients[i]->bytesAvailable() > 0;
+    }
+    QVERIFY2(framesAfterStop < queued - 1, "replies queued for later were not waited for");
+}
+
+void TestSpectrumServer::commandWaitsAtMostOnePeriod()
+{
+    spectrum_server s(logPath(), QHostAddress::LocalHost, 0);
+    s.setPacer(pacer);
+    s.set_spectrum_data(flat(1024, 1), 1024, Band1);
+    // Five TCP replies at one frame per second hold the next five seconds.
+    for (int i = 1; i <= 5; ++i)
+        QCOMPARE(pacer->reserve(1000), qint64(i) * 1000000);
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps, QList<qint64>{100});
+    // The command took no queued slot: the next TCP reply still follows the fifth.
+    QCOMPARE(pacer->reserve(1000), qint64(6000 - 100) * 1000);
+    // With the queue drained, the command takes its place in the order again.
+    time.now += 10000;
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.size(), 1);  // its slot had come already
+    QVERIFY(!s.get_current_frame(QStringLiteral("x/10/600/8/192")).isEmpty());
+    QCOMPARE(time.sleeps.last(), qint64(100));
+    QCOMPARE(pacer->reserve(1000), qint64(1000) * 1000);
 }
 
 void TestSpectrumServer::stopServerRefusesNewButCommandStillWorks()

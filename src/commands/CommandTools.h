@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonValue>
+#include <QString>
+#include <QtGlobal>
+
+class ICommandContext;
+
+// Reading request values and writing the station-log lines that every handler shares.
+class CommandTools {
+public:
+    // Latest second (and millisecond) a request may name: 9999-12-31 23:59:59 UTC. Further out
+    // the value counts as wrong.
+    static constexpr qint64 kMaxSeconds = 253402300799LL;
+
+    // A JSON number with a whole value in the signed 32-bit range.
+    static bool isInt32(const QJsonValue& value);
+    // That number, or 0 for any other value.
+    static qint32 toInt32(const QJsonValue& value);
+    // Unix seconds as a date-time: a whole JSON number within +-kMaxSeconds (negative values
+    // are before 1970); any other present value reads 0, an absent one gives fallback.
+    static QDateTime secondsOr(const QJsonValue& value, const QDateTime& fallback);
+    // Unix milliseconds, the fraction dropped; 0 for anything that is not a number in range.
+    static QDateTime milliseconds(const QJsonValue& value);
+
+    // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
+    static void logLine(ICommandContext& context, const QString& text);
+
+    // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s), with the log
+    // lines before and after; what the command did is not looked at.
+    static void setClock(ICommandContext& context, qint64 t);
+};

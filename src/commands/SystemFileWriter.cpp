@@ -1,0 +1,97 @@
+#include "SystemFileWriter.h"
+
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QString& injectedFailure()
+{
+    static QString reason;
+    return reason;
+}
+
+bool fail(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+QString lastError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Writes all of content and syncs it to the disk.
+bool writeAndSync(QFileDevice& file, const QByteArray& content, QString* error)
+{
+    if (file.write(content) != content.size() || !file.flush())
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    if (::fsync(file.handle()) != 0)
+        return fail(error, QStringLiteral("cannot sync %1: %2").arg(file.fileName(), lastError()));
+    return true;
+}
+
+mode_t defaultMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+} // namespace
+
+void SystemFileWriter::failWritesForTests(const QString& reason)
+{
+    injectedFailure() = reason;
+}
+
+bool SystemFileWriter::write(const QString& path, const QByteArray& content, QString* error)
+{
+    if (!injectedFailure().isEmpty())
+        return fail(error, injectedFailure());
+    QString target = QFileInfo(path).absoluteFilePath();
+    const QFileInfo link(target);
+    if (link.isSymLink())
+        target = link.canonicalFilePath().isEmpty() ? link.symLinkTarget() : link.canonicalFilePath();
+    const QFileInfo info(target);
+    const QFileInfo folder(info.absolutePath());
+    if (!folder.isDir())
+        return fail(error, QStringLiteral("no folder %1").arg(folder.filePath()));
+    struct stat old {};
+    const bool exists = ::stat(QFile::encodeName(target).constData(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
+        return fail(error, QStringLiteral("%1 is not a regular file").arg(target));
+
+    if (!folder.isWritable()) {
+        QFile file(target);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(error, QStringLiteral("cannot open %1: %2").arg(target, file.errorString()));
+        return writeAndSync(file, content, error);
+    }
+
+    QTemporaryFile temp(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    if (!temp.open())
+        return fail(error, QStringLiteral("cannot create a temporary file beside %1: %2").arg(target, temp.errorString()));
+    if (!writeAndSync(temp, content, error))
+        return false;
+    const mode_t mode = exists ? (old.st_mode & 07777) : defaultMode();
+    if (::fchmod(temp.handle(), mode) != 0)
+        return fail(error, QStringLiteral("cannot set the mode of %1: %2").arg(temp.fileName(), lastError()));
+    // Keeping the owner needs rights the station may not have; the mode is what matters.
+    if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
+    {
+        const int ignored = ::fchown(temp.handle(), old.st_uid, old.st_gid);
+        Q_UNUSED(ignored);
+    }
+    temp.close();
+    if (::rename(QFile::encodeName(temp.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
+        return fail(error, QStringLiteral("cannot rename %1 to %2: %3").arg(temp.fileName(), target, lastError()));
+    temp.setAutoRemove(false);
+    return true;
+}

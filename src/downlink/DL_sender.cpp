@@ -1,0 +1,566 @@
+#include "DL_sender.h"
+
+#include "dl_log.h"
+#include "own_echo.h"
+#include "phy_names.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+// One tick at a time in the whole process: a back-end waiting in a nested event loop lets the
+// sender thread's timers run, and their ticks must not start a second pass over the queue.
+std::atomic<bool> is_busy{false};
+std::atomic<quint32> wait_counter{0};
+
+constexpr DownlinkSlot kSlots[DL_sender::SLOT_COUNT] = {
+    DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver, DownlinkSlot::DigModulator,
+    DownlinkSlot::MultiDigModulator};
+
+int index_of(DownlinkSlot slot)
+{
+    return int(slot);
+}
+
+// The longest the autocorrection waits for the multi-channel modulator to fall idle: longer
+// than any frame's air time.
+constexpr qint64 kIdleWaitLimitMs = 10000;
+} // namespace
+
+DL_sender::DL_sender(SettingsController& settings, std::shared_ptr<Base_Pin_Controller> pin_controller,
+                     QObject* parent, DownlinkBackendFactory factory, std::shared_ptr<StationClock> clock)
+    : ITransmitter(parent), logger(QString()), settCtrlr(settings), pin_controller(std::move(pin_controller)),
+      factory_(factory ? std::move(factory) : DownlinkBackendFactory(makeDefaultDownlinkBackend)),
+      clock_(clock ? std::move(clock) : StationClock::system())
+{
+    const BaseStationParams bs = settCtrlr.getBS_ParamsCopy();
+    const TransmitterParams tx = settCtrlr.getTransmitterParams();
+    setLogpath(bs.logpath_.toString());
+    const quint32 ul = bs.uplink_freq_.toUInt();
+    uplink_freq = ul == 0 ? 868800000u : ul;
+    need_auto_correction = tx.need_auto_correction_.isValid() && tx.need_auto_correction_.toBool();
+    _active = tx.send_dl_.toBool();
+    base_id_ = bs.base_id_.toUInt();
+    bs_type_ = bs.bs_type;
+    if (_active) {
+        const bool dig = tx.dig_mod_.isValid() && tx.dig_mod_.toBool();
+        switch (bs_type_) {
+        case QORM:
+            wanted_[index_of(DownlinkSlot::SerialModem)] = true;
+            wanted_[index_of(DownlinkSlot::DigModulator)] = dig;
+            break;
+        case Quabo:
+            wanted_[index_of(DownlinkSlot::SpiTransceiver)] = true;
+            break;
+        case QORM_LTE:
+            wanted_[index_of(DownlinkSlot::SpiTransceiver)] = true;
+            wanted_[index_of(DownlinkSlot::MultiDigModulator)] = dig;
+            break;
+        default:
+            break;
+        }
+    }
+    publish_snapshot();
+}
+
+DL_sender::~DL_sender()
+{
+    if (corr_timer)
+        corr_timer->stop();
+    if (DL_send_timer)
+        DL_send_timer->stop();
+    for (int i = SLOT_COUNT - 1; i >= 0; --i) {
+        std::unique_ptr<IVexaTransmitter> gone = std::move(backends_[i]);
+        gone.reset();
+    }
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    QSet<dl_message_point*> seen;
+    for (const Entry& e : DL_list) {
+        if (!seen.contains(e.message)) {
+            seen.insert(e.message);
+            delete e.message;
+        }
+    }
+    DL_list.clear();
+}
+
+void DL_sender::init() {}
+
+bool DL_sender::DLLessThan(const dl_message_point* a, const dl_message_point* b)
+{
+    return int(vexa_fhy_from_str(a->phy)) > int(vexa_fhy_from_str(b->phy));
+}
+
+bool DL_sender::DLLessThanByPriority(const dl_message_point* a, const dl_message_point* b)
+{
+    return int(a->priority) > int(b->priority);
+}
+
+quint32 DL_sender::deadline_of(const dl_message_point& m)
+{
+    if (m.time_out_dated.isNull() || !m.time_out_dated.isValid())
+        return 4294967295u;
+    return quint32(m.time_out_dated.toSecsSinceEpoch());
+}
+
+bool DL_sender::is_expired(const dl_message_point& m, qint64 utc_now)
+{
+    const quint32 deadline = deadline_of(m);
+    return deadline != 0 && qint64(deadline) <= utc_now;
+}
+
+bool DL_sender::slot_wanted(DownlinkSlot slot) const
+{
+    return wanted_[index_of(slot)];
+}
+
+bool DL_sender::slot_active(DownlinkSlot slot) const
+{
+    return backends_[index_of(slot)] != nullptr;
+}
+
+IVexaTransmitter* DL_sender::backend(DownlinkSlot slot) const
+{
+    return backends_[index_of(slot)].get();
+}
+
+int DL_sender::queued() const
+{
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    return DL_list.size();
+}
+
+int DL_sender::autocorrection_interval() const
+{
+    return corr_timer ? corr_timer->interval() : 0;
+}
+
+// ----------------------------------------------------------------------------- life cycle
+
+void DL_sender::start()
+{
+    if (in_tick_) {
+        restart_pending_ = true;
+        return;
+    }
+    stopping_ = false;
+    const DownlinkBackendContext context{settCtrlr, pin_controller, clock_};
+    for (DownlinkSlot slot : kSlots) {
+        const int i = index_of(slot);
+        std::unique_ptr<IVexaTransmitter> old = std::move(backends_[i]);
+        old.reset();
+        if (!wanted_[i])
+            continue;
+        std::unique_ptr<IVexaTransmitter> made = factory_(slot, context);
+        if (!made) {
+            if (!empty_slot_logged_[i]) {
+                empty_slot_logged_[i] = true;
+                *this << dl_time() << " No " << downlinkSlotName(slot)
+                      << " back-end in this build: its downlinks go to the other back-ends\n";
+            }
+            continue;
+        }
+        if (auto* log = dynamic_cast<logger*>(made.get()))
+            log->setLogpath(getLogpath());
+        connect(made.get(), &IVexaTransmitter::alarm_out, this, &DL_sender::alarm_in);
+        backends_[i] = std::move(made);
+    }
+
+    freq_correction = 0.0f;
+    autocal_cntr = -3;
+    send_corr_mes = false;
+    overall_time = clock_->monotonicMs();
+    busy_msec = 0;
+    aver_dl_busyness = 0.0f;
+
+    delete corr_timer;
+    corr_timer = nullptr;
+    if (need_auto_correction) {
+        corr_timer = new QTimer(this);
+        corr_timer->setInterval(10000);
+        connect(corr_timer, &QTimer::timeout, this, &DL_sender::send_corr_message);
+        corr_timer->start();
+    } else {
+        _state |= STATE_AUTOCORR_VALID;
+    }
+    delete DL_send_timer;
+    DL_send_timer = new QTimer(this);
+    DL_send_timer->setInterval(TICK_MS);
+    connect(DL_send_timer, &QTimer::timeout, this, &DL_sender::dequeueDLMessages);
+    DL_send_timer->start();
+    publish_snapshot();
+}
+
+void DL_sender::stopTransmitter()
+{
+    stopping_ = true;
+    restart_pending_ = false;
+    if (corr_timer)
+        corr_timer->stop();
+    if (DL_send_timer)
+        DL_send_timer->stop();
+    if (in_tick_)
+        release_pending_ = true;
+    else
+        release_backends();
+}
+
+void DL_sender::release_backends()
+{
+    for (int i = 0; i < SLOT_COUNT; ++i) {
+        std::unique_ptr<IVexaTransmitter> gone = std::move(backends_[i]);
+        gone.reset();
+    }
+    publish_snapshot();
+}
+
+// ----------------------------------------------------------------------------- queue and tick
+
+void DL_sender::queueDLMessage(dl_message_point* message)
+{
+    if (!message)
+        return;
+    const int phy = int(vexa_fhy_from_str(message->phy));
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    DL_list.append(Entry{message, phy});
+}
+
+bool DL_sender::isBusy()
+{
+    for (DownlinkSlot slot : kSlots) {
+        if (IVexaTransmitter* b = backend(slot))
+            return b->isBusy();
+    }
+    return false;
+}
+
+void DL_sender::dequeueDLMessages()
+{
+    if (is_busy.load()) {
+        if (wait_counter.load() > WAIT_COUNTER_LIMIT) {
+            wait_counter = 0;
+            *this << dl_time() << " Wait counter overflow!\n";
+        } else {
+            ++wait_counter;
+        }
+        return;
+    }
+    wait_counter = 0;
+    is_busy = true;
+    in_tick_ = true;
+    run_tick();
+    in_tick_ = false;
+    is_busy = false;
+    if (release_pending_) {
+        release_pending_ = false;
+        release_backends();
+    }
+    if (restart_pending_) {
+        restart_pending_ = false;
+        start();
+    }
+}
+
+void DL_sender::run_tick()
+{
+    if (stopping_)
+        return;
+    const qint64 now = clock_->monotonicMs();
+    if (now - overall_time > BUSYNESS_WINDOW_MS) {
+        if (IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator))
+            busy_msec += multi->get_busy_msec();
+        const qint64 elapsed = clock_->monotonicMs() - overall_time;
+        dl_busyness = float(busy_msec) / float(elapsed) * 100.0f;
+        overall_time = clock_->monotonicMs();
+        aver_dl_busyness = 0.9f * aver_dl_busyness + 0.1f * dl_busyness;
+        busy_msec = 0;
+        *this << "DL BUSYNESS = " << dl_busyness << "\n";
+        *this << "AVER DL BUSYNESS = " << aver_dl_busyness << "\n";
+        publish_snapshot();
+    } else if (now - last_publish_ >= 1000) {
+        publish_snapshot(); // a back-end may learn its modem id late
+    }
+
+    if (send_corr_mes && !stopping_ && sendAutocorr())
+        send_corr_mes = false;
+
+    if (stopping_ || isBusy())
+        return;
+
+    QList<Entry> snapshot;
+    QList<dl_message_point*> dropped;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        if (DL_list.isEmpty())
+            return;
+        std::stable_sort(DL_list.begin(), DL_list.end(), [](const Entry& a, const Entry& b) {
+            if (a.message->priority != b.message->priority)
+                return int(a.message->priority) > int(b.message->priority);
+            return a.phy > b.phy;
+        });
+        const qint64 utc = clock_->utcSeconds();
+        for (int i = 0; i < DL_list.size();) {
+            dl_message_point* m = DL_list.at(i).message;
+            if (is_expired(*m, utc)) {
+                dropped.append(m);
+                DL_list.removeAt(i);
+            } else {
+                ++i;
+            }
+        }
+        snapshot = DL_list;
+    }
+    for (dl_message_point* m : dropped) {
+        *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
+        delete m;
+    }
+    if (snapshot.isEmpty())
+        return;
+
+    const quint32 start_busy = busy_msec;
+    QSet<dl_message_point*> finished;
+    for (const Entry& e : snapshot) {
+        if (stopping_)
+            break;
+        dl_message_point* m = e.message;
+        // A request may have aged while the ones before it were on the air.
+        if (is_expired(*m, clock_->utcSeconds())) {
+            *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
+            finished.insert(m);
+            continue;
+        }
+        const qint64 t0 = clock_->monotonicMs();
+        if (sendDLMessage(m)) {
+            busy_msec += quint32(clock_->monotonicMs() - t0);
+            finished.insert(m);
+        }
+        if (qint64(busy_msec) > qint64(start_busy) + TICK_AIR_BUDGET_MS)
+            break;
+    }
+    if (finished.isEmpty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        for (int i = 0; i < DL_list.size();) {
+            if (finished.contains(DL_list.at(i).message))
+                DL_list.removeAt(i);
+            else
+                ++i;
+        }
+    }
+    for (dl_message_point* m : finished)
+        delete m;
+}
+
+bool DL_sender::sendDLMessage(dl_message_point* message)
+{
+    const float corr = float(message->freq) * freq_correction / float(uplink_freq);
+    const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
+    if (dl_power_dbm(*message) > limit)
+        message->strength = quint8(limit);
+
+    IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator);
+    const bool multi_on_air = multi && multi->isOngoing();
+    IVexaTransmitter* chosen = nullptr;
+    if (multi && multi->is_phy_supported(message->phy) && multi->exam_dl(message)) {
+        chosen = multi;
+    } else if (!multi_on_air) {
+        for (DownlinkSlot slot : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
+            IVexaTransmitter* b = backend(slot);
+            if (b && b->is_phy_supported(message->phy)) {
+                chosen = b;
+                break;
+            }
+        }
+    }
+    if (!chosen)
+        return false;
+    *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
+          << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
+    return chosen->sendDLMessage(message, double(corr));
+}
+
+// ----------------------------------------------------------------------------- autocorrection
+
+quint32 DL_sender::modemID()
+{
+    if (IVexaTransmitter* modem = backend(DownlinkSlot::SerialModem))
+        return modem->get_transmitter_id();
+    if (backend(DownlinkSlot::SpiTransceiver))
+        return 0x6E0000u + (base_id_ / 100u) * 256u + base_id_ % 100u;
+    return 0;
+}
+
+void DL_sender::send_corr_message()
+{
+    if (need_auto_correction)
+        send_corr_mes = true;
+}
+
+void DL_sender::set_corr_interval(int ms)
+{
+    if (!corr_timer)
+        return;
+    corr_timer->setInterval(ms);
+    corr_timer->start();
+}
+
+IVexaTransmitter* DL_sender::autocorrection_backend()
+{
+    for (DownlinkSlot slot : kSlots) {
+        if (IVexaTransmitter* b = backend(slot))
+            return b;
+    }
+    return nullptr;
+}
+
+bool DL_sender::sendAutocorr()
+{
+    // An attempt no back-end can take now is not an attempt: it stays due and counts nothing.
+    IVexaTransmitter* target = autocorrection_backend();
+    if (!target || target->isBusy())
+        return false;
+
+    ++autocorr_try;
+    if (autocorr_try > 1) {
+        autocorr_power = std::min(autocorr_power + 3, 10);
+        set_corr_interval(30000);
+        if (autocorr_try > 3) {
+            emit alarm_out(QStringLiteral("EVENT_AUTOCORR_ERR"));
+            if (IVexaTransmitter* modem = backend(DownlinkSlot::SerialModem))
+                modem->alarm_in(QStringLiteral("rebootAxsemSignal"));
+            autocorr_try = 1;
+        }
+    }
+
+    if (IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator)) {
+        const qint64 since = clock_->monotonicMs();
+        while (multi->isOngoing()) {
+            if (clock_->monotonicMs() - since >= kIdleWaitLimitMs) {
+                *this << dl_time() << " Multi-channel modulator still busy after " << int(kIdleWaitLimitMs)
+                      << " ms: autocorrection packet sent anyway\n";
+                break;
+            }
+            clock_->sleepMs(10);
+        }
+    }
+
+    const quint32 freq = uplink_freq - 1000u;
+    quint32 id = modemID();
+    const bool radio = target == backend(DownlinkSlot::SerialModem) || target == backend(DownlinkSlot::SpiTransceiver);
+    if (radio) {
+        for (DownlinkSlot slot : {DownlinkSlot::DigModulator, DownlinkSlot::MultiDigModulator}) {
+            if (IVexaTransmitter* b = backend(slot))
+                b->switch_syntesizer_off();
+        }
+        if (target == backend(DownlinkSlot::SerialModem))
+            id = 0;
+    }
+    if (!target->sendAutocorr(id, freq, autocorr_power))
+        *this << dl_time() << " Autocorrection packet was not sent\n";
+    return true;
+}
+
+void DL_sender::setULMessage(QSharedPointer<message_point> message)
+{
+    if (!need_auto_correction || !message)
+        return;
+    if (!is_own_echo_id(message->ID, modemID()))
+        return;
+    const qint32 delta = qint32(quint32(uplink_freq - 1000u - quint32(message->FREQ)));
+    if (std::llabs(qint64(delta)) > 2999)
+        return;
+    if (autocal_cntr < 0)
+        freq_correction = float(delta);
+    else if (delta >= -1999 && delta <= 1999)
+        freq_correction = float(0.7 * double(freq_correction) + 0.3 * double(delta));
+    *this << dl_time() << " Autocorrection result: delta = " << delta << " ,d = " << delta
+          << ", corr = " << freq_correction << "\n";
+    _state |= STATE_AUTOCORR_VALID;
+    autocal_cntr = 0;
+    emit alarm_out(QStringLiteral("EVENT_AUTOCORR_OK"));
+    autocorr_try = 0;
+    if (message->SNR > 20.0f)
+        autocorr_power = std::max(autocorr_power - 3, -20);
+    set_corr_interval(300000);
+    publish_snapshot();
+}
+
+void DL_sender::alarm_in(const QString& text)
+{
+    if (text != QLatin1String("rebootAxsemSignal"))
+        return;
+    emit alarm_out(text);
+    if (need_auto_correction) {
+        _state &= ~STATE_AUTOCORR_VALID;
+        publish_snapshot();
+    }
+}
+
+// ----------------------------------------------------------------------------- status
+
+void DL_sender::publish_snapshot()
+{
+    Snapshot s;
+    IVexaTransmitter* modem = backend(DownlinkSlot::SerialModem);
+    IVexaTransmitter* spi = backend(DownlinkSlot::SpiTransceiver);
+    if (modem)
+        s.type = QStringLiteral("AX8052F143");
+    else if (spi)
+        s.type = QStringLiteral("AX5043");
+    QList<vexa_phy_channel_t> phys;
+    if (modem)
+        phys += modem->get_supported();
+    else if (spi)
+        phys += spi->get_supported();
+    for (DownlinkSlot slot : {DownlinkSlot::DigModulator, DownlinkSlot::MultiDigModulator}) {
+        if (IVexaTransmitter* b = backend(slot)) {
+            s.type += QStringLiteral("&DM");
+            phys += b->get_supported();
+        }
+    }
+    std::sort(phys.begin(), phys.end());
+    phys.erase(std::unique(phys.begin(), phys.end()), phys.end());
+    s.own_phys = phys;
+    if (modem) {
+        s.firmware_ver = modem->firmware_version();
+        s.hardware_ver = modem->hardware_version();
+    }
+    s.state = _state;
+    s.modem_id = modemID();
+    s.busyness = dl_busyness;
+    s.aver_busyness = aver_dl_busyness;
+    last_publish_ = clock_->monotonicMs();
+    std::lock_guard<std::mutex> lock(snapshot_mutex_);
+    snapshot_ = s;
+}
+
+transmitter_info DL_sender::info()
+{
+    Snapshot s;
+    {
+        std::lock_guard<std::mutex> lock(snapshot_mutex_);
+        s = snapshot_;
+    }
+    transmitter_info t;
+    t.modem_id = s.modem_id;
+    t.type = s.type;
+    t.firmware_ver = s.firmware_ver;
+    t.hardware_ver = s.hardware_ver;
+    t.state = s.state;
+    t.active = _active;
+    t.busyness = s.busyness;
+    t.aver_busyness = s.aver_busyness;
+    const TransmitterParams tx = settCtrlr.getTransmitterParams();
+    t.max_power = tx.max_power_.toInt();
+    t.max_duty_cycle = tx.max_duty_cycle_.toUInt();
+    t.lbt = tx.lbt_.toBool();
+    t.base_freqs = tx.dl_freqs_;
+    t.freq_plans.append(0);
+    t.freq_plans += tx.freq_plans_;
+    t.dl_bitrates.append(s.own_phys);
+    t.dl_bitrates += tx.dl_bitrates_;
+    return t;
+}

@@ -1,0 +1,260 @@
+#include "JsonKeyScanner.h"
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isStructural(char c)
+{
+    return c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',' || c == '"';
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Keys are kept as UTF-8 in which unpaired surrogates are encoded like any other code point:
+// two keys are equal there exactly when their UTF-16 forms are equal.
+void appendCodePoint(std::string& out, unsigned cp)
+{
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xF0 | (cp >> 18));
+        out += char(0x80 | ((cp >> 12) & 0x3F));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+class Scanner {
+public:
+    explicit Scanner(const QByteArray& text) : s(text.constData()), n(size_t(text.size())) {}
+
+    bool run(QString* repeated);
+
+private:
+    enum class Expect { Value, ValueOrClose, KeyOrClose, Colon, CommaOrClose };
+    struct Open {
+        bool object;
+        size_t firstKey; // where this object's keys start in `keys`
+    };
+
+    bool skipString(bool isKey);
+    int hex4(size_t at) const;
+    bool closeObject(QString* repeated);
+    void afterValue() { expect = open.empty() ? Expect::Value : Expect::CommaOrClose; done = open.empty(); }
+
+    const char* s;
+    size_t n;
+    size_t pos = 0;
+    Expect expect = Expect::Value;
+    bool done = false;
+    std::vector<Open> open;
+    std::vector<std::string_view> keys; // keys of every open object, innermost last
+    std::deque<std::string> decoded;    // keys that held escapes, decoded
+};
+
+int Scanner::hex4(size_t at) const
+{
+    if (n - at < 4)
+        return -1;
+    int v = 0;
+    for (size_t i = at; i < at + 4; ++i) {
+        const int h = hexValue(s[i]);
+        if (h < 0)
+            return -1;
+        v = v * 16 + h;
+    }
+    return v;
+}
+
+// pos is on the opening quote; leaves pos after the closing one. False when the text ends first.
+bool Scanner::skipString(bool isKey)
+{
+    const size_t start = ++pos;
+    std::string* out = nullptr;
+    size_t copied = start; // raw bytes before this are in *out already
+    while (pos < n) {
+        const char c = s[pos];
+        if (c == '"') {
+            if (isKey) {
+                if (!out) {
+                    keys.emplace_back(s + start, pos - start);
+                } else {
+                    out->append(s + copied, pos - copied);
+                    keys.emplace_back(*out);
+                }
+            }
+            ++pos;
+            return true;
+        }
+        if (c != '\\') {
+            ++pos;
+            continue;
+        }
+        if (pos + 1 >= n)
+            return false;
+        if (isKey) {
+            if (!out) {
+                decoded.emplace_back();
+                out = &decoded.back();
+            }
+            out->append(s + copied, pos - copied);
+        }
+        const char e = s[pos + 1];
+        pos += 2;
+        if (e == 'u') {
+            int unit = hex4(pos);
+            if (unit < 0) {
+                // The parser refuses this text here; go on as if the escape were plain text.
+                if (isKey)
+                    out->append("\\u");
+                copied = pos;
+                continue;
+            }
+            pos += 4;
+            unsigned cp = unsigned(unit);
+            if (cp >= 0xD800 && cp < 0xDC00 && n - pos >= 6 && s[pos] == '\\' && s[pos + 1] == 'u') {
+                const int low = hex4(pos + 2);
+                if (low >= 0xDC00 && low < 0xE000) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (unsigned(low) - 0xDC00);
+                    pos += 6;
+                }
+            }
+            if (isKey)
+                appendCodePoint(*out, cp);
+        } else if (isKey) {
+            switch (e) {
+            case 'b': *out += '\b'; break;
+            case 'f': *out += '\f'; break;
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
+            default: *out += e; break; // '"', '\\', '/' and escapes the parser refuses
+            }
+        }
+        copied = pos;
+    }
+    return false;
+}
+
+bool Scanner::closeObject(QString* repeated)
+{
+    const auto first = keys.begin() + std::ptrdiff_t(open.back().firstKey);
+    std::sort(first, keys.end());
+    const auto same = std::adjacent_find(first, keys.end());
+    if (same != keys.end()) {
+        if (repeated)
+            *repeated = QString::fromUtf8(same->data(), int(same->size()));
+        return true;
+    }
+    keys.erase(first, keys.end());
+    open.pop_back();
+    afterValue();
+    return false;
+}
+
+bool Scanner::run(QString* repeated)
+{
+    if (n >= 3 && s[0] == '\xEF' && s[1] == '\xBB' && s[2] == '\xBF')
+        pos = 3;
+    while (!done) {
+        while (pos < n && isSpace(s[pos]))
+            ++pos;
+        if (pos >= n)
+            return false;
+        const char c = s[pos];
+        switch (expect) {
+        case Expect::KeyOrClose:
+            if (c == '}') {
+                ++pos;
+                if (closeObject(repeated))
+                    return true;
+            } else if (c == '"') {
+                if (!skipString(true))
+                    return false;
+                expect = Expect::Colon;
+            } else {
+                return false;
+            }
+            break;
+        case Expect::Colon:
+            if (c != ':')
+                return false;
+            ++pos;
+            expect = Expect::Value;
+            break;
+        case Expect::CommaOrClose:
+            ++pos;
+            if (c == ',') {
+                // A trailing comma is let through: the scan only has to stop no earlier than
+                // the parser does.
+                expect = open.back().object ? Expect::KeyOrClose : Expect::ValueOrClose;
+            } else if (c == '}' && open.back().object) {
+                if (closeObject(repeated))
+                    return true;
+            } else if (c == ']' && !open.back().object) {
+                open.pop_back();
+                afterValue();
+            } else {
+                return false;
+            }
+            break;
+        case Expect::Value:
+        case Expect::ValueOrClose:
+            if (c == ']' && expect == Expect::ValueOrClose) {
+                ++pos;
+                open.pop_back();
+                afterValue();
+            } else if (c == '{' || c == '[') {
+                ++pos;
+                open.push_back({c == '{', keys.size()});
+                expect = c == '{' ? Expect::KeyOrClose : Expect::ValueOrClose;
+            } else if (c == '"') {
+                if (!skipString(false))
+                    return false;
+                afterValue();
+            } else if (isStructural(c)) {
+                return false;
+            } else {
+                // Numbers, true, false, null, and whatever else the parser may refuse later.
+                while (pos < n && !isSpace(s[pos]) && !isStructural(s[pos]))
+                    ++pos;
+                afterValue();
+            }
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool JsonKeyScanner::repeatsKey(const QByteArray& text, QString* key)
+{
+    return Scanner(text).run(key);
+}

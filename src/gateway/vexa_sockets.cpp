@@ -1,0 +1,387 @@
+#include "vexa_sockets.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+vexa_sockets::vexa_sockets() = default;
+
+vexa_sockets::~vexa_sockets()
+{
+    // The flush timers are ours and call back into this object: they go with it.
+    qDeleteAll(timer);
+}
+
+void vexa_sockets::set_logger(LogSink sink)
+{
+    log = std::move(sink);
+}
+
+void vexa_sockets::set_clock(Clock clock)
+{
+    clock_ = std::move(clock);
+}
+
+void vexa_sockets::set_flush_delay(int ms)
+{
+    flush_delay_ms_ = std::max(0, ms);
+}
+
+QDateTime vexa_sockets::now() const
+{
+    return clock_ ? clock_() : QDateTime::currentDateTimeUtc();
+}
+
+void vexa_sockets::write_to_log(const QString& text, QTcpSocket* socket, quint32 id) const
+{
+    if (log)
+        log(text, socket, id);
+}
+
+quint32 vexa_sockets::socket_key(QTcpSocket* socket)
+{
+    return static_cast<quint32>(reinterpret_cast<quintptr>(socket) & 0xFFFFFFFFu);
+}
+
+bool vexa_sockets::append(quint32 id, QTcpSocket* socket)
+{
+    if (id < kFirstModemId)
+        return false;
+    update_date(id);
+    bool changed = false;
+    const auto known = sockets.constFind(id);
+    if (known == sockets.constEnd()) {
+        write_to_log(QString("Appending socket %1 ...").arg(id), socket, id);
+        changed = true;
+    } else if (known.value() != socket) {
+        write_to_log(QString("Reappending socket %1 ... ").arg(id), socket, id);
+        // Only a socket that belongs to this gateway is closed: an id heard so far as a modem
+        // through another gateway shares that gateway's socket.
+        QTcpSocket* old = known.value();
+        if (ids.contains(old) && ids.value(old) == id)
+            remove(old);
+        changed = true;
+    }
+    if (changed) {
+        sockets[id] = socket;
+        ids[socket] = id;
+        fails[socket] = 0;
+    }
+    parents[id] = id;
+    const QList<quint32> keys = parents.keys();
+    for (quint32 k : keys) {
+        if (k == id || parents.value(k) != id || !sockets.contains(k) || sockets.value(k) == socket)
+            continue;
+        sockets[k] = socket;
+        write_to_log(QString("Updated socket for child %1 as parent %2").arg(k).arg(id), socket, id);
+    }
+    return changed;
+}
+
+bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, message_point* mes)
+{
+    if (id < kFirstModemId)
+        return false;
+    // A gateway relayed by another gateway stays a gateway.
+    if (parents.contains(id) && parents.value(id) == id)
+        return false;
+    const quint32 g = ids.value(socket, 0);
+    bool result = false;
+    const auto known = sockets.constFind(id);
+    if (known == sockets.constEnd()) {
+        sockets[id] = socket;
+        parents[id] = g;
+        result = true;
+    } else if (known.value() != socket && parents.value(id, 0) == g) {
+        sockets[id] = socket;
+        result = true;
+    }
+    const quint32 parent = parents.value(id, 0);
+
+    QHash<quint32, ParentData> records = parents_data.value(id);
+    if (records.isEmpty())
+        records.insert(g, ParentData());
+    ParentData& via = records[g];
+    via.aver_snr = static_cast<float>(0.8 * double(via.aver_snr) + 0.2 * double(snr));
+    via.last_message_dt = now().toLocalTime();
+    if (mes)
+        via.last_message = *mes;
+    if (parent != g)
+        ++records[parent].packets_via_non_parents;
+    parents_data[id] = records;
+
+    const float viaSnr = records[g].aver_snr;
+    const float parentSnr = records[parent].aver_snr;
+    if (viaSnr > 3.0f + parentSnr || records[parent].packets_via_non_parents > 10) {
+        write_to_log(QString("Parent changed from %1(snr:%2) to %3(snr:%4)")
+                         .arg(parent)
+                         .arg(QString::number(double(parentSnr), 'g', 6))
+                         .arg(g)
+                         .arg(QString::number(double(viaSnr), 'g', 6)),
+                     socket, id);
+        QHash<quint32, ParentData>& stored = parents_data[id];
+        stored[parent].packets_via_non_parents = 0;
+        stored[g].packets_via_non_parents = 0;
+        sockets[id] = socket;
+        parents[id] = g;
+        result = true;
+    }
+    return result;
+}
+
+bool vexa_sockets::check_for_dublicate(quint32 id, QTcpSocket* socket, message_point* mes)
+{
+    if (id < kFirstModemId || !mes)
+        return false;
+    const auto records = parents_data.constFind(id);
+    if (records == parents_data.constEnd())
+        return false;
+    const quint32 g = ids.value(socket, 0);
+    // Only a recent relay counts: a modem that repeats its message later is heard again.
+    const QDateTime since = now().addMSecs(-kDuplicateWindowMs);
+    for (auto it = records->constBegin(); it != records->constEnd(); ++it) {
+        if (it.key() == g)
+            continue;
+        const ParentData& other = it.value();
+        if (!other.last_message_dt.isValid() || other.last_message_dt < since)
+            continue;
+        const message_point& last = other.last_message;
+        if (last.TYPE != mes->TYPE || last.ID != mes->ID || last.FLAGS != mes->FLAGS)
+            continue;
+        if (mes->TYPE == Protocol_D && last.CRC8_D != mes->CRC8_D)
+            continue;
+        if (mes->TYPE == Protocol_E && (last.CRYPTO_ITER != mes->CRYPTO_ITER || last.CRYPTO_MIC != mes->CRYPTO_MIC))
+            continue;
+        if (!std::equal(std::begin(last.PAYLOAD), std::end(last.PAYLOAD), std::begin(mes->PAYLOAD)))
+            continue;
+        write_to_log(QString("Dublicate detected: p1=%1 mes=%2 p2=%3 mes=%4")
+                         .arg(g)
+                         .arg(mes->getPayload())
+                         .arg(it.key())
+                         .arg(last.getPayload()),
+                     socket, id);
+        return true;
+    }
+    return false;
+}
+
+bool vexa_sockets::write(quint32 id, const QByteArray& data)
+{
+    const quint32 p = parent_varnok_id(id);
+    if (p != 0 && p != id) {
+        if (!sockets.contains(id))
+            return false;
+        if (sockets.contains(p) && sockets.value(id) != sockets.value(p)) {
+            write_to_log(QString("Need to update child's socket as parent %1 ?").arg(p), sockets.value(id), id);
+            sockets[id] = sockets.value(p);
+            write_to_log(QString("Updated child's socket as parent %1").arg(p), sockets.value(id), id);
+        }
+    }
+    if (!sockets.contains(id))
+        return false;
+    if (!timer.contains(id)) {
+        auto* t = new QTimer;
+        t->setSingleShot(true);
+        QObject::connect(t, &QTimer::timeout, t, [this, id] { flush(id); });
+        timer.insert(id, t);
+    }
+    if (buffer.value(id).size() > kFlushThreshold) {
+        write_to_log(QString("Flush to socket %1 byte(s)").arg(buffer.value(id).size()), sockets.value(id), id);
+        send(id);
+    }
+    buffer[id].append(data);
+    timer.value(id)->start(flush_delay_ms_);
+    update_date(id);
+    return true;
+}
+
+void vexa_sockets::flush(quint32 id)
+{
+    write_to_log(QString("Flush to socket %1 byte(s)").arg(buffer.value(id).size()), sockets.value(id, nullptr), id);
+    if (sockets.contains(id))
+        send(id);
+}
+
+void vexa_sockets::send(quint32 id)
+{
+    QTcpSocket* s = sockets.value(id);
+    if (s) {
+        s->write(buffer.value(id));
+        s->flush();
+    }
+    buffer.remove(id);
+}
+
+bool vexa_sockets::reject(QTcpSocket* socket, bool immediate)
+{
+    if (!socket)
+        return false;
+    if (!fails.contains(socket)) {
+        socket->close();
+        return true;
+    }
+    if (immediate || fails.value(socket) > quint32(kMaxFails)) {
+        remove(ids.value(socket, 0));
+        if (fails.contains(socket))
+            remove(socket);
+        return true;
+    }
+    ++fails[socket];
+    return false;
+}
+
+void vexa_sockets::remove(QTcpSocket* socket)
+{
+    socket->close();
+    ids.remove(socket);
+    fails.remove(socket);
+}
+
+void vexa_sockets::remove(quint32 id)
+{
+    // A modem shares its gateway's socket: only the socket registered to this id is closed.
+    QTcpSocket* s = sockets.value(id, nullptr);
+    if (s && ids.contains(s) && ids.value(s) == id)
+        remove(s);
+    sockets.remove(id);
+    dates.remove(id);
+    buffer.remove(id);
+    if (QTimer* t = timer.take(id))
+        delete t;
+    last_hb.remove(id);
+    hb_order.remove(id);
+    const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
+    for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
+        auto r = m->find(id);
+        if (r == m->end())
+            continue;
+        r->aver_snr = 0.0f;
+        r->packets_via_non_parents = 0;
+        r->last_message_dt = epoch;
+    }
+}
+
+QList<quint32> vexa_sockets::clear(const QDateTime& date)
+{
+    QList<quint32> removed;
+    const QList<quint32> keys = dates.keys();
+    for (quint32 k : keys) {
+        if (dates.contains(k) && dates.value(k) < date) {
+            remove(k);
+            removed.append(k);
+        }
+    }
+    return removed;
+}
+
+bool vexa_sockets::contains(QTcpSocket* socket) const
+{
+    return ids.contains(socket);
+}
+
+bool vexa_sockets::contains(quint32 id) const
+{
+    return sockets.contains(id);
+}
+
+quint32 vexa_sockets::id(QTcpSocket* socket) const
+{
+    return ids.value(socket, 0);
+}
+
+QTcpSocket* vexa_sockets::socket(quint32 id) const
+{
+    return sockets.value(id, nullptr);
+}
+
+bool vexa_sockets::save_last_hearbeat(quint32 id, QTcpSocket* socket, const QString& hb_str)
+{
+    const quint32 key = id != 0 ? id : socket_key(socket);
+    last_hb.insert(key, LastHB{id, socket, hb_str, now()});
+    hb_order.insert(key, ++hb_counter_);
+    return true;
+}
+
+vexa_sockets::LastHB vexa_sockets::last_hertbeat(quint32 id) const
+{
+    const auto own = last_hb.constFind(id);
+    if (own != last_hb.constEnd())
+        return own.value();
+    const auto s = sockets.constFind(id);
+    if (s != sockets.constEnd())
+        return last_hb.value(socket_key(s.value()));
+    return LastHB();
+}
+
+vexa_sockets::LastHB vexa_sockets::last_hertbeat(QTcpSocket* socket) const
+{
+    // The newest heartbeat of the socket, whatever the hash order.
+    LastHB best;
+    quint64 bestOrder = 0;
+    for (auto it = last_hb.constBegin(); it != last_hb.constEnd(); ++it) {
+        const quint64 order = hb_order.value(it.key());
+        if (it->socket == socket && order >= bestOrder) {
+            best = it.value();
+            bestOrder = order;
+        }
+    }
+    return best;
+}
+
+void vexa_sockets::remove_hertbeat(quint32 id)
+{
+    if (last_hb.remove(id) > 0) {
+        hb_order.remove(id);
+        return;
+    }
+    for (auto it = last_hb.begin(); it != last_hb.end();) {
+        if (it->id == id) {
+            hb_order.remove(it.key());
+            it = last_hb.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void vexa_sockets::update_date(quint32 id)
+{
+    if (!last_hertbeat(id).hb_str.isEmpty())
+        dates[id] = now();
+}
+
+quint32 vexa_sockets::parent_varnok_id(quint32 id) const
+{
+    const auto p = parents.constFind(id);
+    if (p != parents.constEnd())
+        return p.value();
+    return sockets.contains(id) ? id : 0;
+}
+
+QList<quint32> vexa_sockets::gw_list() const
+{
+    QList<quint32> out;
+    for (auto it = sockets.constBegin(); it != sockets.constEnd(); ++it) {
+        const quint32 p = parent_varnok_id(it.key());
+        if (p != 0 && p == it.key())
+            out.append(it.key());
+    }
+    return out;
+}
+
+QList<quint32> vexa_sockets::child_list() const
+{
+    QList<quint32> out;
+    for (auto it = sockets.constBegin(); it != sockets.constEnd(); ++it) {
+        const quint32 p = parent_varnok_id(it.key());
+        if (p != 0 && p != it.key())
+            out.append(it.key());
+    }
+    return out;
+}
+
+vexa_sockets::ParentData vexa_sockets::parent_data(quint32 modem, quint32 gateway) const
+{
+    return parents_data.value(modem).value(gateway);
+}

@@ -1,0 +1,226 @@
+// Downlinks end to end: tolvar-sim as a QORM station with the FPGA modulator takes downlink
+// requests from a private RabbitMQ and puts their frames on the simulated air, where its
+// on-air log shows them.
+#include "StationProcess.h"
+#include "TestBroker.h"
+#include "downlink_frames.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+const QString kExchange = QStringLiteral("kavro.messages");
+const int kStationId = 1234;
+
+struct Request {
+    quint32 id;
+    QString phy;
+    int priority;
+    quint32 ver;
+    qint64 deadline; // Unix seconds
+};
+
+QByteArray requestBody(const Request& r)
+{
+    QJsonObject o{{"modem_id", qint64(r.id)},
+                  {"payload", "0102030405060708"},
+                  {"phy", r.phy},
+                  {"vexa_ver", qint64(r.ver)},
+                  {"iterator", 3},
+                  {"frequency", 446000000},
+                  {"signal_strength", 20},
+                  {"preambula", qint64(0x0A0B0C0D)},
+                  {"crypto_iter", 9},
+                  {"crypto_flags", 1},
+                  {"crypto_mic", qint64(0x123456)},
+                  {"priority", r.priority},
+                  {"time_outdate", r.deadline}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// The frame the station must build for a request of requestBody().
+QByteArray expectedFrame(const Request& r)
+{
+    const uint8_t payload[9] = {1, 2, 3, 4, 5, 6, 7, 8, 0};
+    uint8_t f[DL_FRAME_SIZE];
+    if (r.phy.endsWith("_E"))
+        build_prot_e_ver5_frame(r.id, 0x0A0B0C0D, 9, 1, payload, 0x123456, f);
+    else if (r.ver == 4)
+        build_prot_d_ver4_frame(r.id, 3, payload, 0, f);
+    else
+        build_prot_d_ver5_frame(0x0A0B0C0D, 9, 1, payload, 0x123456, f);
+    return QByteArray(reinterpret_cast<const char*>(f), DL_FRAME_SIZE);
+}
+
+double bitrateOf(const QString& phy)
+{
+    for (int rate : {25600, 3200, 400, 50})
+        if (phy.contains(QStringLiteral("_%1_").arg(rate)))
+            return rate;
+    return 0;
+}
+
+QList<QJsonObject> onAir(const StationProcess& station)
+{
+    QList<QJsonObject> lines;
+    QFile f(station.path("onair.jsonl"));
+    if (!f.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            lines.append(QJsonDocument::fromJson(line).object());
+    }
+    return lines;
+}
+
+QDateTime when(const QJsonObject& line, const char* key)
+{
+    return QDateTime::fromString(line.value(QLatin1String(key)).toString(), Qt::ISODateWithMs);
+}
+} // namespace
+
+class TestDownlinkE2E : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void requestsReachTheAir();
+
+private:
+    TestBroker broker_;
+};
+
+void TestDownlinkE2E::initTestCase()
+{
+    QVERIFY2(QFile::exists(StationProcess::binary()), "tolvar-sim is not built");
+    QVERIFY2(broker_.start(), qPrintable(broker_.errorString()));
+}
+
+void TestDownlinkE2E::cleanupTestCase()
+{
+    broker_.stop();
+}
+
+void TestDownlinkE2E::requestsReachTheAir()
+{
+    QVERIFY(broker_.declareTestQueue(kExchange, "topic", "dl_e2e_uplinks", "backend.vexa_uplink"));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    StationProcess station(dir.path());
+    station.writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=QORM_TYPE\nBS_ID=%1\nQORM=true\nLOG_FILE_PATH=station.log\n"
+                                    "ERR_LOG_FILE_PATH=errlog.db3\nUSE_BINARY=false\nSAVE_TO_DISK=false\nR_LOGIN=%2\n"
+                                    "R_EXCHANGE=kavro.messages\nR_ROUTING_KEY=backend.vexa_uplink\nMODE=e2e\nTIME_SYNC=false\n"
+                                    "[TRANSMITTER]\nSEND_DL=true\nDIG_MOD=true\nAUTO_CORRECTION=false\nDL_FREQS=446000000\n")
+                         .arg(kStationId)
+                         .arg(broker_.url()));
+    station.writeScenario(QStringLiteral("set firmware 720\n"));
+    QVERIFY(station.start({QStringLiteral("--on-air"), QStringLiteral("onair.jsonl")}));
+    // Requests published before the station's queue is bound would go nowhere.
+    const QString key = QStringLiteral("station.%1").arg(kStationId);
+    QVERIFY2(waitUntil([&] { return broker_.ctl({"list_bindings", "routing_key"}).contains(key); }, 60000),
+             station.output().right(3000).constData());
+
+    const qint64 later = QDateTime::currentSecsSinceEpoch() + 3600;
+    QMap<quint32, QDateTime> published;
+    const auto publish = [&](const Request& r) {
+        published.insert(r.id, QDateTime::currentDateTimeUtc());
+        return broker_.publish(kExchange, key, requestBody(r));
+    };
+
+    // A long frame first, so that the burst behind it waits in the queue together.
+    const Request blocker{0x10, "DL_DBPSK_50_PROT_D", 0, 4, later};
+    QVERIFY(publish(blocker));
+    QVERIFY2(waitUntil([&] { return station.log().contains("Send Zadar4 DL message by dig_mod to ID: 10 "); }, 30000),
+             station.log().right(3000).constData());
+    const QList<Request> burst{
+        {0x11, "DL_DBPSK_3200_PROT_D", 0, 4, later},
+        {0x12, "DL_DBPSK_25600_PROT_D", 0, 5, later},
+        {0x13, "DL_DBPSK_3200_PROT_D", 2, 4, later},
+        {0x14, "DL_DBPSK_3200_PROT_D", 0, 4, later},
+        {0x15, "DL_DBPSK_3200_PROT_E", 0, 5, later},
+        {0x20, "DL_DBPSK_3200_PROT_D", 3, 4, QDateTime::currentSecsSinceEpoch() - 5}, // already past
+    };
+    for (const Request& r : burst)
+        QVERIFY(publish(r));
+    const QList<quint32> order{0x10, 0x13, 0x15, 0x12, 0x11, 0x14};
+
+    QVERIFY2(waitUntil([&] { return onAir(station).size() >= order.size(); }, 60000), station.log().right(4000).constData());
+    QVERIFY2(waitUntil([&] { return station.log().contains(" DL message outdated for ID: 20\n"); }, 10000),
+             station.log().right(3000).constData());
+
+    QMap<quint32, Request> byId;
+    byId.insert(blocker.id, blocker);
+    for (const Request& r : burst)
+        byId.insert(r.id, r);
+    const QList<QJsonObject> lines = onAir(station);
+    QCOMPARE(lines.size(), order.size());
+    QDateTime previousEnd;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QJsonObject& l = lines.at(i);
+        const Request& r = byId.value(order.at(i));
+        QCOMPARE(l.value("kind").toString(), QString("frame"));
+        QCOMPARE(l.value("device").toString(), QString("fpga_modulator"));
+        QCOMPARE(l.value("bytes").toString(), QString::fromLatin1(expectedFrame(r).toHex()));
+        QCOMPARE(l.value("carrier").toDouble(), 446000000.0);
+        QVERIFY(std::fabs(l.value("bitrate").toDouble() - bitrateOf(r.phy)) < 0.01 * bitrateOf(r.phy));
+        QCOMPARE(l.value("power_level").toInt(), 80); // 20 dBm: 4 dB below full scale
+        QVERIFY(std::fabs(l.value("power").toDouble() - 20.0) < 0.1);
+        if (!r.phy.endsWith("_E")) {
+            QVERIFY(l.value("crc24_ok").toBool());
+            QVERIFY(l.value("parity_ok").toBool());
+        }
+        // Lower bounds only: on the air at least its air time, after its request was
+        // published, and never over the frame before.
+        const QDateTime start = when(l, "start");
+        const QDateTime end = when(l, "end");
+        QVERIFY(start.isValid() && end.isValid());
+        const double airMs = 36 * 8 * 1000.0 / l.value("bitrate").toDouble();
+        QVERIFY2(start.msecsTo(end) >= qint64(std::floor(airMs)), qPrintable(QString::number(start.msecsTo(end))));
+        QVERIFY(start >= published.value(r.id).addMSecs(-1));
+        if (previousEnd.isValid())
+            QVERIFY(start >= previousEnd);
+        previousEnd = end;
+    }
+
+    // No reply exists for a downlink; the heartbeat shows the transmitter and counts requests.
+    Received got;
+    QJsonObject heartbeat;
+    const bool counted = waitUntil(
+        [&] {
+            drainQueue(broker_, "dl_e2e_uplinks", got);
+            for (const QJsonObject& hb : got.heartbeats) {
+                for (const QJsonValue& s : hb.value("stats").toArray()) {
+                    if (s.toObject().value("dl_total").toInt() >= byId.size()) {
+                        heartbeat = hb;
+                        return true;
+                    }
+                }
+            }
+            return false;
+        },
+        180000);
+    QVERIFY2(counted, station.log().right(3000).constData());
+    const QJsonObject tx = heartbeat.value("transmitter").toObject();
+    QCOMPARE(tx.value("enabled").toBool(), true);
+    const QJsonObject plan0 = tx.value("bands").toArray().at(0).toObject();
+    QCOMPARE(plan0.value("dl_freq_plan").toInt(), 0);
+    QCOMPARE(plan0.value("dl_bitrates").toArray(), (QJsonArray{10, 11, 12, 13, 14, 15, 16, 17}));
+    int dlTotal = 0;
+    for (const QJsonValue& s : heartbeat.value("stats").toArray())
+        dlTotal = std::max(dlTotal, s.toObject().value("dl_total").toInt());
+    QCOMPARE(dlTotal, byId.size());
+    QVERIFY(got.other.isEmpty());
+
+    QVERIFY(station.terminate());
+    QCOMPARE(station.exitCode(), 0);
+    QCOMPARE(onAir(station).size(), order.size());
+}
+
+QTEST_GUILESS_MAIN(TestDownlinkE2E)
+#include "tst_downlink_e2e.moc"
