@@ -17,6 +17,12 @@ constexpr uint16_t REVISION = 0x000, SCRATCH = 0x001, PWRMODE = 0x002, POWSTAT =
 
 constexpr size_t kFifoSize = 256;
 
+int64_t utc_ms()
+{
+    return int64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
 uint32_t word_at(const std::array<uint8_t, 0x1000>& regs, uint16_t msb)
 {
     return uint32_t(regs[msb]) << 24 | uint32_t(regs[msb + 1]) << 16 | uint32_t(regs[msb + 2]) << 8 | regs[msb + 3];
@@ -336,6 +342,7 @@ void SimAx5043::set_power_mode_locked(uint8_t value)
         tx_ = true;
         packet_ = Packet{};
         packet_.start_us = now();
+        packet_.start_utc_ms = utc_ms();
         packet_open_ = false;
         packet_complete_ = false;
         packet_hangs_ = false;
@@ -410,6 +417,8 @@ void SimAx5043::end_packet_locked()
 {
     Packet p = packet_;
     p.end_us = std::max(p.end_us, now());
+    p.end_utc_ms = utc_ms();
+    p.txpwr = uint16_t(regs_[0x16A] << 8 | regs_[0x16B]);
     p.set_b = regs_[PLLLOOP] & 0x80;
     p.freq_word = word_at(regs_, p.set_b ? FREQB3 : FREQA3);
     p.carrier_hz = uint32_t(std::llround(double(p.freq_word) * kXtalHz / double(1u << 24)));

@@ -46,8 +46,11 @@ public:
         double bitrate = 0;              // on-air bit rate from TXRATE
         uint8_t encoding = 0;
         uint8_t framing = 0;
-        int64_t start_us = 0;
+        int64_t start_us = 0;            // the model's clock
         int64_t end_us = 0;
+        int64_t start_utc_ms = 0;        // wall clock, for logs
+        int64_t end_utc_ms = 0;
+        uint16_t txpwr = 0;              // TXPWRCOEFFB
     };
 
     static constexpr uint8_t kRevision = 0x51;

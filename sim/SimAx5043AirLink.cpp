@@ -1,6 +1,9 @@
 #include "SimAx5043AirLink.h"
 
+#include "SimOnAirLog.h"
 #include "SimReceiverFpga.h"
+
+#include <QDateTime>
 
 #include <cmath>
 
@@ -79,4 +82,29 @@ QByteArray SimAx5043AirLink::echo_record(const SimAx5043::Packet& packet) const
     if (target <= 0 || !frequency_fields(uint32_t(target), settings_.uplink_freq, settings_.rev_lo, bitrate, &f))
         return {};
     return FpgaRecordBuilder::build(f);
+}
+
+QJsonObject SimAx5043AirLink::on_air_line(const SimAx5043::Packet& packet)
+{
+    SimOnAirLog::Frame f;
+    f.start = QDateTime::fromMSecsSinceEpoch(packet.start_utc_ms, Qt::UTC);
+    f.end = QDateTime::fromMSecsSinceEpoch(packet.end_utc_ms, Qt::UTC);
+    f.device = QStringLiteral("ax5043");
+    f.carrier = packet.carrier_hz;
+    f.power = std::nan("");
+    const bool padded = !packet.recovered.empty();
+    // Four chips per bit under the padding.
+    f.bitrate = padded ? packet.bitrate / 4.0 : packet.bitrate;
+    const std::vector<uint8_t>& bytes = padded ? packet.recovered : packet.data;
+    f.bytes = QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+    f.checkProtD = padded;
+    QJsonObject line = SimOnAirLog::frame_line(f);
+    line.insert(QStringLiteral("freq_word"), double(packet.freq_word));
+    line.insert(QStringLiteral("register_set"), packet.set_b ? QStringLiteral("B") : QStringLiteral("A"));
+    line.insert(QStringLiteral("txpwr"), int(packet.txpwr));
+    line.insert(QStringLiteral("preamble"),
+        QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(packet.preamble.data()), int(packet.preamble.size())).toHex()));
+    line.insert(QStringLiteral("sync"),
+        QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(packet.sync.data()), int(packet.sync.size())).toHex()));
+    return line;
 }

@@ -3,6 +3,8 @@
 #include "FpgaRecordBuilder.h"
 #include "SimAx5043.h"
 
+#include <QJsonObject>
+
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +30,11 @@ public:
     bool on_packet(const SimAx5043::Packet& packet);
     // The record the receiver hears for a packet; empty when it hears none.
     QByteArray echo_record(const SimAx5043::Packet& packet) const;
+
+    // The on-air log line of a packet (device "ax5043"): for DBPSK the bytes under the padding
+    // at the data rate with the protocol D checks, for PSK the packet as written; the frequency
+    // word, its register set and the power code besides.
+    static QJsonObject on_air_line(const SimAx5043::Packet& packet);
 
     // The ID of a 36-byte autocorrection frame (fixed preamble, zero flags and payload).
     static bool autocorrection_id(const std::vector<uint8_t>& frame, uint32_t* id);

@@ -1,5 +1,6 @@
 #include "DownlinkBackendFactory.h"
 
+#include "AX5043Transmitter.h"
 #include "DigTransmitter.h"
 
 std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, const DownlinkBackendContext& context)
@@ -7,8 +8,9 @@ std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, 
     switch (slot) {
     case DownlinkSlot::DigModulator:
         return std::make_unique<DigTransmitter>(context.settings, context.pins, nullptr, context.clock);
-    case DownlinkSlot::SerialModem:
     case DownlinkSlot::SpiTransceiver:
+        return std::make_unique<AX5043Transmitter>(context.settings, context.pins);
+    case DownlinkSlot::SerialModem:
     case DownlinkSlot::MultiDigModulator:
         break;
     }

@@ -1,5 +1,7 @@
 #include "rf_ax5043.h"
 
+#include "downlink_frames.h"
+
 #include <QDebug>
 
 #include <algorithm>
@@ -368,6 +370,38 @@ bool rf_ax5043::sendDL_DBPSK_frame(const uint8_t* frame36, uint32_t freq, int8_t
         return false;
     }
     return finish_send(sizeof(frame), frame, PADDING_4TO1);
+}
+
+bool rf_ax5043::sendDL_DBPSK_ProtD_autocorrection(uint32_t id, uint32_t freq, int8_t power, vexa_phy_channel_t phy)
+{
+    uint8_t frame[DL_FRAME_SIZE];
+    build_autocorrection_frame(id, frame);
+    return sendDL_DBPSK_frame(frame, freq, power, phy);
+}
+
+bool rf_ax5043::sendDL_DBPSK_ProtD_ver4(uint32_t id, uint8_t header, const uint8_t* payload, uint8_t payload9,
+    uint32_t freq, int8_t power, vexa_phy_channel_t phy)
+{
+    uint8_t frame[DL_FRAME_SIZE];
+    build_prot_d_ver4_frame(id, header, payload, payload9, frame);
+    return sendDL_DBPSK_frame(frame, freq, power, phy);
+}
+
+bool rf_ax5043::sendDL_DBPSK_ProtD_ver5(uint32_t preambula, uint32_t crypto_iter, uint32_t crypto_flags,
+    const uint8_t* payload, uint32_t crypto_mic, uint32_t freq, int8_t power, vexa_phy_channel_t phy)
+{
+    uint8_t frame[DL_FRAME_SIZE];
+    build_prot_d_ver5_frame(preambula, crypto_iter, crypto_flags, payload, crypto_mic, frame);
+    return sendDL_DBPSK_frame(frame, freq, power, phy);
+}
+
+bool rf_ax5043::sendDL_DBPSK_ProtE_ver5(uint32_t modem_id, uint32_t preambula, uint32_t crypto_iter,
+    uint32_t crypto_flags, const uint8_t* payload, uint32_t crypto_mic, uint32_t freq, int8_t power,
+    vexa_phy_channel_t phy)
+{
+    uint8_t frame[DL_FRAME_SIZE];
+    build_prot_e_ver5_frame(modem_id, preambula, crypto_iter, crypto_flags, payload, crypto_mic, frame);
+    return sendDL_DBPSK_frame(frame, freq, power, phy);
 }
 
 bool rf_ax5043::sendDL_PSK(uint32_t id, uint8_t header, const uint8_t* payload, uint8_t len, uint32_t freq,

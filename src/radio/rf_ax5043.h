@@ -53,6 +53,13 @@ public:
     // Frame senders: true when the frame went out.
     bool sendDL_PSK(uint32_t id, uint8_t header, const uint8_t* payload, uint8_t len, uint32_t freq, int8_t power,
         vexa_phy_channel_t phy);
+    bool sendDL_DBPSK_ProtD_autocorrection(uint32_t id, uint32_t freq, int8_t power, vexa_phy_channel_t phy);
+    bool sendDL_DBPSK_ProtD_ver4(uint32_t id, uint8_t header, const uint8_t* payload, uint8_t payload9, uint32_t freq,
+        int8_t power, vexa_phy_channel_t phy);
+    bool sendDL_DBPSK_ProtD_ver5(uint32_t preambula, uint32_t crypto_iter, uint32_t crypto_flags,
+        const uint8_t* payload, uint32_t crypto_mic, uint32_t freq, int8_t power, vexa_phy_channel_t phy);
+    bool sendDL_DBPSK_ProtE_ver5(uint32_t modem_id, uint32_t preambula, uint32_t crypto_iter, uint32_t crypto_flags,
+        const uint8_t* payload, uint32_t crypto_mic, uint32_t freq, int8_t power, vexa_phy_channel_t phy);
     // A 36-byte DBPSK frame with 4-to-1 padding: the common steps of the DBPSK senders.
     bool sendDL_DBPSK_frame(const uint8_t* frame36, uint32_t freq, int8_t power, vexa_phy_channel_t phy);
 

@@ -3,6 +3,7 @@
 // transmission, and the interrupt poller's lifecycle.
 
 #include "Ax5043Station.h"
+#include "downlink_frames.h"
 
 #include <QtTest>
 
@@ -73,22 +74,46 @@ private slots:
 
 void TestRfAx5043::dbpsk_frames_on_air_data()
 {
+    QTest::addColumn<int>("kind"); // 0 autocorrection, 1 D v4, 2 D v5, 3 E v5, 4 any 36 bytes
     QTest::addColumn<int>("phy");
     QTest::addColumn<uint>("freq");
-    QTest::newRow("50 bit/s at 868.8 MHz") << int(UL_DBPSK_50_PROT_D) << 868800000u;
-    QTest::newRow("400 bit/s at 458 MHz") << int(UL_DBPSK_400_PROT_D) << 458000000u;
-    QTest::newRow("3200 bit/s at 916 MHz") << int(UL_DBPSK_3200_PROT_D) << 916000000u;
-    QTest::newRow("25600 bit/s") << int(UL_DBPSK_25600_PROT_D) << 868800000u;
-    QTest::newRow("protocol E 400 bit/s") << int(UL_DBPSK_400_PROT_E) << 868800000u;
+    QTest::newRow("autocorrection, 50 bit/s") << 0 << int(UL_DBPSK_50_PROT_D) << 868800000u;
+    QTest::newRow("autocorrection, 400 bit/s at 458 MHz") << 0 << int(UL_DBPSK_400_PROT_D) << 458000000u;
+    QTest::newRow("D v4, 3200 bit/s at 916 MHz") << 1 << int(UL_DBPSK_3200_PROT_D) << 916000000u;
+    QTest::newRow("D v5, 25600 bit/s") << 2 << int(UL_DBPSK_25600_PROT_D) << 868800000u;
+    QTest::newRow("E v5, 400 bit/s") << 3 << int(UL_DBPSK_400_PROT_E) << 868800000u;
+    QTest::newRow("E v5, 25600 bit/s") << 3 << int(UL_DBPSK_25600_PROT_E) << 864000000u;
 }
 
 void TestRfAx5043::dbpsk_frames_on_air()
 {
+    QFETCH(int, kind);
     QFETCH(int, phy);
     QFETCH(uint, freq);
     Ax5043Station st;
-    const Bytes frame = frame36(uint8_t(phy));
-    QVERIFY(st.rf->sendDL_DBPSK_frame(frame.data(), freq, 10, vexa_phy_channel_t(phy)));
+    const uint8_t payload[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    Bytes frame(DL_FRAME_SIZE);
+    bool sent = false;
+    const auto code = vexa_phy_channel_t(phy);
+    switch (kind) {
+    case 0:
+        build_autocorrection_frame(0x6E0C22, frame.data());
+        sent = st.rf->sendDL_DBPSK_ProtD_autocorrection(0x6E0C22, freq, 10, code);
+        break;
+    case 1:
+        build_prot_d_ver4_frame(0x123456, 0x45, payload, payload[8], frame.data());
+        sent = st.rf->sendDL_DBPSK_ProtD_ver4(0x123456, 0x45, payload, payload[8], freq, 10, code);
+        break;
+    case 2:
+        build_prot_d_ver5_frame(0xA1B2C3D4, 7, 3, payload, 0xABCDEF, frame.data());
+        sent = st.rf->sendDL_DBPSK_ProtD_ver5(0xA1B2C3D4, 7, 3, payload, 0xABCDEF, freq, 10, code);
+        break;
+    case 3:
+        build_prot_e_ver5_frame(0x11223344, 0xA1B2C3D4, 7, 3, payload, 0xABCDEF, frame.data());
+        sent = st.rf->sendDL_DBPSK_ProtE_ver5(0x11223344, 0xA1B2C3D4, 7, 3, payload, 0xABCDEF, freq, 10, code);
+        break;
+    }
+    QVERIFY(sent);
     const auto packets = st.chip->packets();
     QCOMPARE(packets.size(), size_t(1));
     const auto& p = packets[0];

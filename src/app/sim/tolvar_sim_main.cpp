@@ -73,7 +73,8 @@ int main(int argc, char** argv)
     SimAx5043 ax;
     SimAx5043Scenario axScenario;
     std::unique_ptr<SimAx5043AirLink> airLink;
-    ax.set_packet_sink([&airLink](const SimAx5043::Packet& packet) {
+    ax.set_packet_sink([&airLink, &onAir](const SimAx5043::Packet& packet) {
+        onAir.write(SimAx5043AirLink::on_air_line(packet));
         if (airLink)
             airLink->on_packet(packet);
     });
@@ -98,7 +99,8 @@ int main(int argc, char** argv)
                                             QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
                                             QStringLiteral("file")));
     };
-    entry.makePlatform = [&fpga, &at86, &modulator, &onAir, &ax, &axScenario, &airLink](const QCommandLineParser& parser, const QString& configPath,
+    entry.makePlatform = [&fpga, &at86, &modulator, &onAir, &ax, &axScenario, &airLink](const QCommandLineParser& parser,
+                                        const QString& configPath,
                                         StationPlatform& platform, QString* error) {
         if (parser.isSet(QStringLiteral("scenario"))) {
             // The AX5043's statements are taken out first; the rest is the receiver FPGA's.
@@ -145,8 +147,6 @@ int main(int argc, char** argv)
         SettingsController settings;
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
-        const QVariant digMod = settings.getTransmitterParams().dig_mod_;
-        const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
         if (board == Quabo || board == QORM_LTE) {
             // The station hears its own autocorrection frames as its receiver decodes them.
             SimAx5043AirLink::Settings air;
@@ -158,7 +158,9 @@ int main(int argc, char** argv)
             air.offset_hz = axScenario.air_offset_hz;
             airLink = std::make_unique<SimAx5043AirLink>(fpga, air);
         }
-        platform.pinWorker = [&fpga, &at86, &ax, &modulator, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
+        const QVariant digMod = settings.getTransmitterParams().dig_mod_;
+        const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
+        platform.pinWorker = [&fpga, &at86, &modulator, &ax, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
             std::unique_ptr<SimFpgaPinWorker> worker;
             if (board == Quabo || board == QORM_LTE)
                 worker = std::make_unique<SimAx5043Board>(fpga, board, ax);
