@@ -135,11 +135,15 @@ void TestStationBrokerBodies::refusedWithoutGrowth_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("refusal");
+    QTest::addColumn<int>("growthLimitKb");
 
     QTest::newRow("objects repeating a key") << repeatedKeyBody() << 2000
-                                             << QStringLiteral("an object repeats the key \"data\"");
+                                             << QStringLiteral("an object repeats the key \"data\"") << 5 * 1024;
+    // One socket read may bring a few MB at once (the kernel's receive buffer): far below the
+    // 64 MiB that would stay if the body were kept.
     QTest::newRow("body over 64 MiB") << randomBody(64 * 1024 * 1024 + 1) << 1
-                                      << QStringLiteral("Message of 67108865 bytes dropped: larger than 64 MiB");
+                                      << QStringLiteral("Message of 67108865 bytes dropped: larger than 64 MiB")
+                                      << 16 * 1024;
 }
 
 void TestStationBrokerBodies::refusedWithoutGrowth()
@@ -147,6 +151,7 @@ void TestStationBrokerBodies::refusedWithoutGrowth()
     QFETCH(QByteArray, body);
     QFETCH(int, count);
     QFETCH(QString, refusal);
+    QFETCH(int, growthLimitKb);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -189,11 +194,12 @@ void TestStationBrokerBodies::refusedWithoutGrowth()
 #ifdef TOLVAR_SANITIZED
     Q_UNUSED(before)
     Q_UNUSED(after)
+    Q_UNUSED(growthLimitKb)
     QSKIP("resident memory is only measured without sanitizers; leaks were checked at exit");
 #else
     QVERIFY(before > 0 && after > 0);
     qInfo() << "resident memory" << before << "kB before," << after << "kB after";
-    QVERIFY2(after - before < 5 * 1024, qPrintable(QStringLiteral("grew by %1 kB").arg(after - before)));
+    QVERIFY2(after - before < growthLimitKb, qPrintable(QStringLiteral("grew by %1 kB").arg(after - before)));
 #endif
 }
 
