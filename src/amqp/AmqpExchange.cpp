@@ -118,6 +118,8 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
         QPointer<AmqpChannel> guard(q);
         if (nack)
             emit q->nacked(settled);
+        else
+            emit q->acked(settled);
         if (guard && unconfirmedDeliveryTags.empty())
             emit q->allMessagesDelivered();
         return true;
@@ -179,6 +181,17 @@ QList<qint64> AmqpExchange::unconfirmedDeliveryTags() const
 {
     const auto& tags = static_cast<AmqpExchangePrivate*>(d_ptr)->unconfirmedDeliveryTags;
     return QList<qint64>(tags.begin(), tags.end());
+}
+
+qint64 AmqpExchange::lastDeliveryTag() const
+{
+    const qint64 next = static_cast<AmqpExchangePrivate*>(d_ptr)->nextDeliveryTag;
+    return next > 1 ? next - 1 : 0;
+}
+
+int AmqpExchange::unconfirmedCount() const
+{
+    return int(static_cast<AmqpExchangePrivate*>(d_ptr)->unconfirmedDeliveryTags.size());
 }
 
 void AmqpExchange::channelOpened()

@@ -40,6 +40,10 @@ public:
     bool waitForConfirms(int msecs = 30000);
     // Delivery tags published and neither acked nor nacked yet, oldest first.
     QList<qint64> unconfirmedDeliveryTags() const;
+    // The delivery tag the last publish got (0 when confirms are off or nothing was published).
+    qint64 lastDeliveryTag() const;
+    // Number of delivery tags published and neither acked nor nacked yet.
+    int unconfirmedCount() const;
 
 public Q_SLOTS:
     void declare(AmqpExchange::ExchangeType type = Direct, AmqpExchange::ExchangeOptions options = NoOptions,
@@ -61,6 +65,8 @@ Q_SIGNALS:
     void removed();
     void confirmsEnabled();
     void allMessagesDelivered();
+    // The broker confirmed these delivery tags (basic.ack); emitted before allMessagesDelivered().
+    void acked(const QList<qint64>& deliveryTags);
     // The broker refused these delivery tags (basic.nack); they are no longer outstanding.
     void nacked(const QList<qint64>& deliveryTags);
 

@@ -2,6 +2,7 @@
 
 #include "BrokerInput.h"
 #include "HeartbeatRecord.h"
+#include "LocalTime.h"
 #include "UplinkRecord.h"
 
 #include "DL_sender.h"
@@ -676,11 +677,17 @@ void TOLVA::set_message(QSharedPointer<message_point> msg)
     if (UplinkRecord::phy_of(*msg, &phy))
         msg->phy = phy;
 
-    *this << UplinkRecord::log_line(*msg, QTime::currentTime());
-    *this << "Expected FREQ = " << expected << "\n";
-    *this << "Delta = " << msg->offset << "\n";
-    *this << "DL freq = " << UplinkRecord::calc_dl_freq(*msg, expected, downlink_freq, uplink_freq) << "\n";
-    *this << "DL freq2 = " << UplinkRecord::calc_dl_freq(*msg, expected, downlink_freq2, uplink_freq) << "\n";
+    // One write for the record's lines, none when logging is off.
+    if (logging()) {
+        QString text = UplinkRecord::log_line(*msg, LocalTime::timeOfDay());
+        text += QStringLiteral("Expected FREQ = ") + QString::number(expected) + QLatin1Char('\n');
+        text += QStringLiteral("Delta = ") + QString::number(msg->offset) + QLatin1Char('\n');
+        text += QStringLiteral("DL freq = ")
+            + QString::number(UplinkRecord::calc_dl_freq(*msg, expected, downlink_freq, uplink_freq)) + QLatin1Char('\n');
+        text += QStringLiteral("DL freq2 = ")
+            + QString::number(UplinkRecord::calc_dl_freq(*msg, expected, downlink_freq2, uplink_freq)) + QLatin1Char('\n');
+        *this << text;
+    }
 
     if (sender && reader) {
         QMetaObject::invokeMethod(sender, "setULMessage", Qt::QueuedConnection,
@@ -700,9 +707,14 @@ void TOLVA::set_message(QSharedPointer<message_point> msg)
 
 void TOLVA::sendPayload(const QJsonObject& record)
 {
+    // Built once; the links share the bytes.
+    QByteArray text;
     for (rabbit_man* link : {rab_prim, rab_sec, rab_third}) {
-        if (link && link->has_ul())
-            link->queue_string(QJsonDocument(record).toJson(QJsonDocument::Indented));
+        if (!link || !link->has_ul())
+            continue;
+        if (text.isNull())
+            text = QJsonDocument(record).toJson(QJsonDocument::Indented);
+        link->queue_string(text);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include "LogWriter.h"
+
 #include <QFile>
 #include <QTextStream>
 
@@ -18,11 +20,13 @@ QString render(const T& value)
     return text;
 }
 
-void toStdout(const QString& text)
+// Flushed at line ends only: a line made of several values costs one write, and nothing that
+// ends a line waits in the buffer.
+void toStdout(const QByteArray& bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (bytes.contains('\n'))
+        std::fflush(stdout);
 }
 
 } // namespace
@@ -35,6 +39,7 @@ void logger::setLogpath(const QString& path)
 {
     std::lock_guard<std::mutex> lock(mutFile_);
     logpath = path;
+    writer_.reset();
 }
 
 QString logger::getLogpath() const
@@ -47,6 +52,7 @@ void logger::logoff(bool off)
 {
     std::lock_guard<std::mutex> lock(mutFile_);
     log_off = off;
+    log_off_fast_ = off;
 }
 
 bool logger::isLogOff() const
@@ -57,18 +63,25 @@ bool logger::isLogOff() const
 
 void logger::put(const QString& text)
 {
-    std::lock_guard<std::mutex> lock(mutFile_);
-    if (log_off)
-        return;
-    QFile file(logpath);
-    // An empty path is refused here: Qt would add a warning of its own to the report.
-    if (!logpath.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        file.write(text.toUtf8());
-        file.close();
-        toStdout(text);
+    std::shared_ptr<LogWriter> writer;
+    QString path;
+    {
+        std::lock_guard<std::mutex> lock(mutFile_);
+        if (log_off)
+            return;
+        // An empty path is refused: there is no file to write.
+        if (!logpath.isEmpty() && !writer_)
+            writer_ = LogWriter::forPath(logpath);
+        writer = writer_;
+        path = logpath;
+    }
+    const QByteArray bytes = text.toUtf8();
+    if (writer && writer->write(bytes)) {
+        toStdout(bytes);
     } else {
-        toStdout(QStringLiteral("logger. Can't open file for writing: ") + logpath + QLatin1Char('\n')
-                 + QStringLiteral("========= Lost message for log: ") + text);
+        toStdout((QStringLiteral("logger. Can't open file for writing: ") + path + QLatin1Char('\n')
+                  + QStringLiteral("========= Lost message for log: ") + text)
+                     .toUtf8());
     }
 }
 

@@ -5,7 +5,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
+
+class LogWriter;
 
 // Mix-in of the station's long-lived services: every value streamed into the object is
 // appended to its log file and echoed to standard output, as text, with nothing added (callers
@@ -25,6 +29,8 @@ public:
     // When true, streamed values are dropped (event-log records still go out).
     void logoff(bool off);
     bool isLogOff() const;
+    // False when logging is off: callers skip formatting lines nobody will see.
+    bool logging() const { return !log_off_fast_.load(std::memory_order_relaxed); }
 
     logger& operator<<(const char* value);
     logger& operator<<(const QString& value);
@@ -49,5 +55,7 @@ private:
 
     QString logpath;
     bool log_off = false;
+    std::atomic<bool> log_off_fast_{false}; // a copy of log_off read without the lock, for logging()
+    std::shared_ptr<LogWriter> writer_;
     mutable std::mutex mutFile_;
 };

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QDateTime>
 
+#include <list>
+
 // One record of an outgoing queue.
 class jstring_point
 {
@@ -23,6 +25,13 @@ public:
 
     qint64 born_ms = 0;      // monotonic time the record counts its age from
     bool in_backup = false;  // its row is still in the backup file, marked in flight
+
+    // Place of the record in its queue: order of arrival, the last time it was published
+    // (monotonic) and its node in the queue's waiting or in-flight list.
+    quint64 seq = 0;
+    qint64 published_ms = 0;
+    bool in_flight_list = false;
+    std::list<jstring_point*>::iterator pos;
 
     // One counter for the queues of all links.
     static quint32 get_next_id();

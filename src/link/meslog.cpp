@@ -72,6 +72,8 @@ meslog::meslog(int ttl, const QueueClock* clock, QObject* parent)
 
 meslog::~meslog()
 {
+    flush();
+    _insert.reset();
     _delete_timer.stop();
     _stat_timer.stop();
     _db.close();
@@ -93,22 +95,53 @@ float meslog::normalisedSnr(float snr, int phy)
     return snr + 10.0f * std::log10(rate / base);
 }
 
+QSqlQuery& meslog::insertQuery()
+{
+    if (!_insert) {
+        _insert = std::make_unique<QSqlQuery>(_db);
+        _insert->prepare(QLatin1String(kInsert));
+    }
+    return *_insert;
+}
+
+// Rows appended in one turn of the event loop share one transaction, committed when the loop
+// comes back (or before any read).
+void meslog::beginBatch()
+{
+    if (_batch_open || !_db.isOpen())
+        return;
+    _batch_open = _db.transaction();
+    if (_batch_open)
+        QMetaObject::invokeMethod(this, &meslog::flush, Qt::QueuedConnection);
+}
+
+void meslog::flush()
+{
+    if (!_batch_open)
+        return;
+    _batch_open = false;
+    if (!_db.commit()) {
+        qDebug() << "Messages log commit error!" << _db.lastError().text();
+        _db.rollback();
+    }
+}
+
 void meslog::append(const message_point& msg)
 {
     const float snr = finiteOrZero(msg.SNR);
-    QSqlQuery q(_db);
-    q.prepare(QLatin1String(kInsert));
-    q.addBindValue(uint(msg.ID));
-    q.addBindValue(_clock->now().toMSecsSinceEpoch());
-    q.addBindValue(0);
-    q.addBindValue(int(msg.FLAGS & 31));
-    q.addBindValue(QByteArray(reinterpret_cast<const char*>(msg.PAYLOAD), sizeof(msg.PAYLOAD)));
-    q.addBindValue(snr);
-    q.addBindValue(finiteOrZero(normalisedSnr(snr, int(msg.phy))));
-    q.addBindValue(finiteOrZero(msg.RSSI));
-    q.addBindValue(qulonglong(msg.FREQ));
-    q.addBindValue(int(msg.phy));
-    q.addBindValue(int(msg.offset));
+    beginBatch();
+    QSqlQuery& q = insertQuery();
+    q.bindValue(0, uint(msg.ID));
+    q.bindValue(1, _clock->now().toMSecsSinceEpoch());
+    q.bindValue(2, 0);
+    q.bindValue(3, int(msg.FLAGS & 31));
+    q.bindValue(4, QByteArray(reinterpret_cast<const char*>(msg.PAYLOAD), sizeof(msg.PAYLOAD)));
+    q.bindValue(5, snr);
+    q.bindValue(6, finiteOrZero(normalisedSnr(snr, int(msg.phy))));
+    q.bindValue(7, finiteOrZero(msg.RSSI));
+    q.bindValue(8, qulonglong(msg.FREQ));
+    q.bindValue(9, int(msg.phy));
+    q.bindValue(10, int(msg.offset));
     if (!q.exec()) {
         qDebug() << "Messages log ul append error!\n";
         qDebug() << q.lastError().text();
@@ -119,20 +152,20 @@ void meslog::append(const message_point& msg)
 void meslog::append(const dl_message_point& msg)
 {
     const int len = qMin(int(msg.payload_len), int(sizeof(msg.payload)));
-    QSqlQuery q(_db);
-    q.prepare(QLatin1String(kInsert));
-    q.addBindValue(uint(msg.modem_id));
-    q.addBindValue(_clock->now().toMSecsSinceEpoch());
-    q.addBindValue(1);
-    q.addBindValue(int(msg.iterator));
-    q.addBindValue(QByteArray(reinterpret_cast<const char*>(msg.payload), len));
-    q.addBindValue(0);
-    q.addBindValue(0);
+    beginBatch();
+    QSqlQuery& q = insertQuery();
+    q.bindValue(0, uint(msg.modem_id));
+    q.bindValue(1, _clock->now().toMSecsSinceEpoch());
+    q.bindValue(2, 1);
+    q.bindValue(3, int(msg.iterator));
+    q.bindValue(4, QByteArray(reinterpret_cast<const char*>(msg.payload), len));
+    q.bindValue(5, 0);
+    q.bindValue(6, 0);
     // The power byte holds a signed dBm value.
-    q.addBindValue(int(qint8(msg.strength)));
-    q.addBindValue(uint(msg.freq));
-    q.addBindValue(msg.phy.isNull() ? QStringLiteral("") : msg.phy);
-    q.addBindValue(0);
+    q.bindValue(7, int(qint8(msg.strength)));
+    q.bindValue(8, uint(msg.freq));
+    q.bindValue(9, msg.phy.isNull() ? QStringLiteral("") : msg.phy);
+    q.bindValue(10, 0);
     if (!q.exec())
         qDebug() << "Messages log dl append error!\n";
 }
@@ -164,6 +197,7 @@ QJsonArray meslog::select(const QDateTime& from, const QDateTime& to, const QLis
         sql += QStringLiteral(" AND modem_id IN (%1)").arg(idText);
     sql += QStringLiteral(" ORDER BY time_saved DESC  LIMIT  %1").arg(qMax(0, limit));
 
+    flush();
     QJsonArray result;
     QSqlQuery q(_db);
     q.setForwardOnly(true);
@@ -197,6 +231,7 @@ QJsonObject meslog::stats(const QDateTime& from, const QDateTime& to)
 {
     qint64 ulTotal = 0, ulModems = 0, ulRssi = 0, noise = 0;
     qint64 dlTotal = 0, dlModems = 0, dlPower = 0;
+    flush();
     QSqlQuery q(_db);
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT type, count(id), count(distinct modem_id), AVG(rssi_pwr), "
@@ -256,6 +291,7 @@ void meslog::make_stats()
 void meslog::delete_old()
 {
     qDebug() << "Delete meslog messages";
+    flush();
     QSqlQuery q(_db);
     q.prepare(QStringLiteral("DELETE FROM messages WHERE time_saved <= ?"));
     q.addBindValue(_clock->now().toMSecsSinceEpoch() - qint64(_ttl) * 60000);

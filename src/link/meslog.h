@@ -8,6 +8,10 @@
 #include <QSqlDatabase>
 #include <QTimer>
 
+#include <memory>
+
+class QSqlQuery;
+
 struct message_point;
 struct dl_message_point;
 class QueueClock;
@@ -48,11 +52,18 @@ public:
     // SNR normalised to 50 bit/s; a phy without a known bit rate is not normalised.
     static float normalisedSnr(float snr, int phy);
 
+    // Commits the rows appended since the last commit (appends of one event-loop turn are
+    // committed together; every read commits first).
+    void flush();
+
 public slots:
     void delete_old();
     void make_stats();
 
 private:
+    QSqlQuery& insertQuery();
+    void beginBatch();
+
     QSqlDatabase _db;
     QTimer _delete_timer;
     int _ttl;
@@ -64,4 +75,6 @@ private:
     QDateTime _hour_ref;
     QDateTime _total_ref;
     const QueueClock* _clock;
+    std::unique_ptr<QSqlQuery> _insert; // prepared once
+    bool _batch_open = false;
 };

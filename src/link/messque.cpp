@@ -1,5 +1,6 @@
 #include "messque.h"
 
+#include "LocalTime.h"
 #include "QueueClock.h"
 #include "HostCommandRunner.h"
 #include "errlog.h"
@@ -18,6 +19,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -45,7 +47,7 @@ const int kStopCommandTimeoutMs = 30000;
 
 QString timePrefix()
 {
-    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz"));
+    return LocalTime::stamp();
 }
 
 // Record texts are JSON (UTF-8) and are stored as TEXT; anything else is kept byte for byte
@@ -76,8 +78,11 @@ messque::~messque()
         delete save_timer;
     }
     closeBackup();
-    qDeleteAll(jstrings);
-    jstrings.clear();
+    qDeleteAll(waiting_);
+    qDeleteAll(inflight_);
+    waiting_.clear();
+    inflight_.clear();
+    byId_.clear();
 }
 
 void messque::setLogpath(const QString& path)
@@ -298,9 +303,66 @@ bool messque::enqueue(const QByteArray& bytes)
         return false;
     }
     auto* entry = new jstring_point(bytes, clock_->now(), nowMs());
-    jstrings.append(entry);
-    line(QStringLiteral(" Enqueue: id = %1\n").arg(entry->id));
+    append(entry);
+    if (logging())
+        line(QStringLiteral(" Enqueue: id = %1\n").arg(entry->id));
     return true;
+}
+
+void messque::append(jstring_point* entry)
+{
+    entry->seq = ++nextSeq_;
+    entry->in_flight_list = false;
+    entry->pos = waiting_.insert(waiting_.end(), entry);
+    byId_.insert(entry->id, entry);
+}
+
+void messque::detach(jstring_point* entry)
+{
+    (entry->in_flight_list ? inflight_ : waiting_).erase(entry->pos);
+    const auto it = byId_.find(entry->id);
+    if (it != byId_.end() && it.value() == entry)
+        byId_.erase(it);
+}
+
+// The record goes to the back of the in-flight list: that list stays ordered by publish time.
+void messque::markPublished(jstring_point* entry, quint32 session)
+{
+    entry->session_id = session;
+    entry->status = jstring_point::PUBLISHED;
+    entry->published_ms = nowMs();
+    std::list<jstring_point*>& from = entry->in_flight_list ? inflight_ : waiting_;
+    inflight_.splice(inflight_.end(), from, entry->pos);
+    entry->in_flight_list = true;
+    if (logging())
+        line(QStringLiteral(" Pop_for_publish: id = %1 session_id = %2\n").arg(entry->id).arg(session));
+}
+
+// Back to waiting in its place of arrival. Returned records are usually older than anything
+// waiting, so the walk from the front is short.
+void messque::insertWaiting(jstring_point* entry)
+{
+    std::list<jstring_point*>& from = entry->in_flight_list ? inflight_ : waiting_;
+    auto at = waiting_.begin();
+    while (at != waiting_.end() && (*at)->seq < entry->seq)
+        ++at;
+    waiting_.splice(at, from, entry->pos);
+    entry->in_flight_list = false;
+    entry->status = jstring_point::CREATED;
+    entry->session_id = 0;
+}
+
+QList<jstring_point*> messque::inOrder() const
+{
+    QList<jstring_point*> all;
+    all.reserve(int(waiting_.size() + inflight_.size()));
+    for (jstring_point* entry : waiting_)
+        all.append(entry);
+    for (jstring_point* entry : inflight_)
+        all.append(entry);
+    std::sort(all.begin(), all.end(),
+              [](const jstring_point* a, const jstring_point* b) { return a->seq < b->seq; });
+    return all;
 }
 
 QByteArray messque::pop_for_publish(quint32 session)
@@ -310,39 +372,66 @@ QByteArray messque::pop_for_publish(quint32 session)
 
 QByteArray messque::pop_for_publish(quint32 session, quint32* id)
 {
-    for (jstring_point* entry : qAsConst(jstrings)) {
-        if (entry->session_id == session)
-            continue;
-        entry->session_id = session;
-        entry->status = jstring_point::PUBLISHED;
-        line(QStringLiteral(" Pop_for_publish: id = %1 session_id = %2\n").arg(entry->id).arg(session));
-        if (id)
-            *id = entry->id;
-        return entry->string;
+    jstring_point* found = nullptr;
+    for (jstring_point* entry : inflight_) {
+        if (entry->session_id != session && (!found || entry->seq < found->seq))
+            found = entry;
     }
-    return QByteArray();
+    if (!waiting_.empty() && (!found || waiting_.front()->seq < found->seq))
+        found = waiting_.front();
+    return takeEntry(found, session, id);
+}
+
+QByteArray messque::take_next(quint32 session, qint64 publishedBeforeMs, quint32* id)
+{
+    jstring_point* found = nullptr;
+    if (!inflight_.empty()) {
+        jstring_point* oldest = inflight_.front();
+        if (oldest->session_id != session && oldest->published_ms < publishedBeforeMs)
+            found = oldest;
+    }
+    if (!found && !waiting_.empty())
+        found = waiting_.front();
+    return takeEntry(found, session, id);
+}
+
+QByteArray messque::takeEntry(jstring_point* entry, quint32 session, quint32* id)
+{
+    if (!entry)
+        return QByteArray();
+    markPublished(entry, session);
+    if (id)
+        *id = entry->id;
+    return entry->string;
+}
+
+bool messque::confirm(quint32 id)
+{
+    jstring_point* entry = byId_.value(id);
+    if (!entry)
+        return false;
+    if (entry->in_backup)
+        deleteRows({entry});
+    detach(entry);
+    delete entry;
+    return true;
 }
 
 void messque::unpop(quint32 id)
 {
-    for (jstring_point* entry : qAsConst(jstrings)) {
-        if (entry->id != id)
-            continue;
-        entry->status = jstring_point::CREATED;
-        entry->session_id = 0;
-        return;
-    }
+    jstring_point* entry = byId_.value(id);
+    if (entry && entry->in_flight_list)
+        insertWaiting(entry);
 }
 
 bool messque::clear(quint32 session)
 {
-    for (int i = 0; i < jstrings.size(); ++i) {
-        jstring_point* entry = jstrings.at(i);
+    for (jstring_point* entry : inOrder()) {
         if (entry->session_id != session)
             continue;
         if (entry->in_backup)
             deleteRows({entry});
-        jstrings.removeAt(i);
+        detach(entry);
         delete entry;
         return true;
     }
@@ -353,7 +442,7 @@ int messque::clear_session(quint32 session)
 {
     QList<jstring_point*> gone;
     QList<jstring_point*> backed;
-    for (jstring_point* entry : qAsConst(jstrings)) {
+    for (jstring_point* entry : inflight_) {
         if (entry->session_id != session)
             continue;
         gone.append(entry);
@@ -368,17 +457,23 @@ int messque::clear_session(quint32 session)
 
 void messque::return_to_waiting()
 {
-    for (jstring_point* entry : qAsConst(jstrings)) {
-        if (entry->status != jstring_point::PUBLISHED)
-            continue;
+    if (inflight_.empty())
+        return;
+    std::list<jstring_point*> back;
+    back.splice(back.end(), inflight_);
+    back.sort([](const jstring_point* a, const jstring_point* b) { return a->seq < b->seq; });
+    for (jstring_point* entry : back) {
+        entry->in_flight_list = false;
         entry->status = jstring_point::CREATED;
         entry->session_id = 0;
     }
+    // Splicing keeps the nodes, so each record's stored position stays valid.
+    waiting_.merge(back, [](const jstring_point* a, const jstring_point* b) { return a->seq < b->seq; });
 }
 
 bool messque::isEmpty()
 {
-    if (!jstrings.isEmpty())
+    if (!waiting_.empty() || !inflight_.empty())
         return false;
     if (!_save_to_disk)
         return true;
@@ -398,22 +493,10 @@ void messque::set_save_before_connect(bool b)
 
 void messque::removeEntries(const QList<jstring_point*>& gone)
 {
-    if (gone.isEmpty())
-        return;
-    if (gone.size() == 1) {
-        jstrings.removeOne(gone.first());
-        delete gone.first();
-        return;
+    for (jstring_point* entry : gone) {
+        detach(entry);
+        delete entry;
     }
-    const QSet<jstring_point*> drop(gone.begin(), gone.end());
-    QList<jstring_point*> kept;
-    kept.reserve(jstrings.size() - gone.size());
-    for (jstring_point* entry : qAsConst(jstrings)) {
-        if (!drop.contains(entry))
-            kept.append(entry);
-    }
-    jstrings.swap(kept);
-    qDeleteAll(gone);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -424,7 +507,7 @@ void messque::saveMain()
     const qint64 now = nowMs();
     const bool canSave = _save_to_disk && (_start_to_save || _save_before_connect);
     QList<jstring_point*> aged;
-    for (jstring_point* entry : qAsConst(jstrings)) {
+    for (jstring_point* entry : inOrder()) {
         if ((now - entry->born_ms) / 1000 < kSaveAgeSec)
             continue;
         // Published records wait for their confirm in memory unless they can go to the
@@ -462,9 +545,9 @@ bool messque::saveMessageToDB(jstring_point* entry)
 
 int messque::save_all()
 {
-    if (!_save_to_disk || g_diskGuardTripped || jstrings.isEmpty())
+    if (!_save_to_disk || g_diskGuardTripped || size() == 0)
         return 0;
-    const QList<jstring_point*> all = jstrings;
+    const QList<jstring_point*> all = inOrder();
     const QList<bool> saved = writeRows(all);
     QList<jstring_point*> gone;
     for (int i = 0; i < all.size(); ++i) {
@@ -535,7 +618,7 @@ QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
         }
         return result;
     }
-    for (int i = 0; i < rows.size(); ++i) {
+    for (int i = 0; logging() && i < rows.size(); ++i) {
         if (result.at(i))
             line(QStringLiteral(" Message saved to DB: id = %1\n").arg(rows.at(i)->id));
     }
@@ -558,6 +641,25 @@ bool messque::execEach(const QString& sql, const QList<qint64>& values)
     return ok;
 }
 
+// One statement for the batch: "<sqlPrefix> (v1,v2,...)"; the values are integers, written
+// into the text. Long batches go in slices of 500.
+bool messque::execIn(const QString& sqlPrefix, const QList<qint64>& values)
+{
+    bool ok = true;
+    for (int from = 0; from < values.size(); from += 500) {
+        QString sql = sqlPrefix + QStringLiteral(" (");
+        const int to = qMin(values.size(), from + 500);
+        for (int i = from; i < to; ++i) {
+            if (i > from)
+                sql += QLatin1Char(',');
+            sql += QString::number(values.at(i));
+        }
+        sql += QLatin1Char(')');
+        ok = exec(sql) && ok;
+    }
+    return ok;
+}
+
 bool messque::deleteRows(const QList<jstring_point*>& rows)
 {
     if (!db_ok || rows.isEmpty())
@@ -566,7 +668,7 @@ bool messque::deleteRows(const QList<jstring_point*>& rows)
     QList<qint64> ids;
     for (jstring_point* entry : rows)
         ids.append(qint64(entry->id));
-    bool ok = execEach(QStringLiteral("DELETE FROM messages WHERE ID = ?"), ids);
+    bool ok = execIn(QStringLiteral("DELETE FROM messages WHERE ID IN"), ids);
     if (batch && (!damage_.isEmpty() || !db.commit())) {
         if (damage_.isEmpty())
             logSqlError(db.lastError());
@@ -649,8 +751,10 @@ bool messque::restoreMessagesFromDB(int n)
         select.finish();
 
         if (damage_.isEmpty()) {
-            execEach(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid = ?"), restoredRows);
-            execEach(QStringLiteral("DELETE FROM messages WHERE rowid = ?"), badRows);
+            if (!restoredRows.isEmpty())
+                execIn(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid IN"), restoredRows);
+            if (!badRows.isEmpty())
+                execIn(QStringLiteral("DELETE FROM messages WHERE rowid IN"), badRows);
         }
         if (!damage_.isEmpty() || !db.commit()) {
             if (damage_.isEmpty())
@@ -665,10 +769,11 @@ bool messque::restoreMessagesFromDB(int n)
         }
 
         for (jstring_point* entry : qAsConst(restored)) {
-            jstrings.append(entry);
-            line(QStringLiteral(" Restored: id = %1 DT = %2\n")
-                     .arg(entry->id)
-                     .arg(entry->create_time.toString(QString::fromLatin1(kDtFormat))));
+            append(entry);
+            if (logging())
+                line(QStringLiteral(" Restored: id = %1 DT = %2\n")
+                         .arg(entry->id)
+                         .arg(entry->create_time.toString(QString::fromLatin1(kDtFormat))));
         }
         if (!restored.isEmpty()) {
             line(QStringLiteral(" %1 messages restored, last id = %2\n")

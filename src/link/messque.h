@@ -4,12 +4,15 @@
 #include "jstring_point.h"
 #include "logger.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
 
 #include <functional>
+#include <limits>
+#include <list>
 
 class QSqlError;
 class QTimer;
@@ -47,6 +50,16 @@ public:
     QByteArray pop_for_publish(quint32 session);
     // The same, also giving the record's id (for unpop).
     QByteArray pop_for_publish(quint32 session, quint32* id);
+    // The link's way to take the next record for `session`, in constant time: the record
+    // published longest ago if that was before `publishedBeforeMs` (the queue's monotonic clock)
+    // and it is still unconfirmed, else the oldest record waiting. Null when there is none.
+    static constexpr qint64 kNoRepublish = std::numeric_limits<qint64>::min();
+    QByteArray take_next(quint32 session, qint64 publishedBeforeMs, quint32* id);
+    // The queue's monotonic clock (ms).
+    qint64 now_ms() const { return nowMs(); }
+    // The broker confirmed the record: it leaves the queue (and its backup row), whatever
+    // session took it. False when no record has that id (already confirmed).
+    bool confirm(quint32 id);
     // A popped record that could not be sent, or that the broker refused, goes back to waiting.
     void unpop(quint32 id);
     // Drops the first record of `session` (confirmed); false when there is none.
@@ -58,7 +71,9 @@ public:
 
     // Emptiness; an empty memory list first restores up to 100 records from the backup.
     bool isEmpty();
-    int size() const { return jstrings.size(); }
+    int size() const { return int(waiting_.size() + inflight_.size()); }
+    int waiting_count() const { return int(waiting_.size()); }
+    int in_flight_count() const { return int(inflight_.size()); }
 
     // From the link's first connection on, aged records are written to the backup.
     void set_start_to_save(bool b);
@@ -103,17 +118,29 @@ private:
     // Runs a statement with one bound value once per value, logging each failure; false when
     // any run failed.
     bool execEach(const QString& sql, const QList<qint64>& values);
+    bool execIn(const QString& sqlPrefix, const QList<qint64>& values);
     bool diskGuardAllows(int rows);
     void tripDiskGuard();
     QList<bool> writeRows(const QList<jstring_point*>& rows);
     bool deleteRows(const QList<jstring_point*>& rows);
     void removeEntries(const QList<jstring_point*>& gone);
+    void append(jstring_point* entry);
+    void detach(jstring_point* entry);
+    void markPublished(jstring_point* entry, quint32 session);
+    QByteArray takeEntry(jstring_point* entry, quint32 session, quint32* id);
+    void insertWaiting(jstring_point* entry);
+    QList<jstring_point*> inOrder() const;
     qint64 nowMs() const;
     static qint64 freeSpace();
 
     QSqlDatabase db;
     QTimer* save_timer = nullptr;
-    QList<jstring_point*> jstrings;
+    // Records never published (or back to waiting) in order of arrival, and records published
+    // and not confirmed in the order of their last publish; together they are the queue.
+    std::list<jstring_point*> waiting_;
+    std::list<jstring_point*> inflight_;
+    QHash<quint32, jstring_point*> byId_;
+    quint64 nextSeq_ = 0;
     QString _filename;
     bool _save_to_disk;
     bool _start_to_save = false;

@@ -4,6 +4,7 @@
 #include "AmqpExchange.h"
 #include "AmqpQueue.h"
 #include "BinaryConverter.h"
+#include "LocalTime.h"
 #include "messque.h"
 
 #include <QDebug>
@@ -22,7 +23,7 @@ const char* const kTextType = "text/plain";
 
 QString timePrefix()
 {
-    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz"));
+    return LocalTime::stamp();
 }
 
 } // namespace
@@ -179,6 +180,7 @@ void rabbit_man::createExchange()
 {
     inflight_ids.clear();
     nack_backoff = false;
+    confirms_on = false;
     exchange = client->createExchange(rabbit_exchange, -1);
     const quint64 generation = ++exchange_generation;
     // Direct connections: the link must see a confirm or a nack at the moment the library
@@ -189,6 +191,43 @@ void rabbit_man::createExchange()
     connect(exchange, &AmqpExchange::nacked, this,
             [this, generation](const QList<qint64>& tags) { onNacked(generation, tags); },
             Qt::DirectConnection);
+    connect(exchange, &AmqpExchange::acked, this,
+            [this, generation](const QList<qint64>& tags) { onAcked(generation, tags); },
+            Qt::DirectConnection);
+    // Confirm mode lives as long as the channel: select it once per opening.
+    connect(exchange, &AmqpChannel::opened, this, [this, generation] { onExchangeOpened(generation); },
+            Qt::DirectConnection);
+    connect(exchange, &AmqpChannel::closed, this, [this, generation] { onExchangeClosed(generation); },
+            Qt::DirectConnection);
+}
+
+void rabbit_man::onExchangeOpened(quint64 generation)
+{
+    if (generation != exchange_generation)
+        return;
+    exchange->enableConfirms(true);
+    confirms_on = true;
+    QMetaObject::invokeMethod(this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
+}
+
+// The broker closed the publishing channel: what it carried can never be confirmed now.
+// It waits again, and the channel is opened anew.
+void rabbit_man::onExchangeClosed(quint64 generation)
+{
+    if (generation != exchange_generation)
+        return;
+    confirms_on = false;
+    returnInFlight();
+    if (client->isConnected()) {
+        line(QStringLiteral(" Exchange channel closed, reopening\n"));
+        exchange->reopen();
+    }
+}
+
+void rabbit_man::returnInFlight()
+{
+    que->return_to_waiting();
+    inflight_ids.clear();
 }
 
 void rabbit_man::createStationQueue()
@@ -270,27 +309,27 @@ bool rabbit_man::instant_publish(const QByteArray& bytes, const QString& routing
         payload = convert2binary(bytes, &converted);
     // What could not be converted goes out as the JSON text it is.
     const QString type = QString::fromLatin1(converted ? kBinaryType : kTextType);
-    exchange->enableConfirms(true);
     return exchange->publish(payload, routingKey, type, AmqpMessage::PropertyHash(),
                              AmqpExchange::poNoOptions);
 }
 
-// Takes the next record for the current session and publishes it. A record the library did not
-// send goes straight back to waiting: it holds no delivery tag, so no confirm may clear it.
-bool rabbit_man::publish_one()
+// Takes the next record for the current session and publishes it: one still unconfirmed that
+// went out before `republishBefore`, or else a waiting one. A record the library did not send
+// goes straight back to waiting: it holds no delivery tag, so no confirm may clear it.
+bool rabbit_man::publish_one(qint64 republishBefore)
 {
     quint32 id = 0;
-    const QByteArray text = que->pop_for_publish(session_id, &id);
+    const QByteArray text = que->take_next(session_id, republishBefore, &id);
     if (text.isNull())
         return false;
     if (!instant_publish(text, get_full_routing_key(), _use_binary)) {
         que->unpop(id);
         return false;
     }
-    // Remember which record this delivery tag carries, for a nack.
-    const QList<qint64> tags = exchange->unconfirmedDeliveryTags();
-    if (!tags.isEmpty())
-        inflight_ids.insert(tags.last(), id);
+    // Remember which record this delivery tag carries, for its ack or nack.
+    const qint64 tag = exchange->lastDeliveryTag();
+    if (tag > 0)
+        inflight_ids.insert(tag, id);
     return true;
 }
 
@@ -299,12 +338,26 @@ bool rabbit_man::flowPaused() const
     return client->isBlocked() || client->isWriteBufferFull();
 }
 
-void rabbit_man::publish_burst()
+// Publishing needs an open channel in confirm mode (or the records would carry no tag), a
+// socket and broker that take more, and room under the in-flight cap.
+bool rabbit_man::canPublish() const
+{
+    return confirms_on && exchange && exchange->isOpen() && client->isConnected() && !flowPaused()
+        && inflight_ids.size() < kMaxInFlight;
+}
+
+void rabbit_man::publish_burst(qint64 republishBefore)
 {
     for (int i = 0; i < MAXMESTORESEND; ++i) {
-        if (flowPaused() || !publish_one())
+        if (!canPublish() || !publish_one(republishBefore))
             break;
     }
+}
+
+void rabbit_man::start_pub_timer()
+{
+    pub_timer->start();
+    pub_mark_ms = que->now_ms();
 }
 
 void rabbit_man::queue_string(const QByteArray& bytes)
@@ -315,10 +368,10 @@ void rabbit_man::queue_string(const QByteArray& bytes)
         return;
     if (!pub_timer->isActive()) {
         ++session_id;
-        pub_timer->start();
+        start_pub_timer();
     }
-    if (!flowPaused())
-        publish_one();
+    if (canPublish())
+        publish_one(messque::kNoRepublish);
 }
 
 void rabbit_man::publish_string(const QByteArray& bytes, const QString& key, bool binary)
@@ -333,8 +386,7 @@ void rabbit_man::onAllDelivered(quint64 generation)
 {
     if (generation != exchange_generation)
         return;
-    inflight_ids.clear();
-    que->clear_session(session_id);
+    // Each record left the queue with its own ack; a new session starts here.
     ++session_id;
     if (!next_pending) {
         next_pending = true;
@@ -362,6 +414,37 @@ void rabbit_man::onNacked(quint64 generation, const QList<qint64>& tags)
     line(QStringLiteral(" Nack: %1 messages back to waiting\n").arg(returned));
 }
 
+// Each confirmed record leaves the queue at once, whatever session published it, and lets the
+// next waiting record go.
+void rabbit_man::onAcked(quint64 generation, const QList<qint64>& tags)
+{
+    if (generation != exchange_generation)
+        return;
+    int confirmed = 0;
+    for (qint64 tag : tags) {
+        const auto it = inflight_ids.find(tag);
+        if (it == inflight_ids.end())
+            continue;
+        que->confirm(it.value());
+        inflight_ids.erase(it);
+        ++confirmed;
+    }
+    for (; confirmed > 0 && !nack_backoff && canPublish(); --confirmed) {
+        if (!publish_one(messque::kNoRepublish))
+            break;
+    }
+}
+
+void rabbit_man::set_publish_interval(int ms)
+{
+    pub_timer->setInterval(qMax(1, ms));
+}
+
+int rabbit_man::publish_interval() const
+{
+    return pub_timer->interval();
+}
+
 void rabbit_man::publish_next()
 {
     next_pending = false;
@@ -375,19 +458,21 @@ void rabbit_man::publish_next()
     if (nack_backoff) {
         // Refused records wait for the timer's next burst.
         nack_backoff = false;
-        pub_timer->start();
+        start_pub_timer();
         return;
     }
-    publish_burst();
-    pub_timer->start();
+    publish_burst(pub_mark_ms);
+    start_pub_timer();
 }
 
+// The channel opened or the socket and broker take more again: waiting records go out. Only
+// the publish timer republishes.
 void rabbit_man::resume_publishing()
 {
-    if (!client->isConnected() || flowPaused() || que->isEmpty())
+    if (!canPublish() || que->isEmpty())
         return;
-    publish_burst();
-    pub_timer->start();
+    publish_burst(messque::kNoRepublish);
+    start_pub_timer();
 }
 
 void rabbit_man::republish_message()
@@ -396,6 +481,10 @@ void rabbit_man::republish_message()
         pub_timer->stop();
         return;
     }
+    // What went out before the previous start or expiry and is still unconfirmed has waited a
+    // whole interval; anything younger is left alone.
+    const qint64 republishBefore = pub_mark_ms;
+    pub_mark_ms = que->now_ms();
     ++session_id;
     line(QStringLiteral(" Pub timer expired !!!\n"));
     emit republish();
@@ -411,8 +500,8 @@ void rabbit_man::republish_message()
     if (!client->isConnected())
         return;
     line(QStringLiteral(" Republish!\n"));
-    publish_burst();
-    pub_timer->start();
+    publish_burst(republishBefore);
+    start_pub_timer();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -445,8 +534,8 @@ void rabbit_man::reset_reconnect_guard()
 void rabbit_man::disconnected()
 {
     // What was published on the lost connection and never confirmed waits to go out again.
-    que->return_to_waiting();
-    inflight_ids.clear();
+    confirms_on = false;
+    returnInFlight();
     emit conn_lost();
     line(QStringLiteral(" Disconnected\n"));
     QTimer* guard = reconnectGuard();
@@ -468,7 +557,7 @@ void rabbit_man::reconnect()
 {
     line(QStringLiteral(" Reconnect\n"));
     emit conn_lost();
-    que->return_to_waiting();
+    returnInFlight();
     if (client->isConnected()) {
         line(QStringLiteral(" Disconnect!\n"));
         client->disconnectFromHost();

@@ -37,6 +37,8 @@ public:
     // True when the AMQP client reads the URL as amqp or amqps with a host; *why tells what is
     // wrong otherwise (never the URL itself: it holds the password).
     static bool check_broker_url(const QString& url, QString* why);
+    // Records of one link published and not yet confirmed, at most.
+    static constexpr int kMaxInFlight = 1000;
 
     rabbit_man(const QString& b_id, const QString& path, const QString& exch, const QString& vhost,
                const QString& key, const QString& backup_db_name, const QString& lp, bool has_ul,
@@ -74,6 +76,13 @@ public:
     messque& outgoing_queue() { return *que; }
     bool isConnected() const;
 
+    // The publish timer's interval (republishing and the forced disconnection count its
+    // expiries); a record is published again only once it has waited that long for its confirm.
+    void set_publish_interval(int ms);
+    int publish_interval() const;
+    // Records published on the current channel and not yet confirmed.
+    int in_flight() const { return int(inflight_ids.size()); }
+
     // Test seam: forget the last reconnection, as if the process had just started.
     static void reset_reconnect_guard();
 
@@ -103,10 +112,16 @@ private:
     void createStationQueue();
     void onAllDelivered(quint64 generation);
     void onNacked(quint64 generation, const QList<qint64>& tags);
-    void publish_burst();
+    void onAcked(quint64 generation, const QList<qint64>& tags);
+    void onExchangeOpened(quint64 generation);
+    void onExchangeClosed(quint64 generation);
+    void returnInFlight();
+    bool canPublish() const;
+    bool publish_one(qint64 republishBefore);
+    void publish_burst(qint64 republishBefore);
+    void start_pub_timer();
     bool flowPaused() const;
     bool instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary);
-    bool publish_one();
     QByteArray convert2binary(const QByteArray& bytes, bool* converted);
     void line(const QString& text);
     // Connects when the URL is one the client can read; a link with another URL stays down.
@@ -140,4 +155,8 @@ private:
     bool next_pending = false;       // a publish_next() call is already queued
     QHash<qint64, quint32> inflight_ids; // delivery tag -> record id, on the current exchange
     bool nack_backoff = false;       // a nack came: the next burst waits for the timer
+    bool confirms_on = false;        // confirm.select went out on the open exchange channel
+    // When the publish timer last started or expired (the queue's clock): a record still
+    // unconfirmed that was published before that has waited a whole interval.
+    qint64 pub_mark_ms = 0;
 };

@@ -33,6 +33,11 @@ bool MessageFilter::is_folded(float rssi)
     return std::fabs(rssi - FOLDED_RSSI) < FLOAT_EPS;
 }
 
+quint64 MessageFilter::key(const message_point& m)
+{
+    return (quint64(quint32(m.TYPE)) << 32) | quint64(m.ID);
+}
+
 void MessageFilter::add(const QSharedPointer<message_point>& mes, qint64 stamp)
 {
     m_list.append(Entry{mes, stamp});
@@ -45,8 +50,9 @@ void MessageFilter::filter_messages()
     QList<Entry> fixed_list;
     for (const Entry& m : m_list) {
         bool late = false;
-        for (const Entry& o : out_list) {
-            if (!o.mes->processed && same_message(*m.mes, *o.mes)) {
+        const quint64 k = key(*m.mes);
+        for (auto it = waiting_.constFind(k); it != waiting_.constEnd() && it.key() == k; ++it) {
+            if (!it.value()->processed && same_message(*m.mes, *it.value())) {
                 late = true;
                 break;
             }
@@ -106,6 +112,8 @@ void MessageFilter::filter_messages()
         if (m.SNR < 0.0f || m.SNR > 200.0f || std::isnan(m.SNR))
             m.SNR = 0.0f;
         out_list.append(e);
+        if (!m.processed)
+            waiting_.insert(key(m), e.mes);
     }
 }
 
@@ -115,8 +123,10 @@ void MessageFilter::remove_timeout_messages(qint64 now)
         message_point& m = *it->mes;
         const qint64 age = now - it->stamp;
         if (!m.processed) {
-            if (age > window_ms(m.bitrate))
+            if (age > window_ms(m.bitrate)) {
                 m.processed = true;
+                waiting_.remove(key(m), it->mes);
+            }
             ++it;
         } else if (age >= KEEP_MS) {
             // Only the list's reference goes: a consumer still holding the record keeps it.

@@ -3,6 +3,7 @@
 #include "message_point.h"
 
 #include <QList>
+#include <QHash>
 #include <QSharedPointer>
 #include <functional>
 
@@ -39,4 +40,10 @@ public:
 
     QList<Entry> m_list;
     QList<Entry> out_list;
+
+private:
+    static quint64 key(const message_point& m);
+    // The records of out_list still waiting for copies, by type and id, so a new record is
+    // compared only with the few that can be its copy.
+    QMultiHash<quint64, QSharedPointer<message_point>> waiting_;
 };

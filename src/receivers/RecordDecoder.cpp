@@ -335,6 +335,8 @@ void RecordDecoder::finish(const char* rec, message_point& mes, uint noise_bin, 
     if (mes.demod_method == Demod_1_2)
         mes.num_of_copies_1_2 = 1;
     res.time_offset_ms = time_offset_ms;
-    mes.time = QDateTime::currentDateTime().addMSecs(-time_offset_ms);
+    // Only the instant is used (epoch seconds in the record's JSON): a UTC reading spares the
+    // time-zone lookup a local one costs on every record.
+    mes.time = QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch() - time_offset_ms, Qt::UTC);
     res.status = Status::Accepted;
 }

@@ -690,22 +690,23 @@ void tst_AmqpClient::confirms_data()
     QTest::addColumn<QList<qint64>>("remaining");
     QTest::addColumn<int>("allDelivered");
     QTest::addColumn<QList<qint64>>("nacked");
+    QTest::addColumn<QList<qint64>>("acked"); // tags reported confirmed, in the order reported
 
     const auto ack = [](quint64 tag, bool multiple) { return B::method(1, 60, 80, B::u64(tag) + B::u8(multiple)); };
     const auto nack = [](quint64 tag, bool multiple) { return B::method(1, 60, 120, B::u64(tag) + B::u8(multiple ? 3 : 2)); };
 
-    QTest::newRow("ack 2 multiple, then 3") << 3 << (ack(2, true) + ack(3, false)) << QList<qint64>{} << 1 << QList<qint64>{};
-    QTest::newRow("ack 2 multiple") << 3 << ack(2, true) << QList<qint64>{3} << 0 << QList<qint64>{};
-    QTest::newRow("ack 0 multiple clears") << 3 << ack(0, true) << QList<qint64>{} << 1 << QList<qint64>{};
+    QTest::newRow("ack 2 multiple, then 3") << 3 << (ack(2, true) + ack(3, false)) << QList<qint64>{} << 1 << QList<qint64>{} << QList<qint64>{1, 2, 3};
+    QTest::newRow("ack 2 multiple") << 3 << ack(2, true) << QList<qint64>{3} << 0 << QList<qint64>{} << QList<qint64>{1, 2};
+    QTest::newRow("ack 0 multiple clears") << 3 << ack(0, true) << QList<qint64>{} << 1 << QList<qint64>{} << QList<qint64>{1, 2, 3};
     // Changed vector: tag 0 without the multiple flag no longer clears the list.
-    QTest::newRow("ack 0 single") << 3 << ack(0, false) << QList<qint64>{1, 2, 3} << 0 << QList<qint64>{};
-    QTest::newRow("ack unknown tag") << 2 << ack(7, false) << QList<qint64>{1, 2} << 0 << QList<qint64>{};
-    QTest::newRow("ack out of order") << 3 << (ack(2, false) + ack(1, false)) << QList<qint64>{3} << 0 << QList<qint64>{};
-    QTest::newRow("ack multiple past the end") << 2 << ack(9, true) << QList<qint64>{} << 1 << QList<qint64>{};
+    QTest::newRow("ack 0 single") << 3 << ack(0, false) << QList<qint64>{1, 2, 3} << 0 << QList<qint64>{} << QList<qint64>{};
+    QTest::newRow("ack unknown tag") << 2 << ack(7, false) << QList<qint64>{1, 2} << 0 << QList<qint64>{} << QList<qint64>{};
+    QTest::newRow("ack out of order") << 3 << (ack(2, false) + ack(1, false)) << QList<qint64>{3} << 0 << QList<qint64>{} << QList<qint64>{2, 1};
+    QTest::newRow("ack multiple past the end") << 2 << ack(9, true) << QList<qint64>{} << 1 << QList<qint64>{} << QList<qint64>{1, 2};
     // Changed vectors: a nack removes its tags and reports them (the list used to keep them).
-    QTest::newRow("nack 1") << 3 << nack(1, false) << QList<qint64>{2, 3} << 0 << QList<qint64>{1};
-    QTest::newRow("nack 2 multiple") << 3 << nack(2, true) << QList<qint64>{3} << 0 << QList<qint64>{1, 2};
-    QTest::newRow("ack then nack empties") << 2 << (ack(1, false) + nack(2, false)) << QList<qint64>{} << 1 << QList<qint64>{2};
+    QTest::newRow("nack 1") << 3 << nack(1, false) << QList<qint64>{2, 3} << 0 << QList<qint64>{1} << QList<qint64>{};
+    QTest::newRow("nack 2 multiple") << 3 << nack(2, true) << QList<qint64>{3} << 0 << QList<qint64>{1, 2} << QList<qint64>{};
+    QTest::newRow("ack then nack empties") << 2 << (ack(1, false) + nack(2, false)) << QList<qint64>{} << 1 << QList<qint64>{2} << QList<qint64>{1};
 }
 
 void tst_AmqpClient::confirms()
@@ -715,11 +716,13 @@ void tst_AmqpClient::confirms()
     QFETCH(QList<qint64>, remaining);
     QFETCH(int, allDelivered);
     QFETCH(QList<qint64>, nacked);
+    QFETCH(QList<qint64>, acked);
 
     Session s;
     QVERIFY(s.withChannels());
     QSignalSpy deliveredSpy(s.exchange, &AmqpExchange::allMessagesDelivered);
     QSignalSpy nackedSpy(s.exchange, &AmqpExchange::nacked);
+    QSignalSpy ackedSpy(s.exchange, &AmqpExchange::acked);
     for (int i = 0; i < published; ++i) {
         s.exchange->enableConfirms(true); // before every publish, as the broker link does
         QVERIFY(s.exchange->publish(QStringLiteral("m"), QStringLiteral("rk")));
@@ -740,6 +743,11 @@ void tst_AmqpClient::confirms()
     for (const auto& args : nackedSpy)
         reported += args.at(0).value<QList<qint64>>();
     QCOMPARE(reported, nacked);
+    QList<qint64> confirmed;
+    for (const auto& args : ackedSpy)
+        confirmed += args.at(0).value<QList<qint64>>();
+    QCOMPARE(confirmed, acked);
+    QCOMPARE(s.exchange->lastDeliveryTag(), qint64(published));
 }
 
 void tst_AmqpClient::confirmsRestartAfterDisconnect()

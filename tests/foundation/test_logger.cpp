@@ -3,6 +3,7 @@
 #include "logger.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -166,6 +167,56 @@ private slots:
         const QByteArray all = readAll(path(QStringLiteral("c1.log"))) + readAll(path(QStringLiteral("c2.log")));
         QCOMPARE(all.count("0123456789\n"), 400);
         QCOMPARE(all.size(), 400 * 11);
+    }
+
+    // Loggers of one path share its file: lines of different objects stay in the order written.
+    void loggersOfOnePathKeepOrder()
+    {
+        const QString file = path(QStringLiteral("shared.log"));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_shared")));
+        logger a(file);
+        logger b(file);
+        for (int i = 0; i < 50; ++i) {
+            a << "a" << i << "\n";
+            b << "b" << i << "\n";
+        }
+        out.text();
+        QByteArray expected;
+        for (int i = 0; i < 50; ++i)
+            expected += "a" + QByteArray::number(i) + "\nb" + QByteArray::number(i) + "\n";
+        QCOMPARE(readAll(file), expected);
+    }
+
+    // A log moved away or deleted (rotation) is written anew at its path within about a second;
+    // what was written before the move stays in the moved file.
+    void rotatedFileIsOpenedAgain_data()
+    {
+        QTest::addColumn<bool>("moved");
+        QTest::newRow("moved away") << true;
+        QTest::newRow("deleted") << false;
+    }
+    void rotatedFileIsOpenedAgain()
+    {
+        QFETCH(bool, moved);
+        const QString file = path(moved ? QStringLiteral("rot-moved.log") : QStringLiteral("rot-deleted.log"));
+        StreamCapture out(stdout, path(QStringLiteral("stdout_rot")));
+        logger log(file);
+        log << "before\n";
+        if (moved)
+            QVERIFY(QFile::rename(file, file + QStringLiteral(".1")));
+        else
+            QVERIFY(QFile::remove(file));
+        QElapsedTimer t;
+        t.start();
+        while (!QFile::exists(file) && t.elapsed() < 10000) {
+            log << "after\n";
+            QTest::qWait(20);
+        }
+        out.text();
+        QVERIFY2(QFile::exists(file), "the log was not opened again at its path");
+        QVERIFY(readAll(file).startsWith("after\n"));
+        if (moved)
+            QVERIFY(readAll(file + QStringLiteral(".1")).startsWith("before\n"));
     }
 
     // ---- event log ----

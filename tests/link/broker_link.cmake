@@ -3,6 +3,11 @@
 # a soak under broker faults.
 if(TARGET amqp AND TARGET testsupport)
   tolvar_test(tst_rabbit_man SOURCES tst_rabbit_man.cpp LIBS link LABELS unit)
+  # Confirm sequences against the scripted AMQP peer of the client tests.
+  tolvar_test(tst_link_confirms
+    SOURCES tst_link_confirms.cpp ${PROJECT_SOURCE_DIR}/tests/amqp/FakeBroker.cpp ${PROJECT_SOURCE_DIR}/tests/amqp/FakeBroker.h
+    LIBS link LABELS unit)
+  target_include_directories(tst_link_confirms PRIVATE ${PROJECT_SOURCE_DIR}/tests/amqp)
   tolvar_test(tst_broker_link SOURCES tst_broker_link.cpp LIBS link testsupport LABELS broker TIMEOUT 900)
   tolvar_test(tst_broker_soak SOURCES tst_broker_soak.cpp LIBS link testsupport LABELS broker slow TIMEOUT 1500)
 endif()

@@ -111,7 +111,9 @@ private slots:
 
     // Scripted operations on the memory list. Tokens: e<name> enqueue, p<s>=<name|-> pop for
     // session s and expect that record (or none), u unpop the last popped record, c<s>=<0|1> clear one, C<s>=<n> clear a
-    // session, w (connection lost), L=<n> expect the list size.
+    // session, w (connection lost), L=<n> expect the list size; k<name> the broker confirms that
+    // record, t<s>=<name|-> the link takes the next waiting record, r<s>=<name|-> the same or
+    // one in flight for 1000 ms or more, +<ms> the clock moves.
     void sessions_data()
     {
         QTest::addColumn<QString>("script");
@@ -132,12 +134,23 @@ private slots:
         QTest::newRow("clear on an empty list") << "c1=0 C1=0 p1=- L=0";
         QTest::newRow("a record that could not be sent goes back to waiting")
             << "ea eb p1=a u p1=a p1=b C1=2";
+        QTest::newRow("a confirm drops its record whatever its session")
+            << "ea eb ec t1=a t2=b kb L=2 ka L=1 kb ka L=1 t3=c";
+        QTest::newRow("the link takes waiting records in order of arrival")
+            << "ea eb t1=a t1=b t1=- ec t1=c";
+        QTest::newRow("republish takes only records in flight a whole interval")
+            << "ea eb t1=a +500 t1=b r2=- +500 r2=a r2=- +500 r2=b r3=- +500 r3=a";
+        QTest::newRow("a refused record goes back to its place of arrival")
+            << "ea eb ec ed t1=a t1=b t1=c u t1=c t1=d";
+        QTest::newRow("after a lost connection records wait in order of arrival")
+            << "ea eb ec t1=a t1=b +1000 r2=a w t3=a t3=b t3=c t3=-";
     }
     void sessions()
     {
         QFETCH(QString, script);
         auto q = makeQueue(QStringLiteral("sessions.db3"), false);
         quint32 lastPopped = 0;
+        QHash<QString, quint32> ids; // record text -> id, from the pops
         for (const QString& token : script.split(QLatin1Char(' '))) {
             const QChar op = token.at(0);
             const QString arg = token.mid(1).section(QLatin1Char('='), 0, 0);
@@ -156,12 +169,28 @@ private slots:
                     QVERIFY2(got.isNull(), qPrintable(token + " got " + got));
                 else
                     QCOMPARE(QString::fromUtf8(got), want);
+                if (!got.isNull())
+                    ids.insert(QString::fromUtf8(got), lastPopped);
             } else if (op == QLatin1Char('c')) {
                 QCOMPARE(q->clear(arg.toUInt()), want == QLatin1String("1"));
             } else if (op == QLatin1Char('C')) {
                 QCOMPARE(q->clear_session(arg.toUInt()), want.toInt());
             } else if (op == QLatin1Char('w')) {
                 q->return_to_waiting();
+            } else if (op == QLatin1Char('k')) {
+                q->confirm(ids.value(arg));
+            } else if (op == QLatin1Char('t') || op == QLatin1Char('r')) {
+                // r: a record published 1000 ms ago or more may go again.
+                const qint64 before = op == QLatin1Char('r') ? clock.monotonicMs() - 999 : messque::kNoRepublish;
+                const QByteArray got = q->take_next(arg.toUInt(), before, &lastPopped);
+                if (want == QLatin1String("-"))
+                    QVERIFY2(got.isNull(), qPrintable(token + " got " + got));
+                else
+                    QCOMPARE(QString::fromUtf8(got), want);
+                if (!got.isNull())
+                    ids.insert(QString::fromUtf8(got), lastPopped);
+            } else if (op == QLatin1Char('+')) {
+                clock.advance(arg.toLongLong());
             } else if (op == QLatin1Char('L')) {
                 QCOMPARE(q->size(), want.toInt());
             } else {
