@@ -134,7 +134,7 @@ IVexaTransmitter* DL_sender::backend(DownlinkSlot slot) const
 int DL_sender::queued() const
 {
     std::lock_guard<std::mutex> lock(queue_mutex);
-    return DL_list.size();
+    return int(DL_list.size());
 }
 
 int DL_sender::autocorrection_interval() const
@@ -234,7 +234,7 @@ void DL_sender::queueDLMessage(dl_message_point* message)
         return;
     const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message)};
     std::lock_guard<std::mutex> lock(queue_mutex);
-    DL_list.append(entry);
+    DL_list.push_back(entry);
     order_dirty_ = true;
 }
 
@@ -300,11 +300,11 @@ void DL_sender::run_tick()
     if (stopping_ || isBusy())
         return;
 
-    QVector<Entry> snapshot;
+    std::vector<Entry> snapshot;
     QList<dl_message_point*> dropped;
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        if (DL_list.isEmpty())
+        if (DL_list.empty())
             return;
         // The order only changes with new requests (removals keep it), and deadlines are whole
         // seconds: a queue that waits unchanged within one second is neither sorted nor
@@ -332,7 +332,7 @@ void DL_sender::run_tick()
         *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
         delete m;
     }
-    if (snapshot.isEmpty())
+    if (snapshot.empty())
         return;
 
     const quint32 start_busy = busy_msec;

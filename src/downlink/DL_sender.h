@@ -9,12 +9,12 @@
 #include "logger.h"
 
 #include <QList>
-#include <QVector>
 #include <QTimer>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // The downlink scheduler of every station with radios of its own. It queues the broker's
 // downlink requests, orders them by priority and phy every 5 ms, drops those past their
@@ -103,7 +103,9 @@ private:
     QTimer* corr_timer = nullptr;
     QTimer* DL_send_timer = nullptr;
     float freq_correction = 0.0f;
-    QVector<Entry> DL_list;
+    // A plain vector, not an implicitly shared one: the tick's copy must not share its buffer
+    // with the list the core's thread appends to.
+    std::vector<Entry> DL_list;
     bool order_dirty_ = false;     // requests appended since the last sort
     qint64 ordered_at_utc_ = -1;   // UTC second of the last expiry pass
     quint32 uplink_freq = 868800000u;
