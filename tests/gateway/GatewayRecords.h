@@ -5,7 +5,7 @@
 #include "frame_coders.h"
 
 #include <QByteArray>
-#include <QtEndian>
+#include <QList>
 
 namespace gwrec {
 
