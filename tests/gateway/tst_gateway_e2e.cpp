@@ -34,17 +34,6 @@ QString hexUpper(const QByteArray& b)
     return QString::fromLatin1(b.toHex().toUpper());
 }
 
-// CRC-32/BZIP2 bit by bit, independent of the station's table.
-quint32 crc32_bzip2(const QByteArray& bytes)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (char c : bytes) {
-        crc ^= quint32(quint8(c)) << 24;
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return ~crc;
-}
 } // namespace
 
 class TestGatewayE2E : public QObject {
@@ -199,7 +188,7 @@ void TestGatewayE2E::gatewaysAndRsDeviceEndToEnd()
              tcpLog().right(6000).constData());
     QCOMPARE(atA.size(), 46);
     QCOMPARE(atA.left(4), QByteArray("\x11\x00\x70\x00", 4));
-    QCOMPARE(quint32(crc32_bzip2(atA.mid(14, 13)) & 0xFFFFFF),
+    QCOMPARE(quint32(gwrec::crc32_bzip2(atA.mid(14, 13)) & 0xFFFFFF),
              quint32(quint8(atA[27])) << 16 | quint32(quint8(atA[28])) << 8 | quint8(atA[29]));
     unsigned char parity[16];
     ZCODE_Append(reinterpret_cast<const unsigned char*>(atA.constData()) + 14, parity, 1);
