@@ -5,9 +5,22 @@
 #include "frame_coders.h"
 
 #include <QByteArray>
-#include <QtEndian>
+#include <QList>
 
 namespace gwrec {
+
+// CRC-32/BZIP2 bit by bit, independent of the station's table: polynomial 0x04C11DB7, initial and final value all ones, no reflection.
+inline quint32 crc32_bzip2(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : bytes) {
+        crc ^= quint32(quint8(c)) << 24;
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return ~crc;
+}
+
 
 inline void put_be(QByteArray& b, int at, quint32 v, int n)
 {

@@ -8,3 +8,10 @@ tolvar_test(tst_gateway_downlink SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway
 tolvar_test(tst_tcp_reader SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_tcp_reader.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h ${CMAKE_CURRENT_SOURCE_DIR}/GatewayRecords.h
   LIBS gateway LABELS unit TIMEOUT 120)
+# The station end to end with gateways and an RS device played by the test.
+if(TARGET tolvar-sim AND TARGET testsupport)
+  tolvar_test(tst_gateway_e2e SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway_e2e.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/GatewayRecords.h LIBS station_process foundation LABELS e2e broker TIMEOUT 600)
+  target_include_directories(tst_gateway_e2e PRIVATE ${PROJECT_SOURCE_DIR}/tests/app)
+  add_dependencies(tst_gateway_e2e tolvar-sim)
+endif()

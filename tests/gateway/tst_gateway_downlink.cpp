@@ -2,6 +2,7 @@
 // independently), the slice each kind of link takes, the routing over the two registries, and
 // the transmitter half's log, signal and status record.
 #include "FakeGatewaySocket.h"
+#include "GatewayRecords.h"
 #include "SettingsController.h"
 #include "downlink_route.h"
 #include "frame_coders.h"
@@ -15,18 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-// CRC-32/BZIP2 bit by bit: polynomial 0x04C11DB7, initial and final value all ones, no reflection.
-quint32 crc32_bzip2(const QByteArray& bytes)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (char c : bytes) {
-        crc ^= quint32(quint8(c)) << 24;
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return ~crc;
-}
 
 dl_message_point request(quint32 ver)
 {
@@ -75,7 +64,7 @@ private slots:
 
 void TestGatewayDownlink::independentCrc()
 {
-    QCOMPARE(crc32_bzip2("123456789"), 0xFC891918u);
+    QCOMPARE(gwrec::crc32_bzip2("123456789"), 0xFC891918u);
 }
 
 void TestGatewayDownlink::protocol4Frame()
@@ -101,7 +90,7 @@ void TestGatewayDownlink::protocol5Frame()
     QCOMPARE(quint8(f[15]), quint8(0x3C));
     QCOMPARE(f.mid(16, 8).toHex(), QByteArray("b0b1b2b3b4b5b6b7"));
     QCOMPARE(f.mid(24, 3).toHex(' '), QByteArray("22 33 44"));
-    const quint32 crc = crc32_bzip2(f.mid(14, 13)) & 0xFFFFFF;
+    const quint32 crc = gwrec::crc32_bzip2(f.mid(14, 13)) & 0xFFFFFF;
     QCOMPARE(f.mid(27, 3).toHex(), QByteArray::number(crc, 16).rightJustified(6, '0'));
     unsigned char parity[16];
     ZCODE_Append(reinterpret_cast<const unsigned char*>(f.constData()) + 14, parity, 1);

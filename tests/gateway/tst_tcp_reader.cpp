@@ -56,6 +56,7 @@ private slots:
     void sweepCensus();
     void fixedInfo();
     void loopbackGatewayAndRs();
+    void rsDeviceThatNeverPauses();
 
 private:
     QTemporaryDir dir;
@@ -497,6 +498,30 @@ void TestTcpReader::loopbackGatewayAndRs()
     rx->stopReader();
     QCOMPARE(rx->serverPort(), quint16(0));
     rx = nullptr;
+}
+
+void TestTcpReader::rsDeviceThatNeverPauses()
+{
+    // The idle time never passes, yet a stream of records is read in batches of 4 KiB.
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    cleanup();
+    writeIni(QString("TCP_RS=127.0.0.1:%1\n").arg(device.serverPort()));
+    rx = new tcp_reader_receiver(settings);
+    tcp_reader_receiver::Timing t;
+    t.rsIdleMs = 3600000;
+    rx->setTiming(t);
+    rx->setListenAddress(QHostAddress::LocalHost, quint16(0));
+    rx->start();
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingConnections(), 10000);
+    QTcpSocket* peer = device.nextPendingConnection();
+    QByteArray stream;
+    for (int i = 0; i < 210; ++i)
+        stream += gwrec::rs(M1 + quint32(i % 7), 0, gwrec::payload(quint8(i)), 0);
+    peer->write(stream);
+    QTRY_VERIFY_WITH_TIMEOUT(spy.size() >= 204, 10000);  // 4096 bytes and more hold 204 whole records
+    QCOMPARE(at(spy, 0)->ID, M1);
 }
 
 QTEST_GUILESS_MAIN(TestTcpReader)
