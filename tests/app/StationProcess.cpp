@@ -114,6 +114,19 @@ void drainQueue(const TestBroker& broker, const QString& queue, Received& into)
     }
 }
 
+QList<QJsonObject> readJsonLines(const QString& path)
+{
+    QList<QJsonObject> lines;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            lines.append(QJsonDocument::fromJson(line).object());
+    }
+    return lines;
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     QElapsedTimer timer;

@@ -56,6 +56,10 @@ struct Received {
 // Takes every message waiting in the queue.
 void drainQueue(const TestBroker& broker, const QString& queue, Received& into);
 
+// The JSON objects of a file of one object per line (the simulated radios' on-air log); none
+// while the file does not exist.
+QList<QJsonObject> readJsonLines(const QString& path);
+
 // Polls the condition every 250 ms, the event loop running in between; false once timeoutMs
 // have passed without it holding.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);

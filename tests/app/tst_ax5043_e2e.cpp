@@ -88,15 +88,7 @@ double wordFor(quint32 hz)
 
 QList<QJsonObject> onAir(const StationProcess& station)
 {
-    QList<QJsonObject> lines;
-    QFile f(station.path("onair.jsonl"));
-    if (!f.open(QIODevice::ReadOnly))
-        return lines;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            lines.append(QJsonDocument::fromJson(line).object());
-    }
-    return lines;
+    return readJsonLines(station.path("onair.jsonl"));
 }
 
 const QJsonObject* lineWithBytes(const QList<QJsonObject>& lines, const QString& hex)
@@ -241,16 +233,22 @@ void TestAx5043E2E::qormLteClosesItsAutocorrectionLoop()
 
     // The heartbeat's transmitter turns enabled once an echo is accepted.
     Received got;
+    QJsonObject tx;
     const bool enabled = waitUntil(
         [&] {
             drainQueue(broker_, "ax_e2e_uplinks", got);
             for (const QJsonObject& hb : got.heartbeats)
-                if (hb.value("transmitter").toObject().value("enabled").toBool())
+                if (hb.value("transmitter").toObject().value("enabled").toBool()) {
+                    tx = hb.value("transmitter").toObject();
                     return true;
+                }
             return false;
         },
         180000);
     QVERIFY2(enabled, (station.log().right(3000) + station.output().right(2000)).constData());
+    // Plan 0 carries the transceiver's 12 downlink codes.
+    QCOMPARE(tx.value("bands").toArray().at(0).toObject().value("dl_bitrates").toArray(),
+             (QJsonArray{0, 1, 2, 3, 10, 11, 12, 13, 14, 15, 16, 17}));
     QVERIFY(lineWithBytes(onAir(station), autocorrectionHex()));
     QVERIFY(station.log().contains("Autocorrection result: delta = 600 "));
     // The echo itself is not published as an uplink.

@@ -68,15 +68,7 @@ double bitrateOf(const QString& phy)
 
 QList<QJsonObject> onAir(const StationProcess& station)
 {
-    QList<QJsonObject> lines;
-    QFile f(station.path("onair.jsonl"));
-    if (!f.open(QIODevice::ReadOnly))
-        return lines;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            lines.append(QJsonDocument::fromJson(line).object());
-    }
-    return lines;
+    return readJsonLines(station.path("onair.jsonl"));
 }
 
 QDateTime when(const QJsonObject& line, const char* key)
