@@ -887,7 +887,7 @@ void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
 {
     QHash<quint32, jstring_point*> inMemory;
     QList<jstring_point*> backed;
-    for (jstring_point* entry : qAsConst(jstrings)) {
+    for (jstring_point* entry : inOrder()) {
         inMemory.insert(entry->id, entry);
         if (entry->in_backup)
             backed.append(entry);
@@ -960,7 +960,7 @@ void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
         if (!entry->create_time.isValid())
             entry->create_time = wallNow;
         entry->born_ms = monoNow - qMax<qint64>(0, entry->create_time.msecsTo(wallNow));
-        jstrings.append(entry);
+        append(entry);
     }
     line(QStringLiteral(" No new backup: %1 salvaged records kept in memory\n").arg(fresh.size()));
 }
