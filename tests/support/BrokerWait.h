@@ -10,8 +10,8 @@ class TestBroker;
 // kBrokerCallMs (never more than what is left of the whole wait), and the whole wait ends at
 // its own bound, so a slow or stuck broker tool fails the test with a message long before
 // QTest's 300 s watchdog would stop it. The event loop runs between looks.
-constexpr int kBrokerCallMs = 20000;
-constexpr int kBrokerWaitMs = 60000;
+constexpr int kBrokerCallMs = 30000;
+constexpr int kBrokerWaitMs = 90000;
 
 // Empty once probe(callMs) returned true; otherwise why not, naming `what`. The probe must
 // bound its own broker call by callMs.
