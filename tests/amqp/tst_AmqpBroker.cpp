@@ -7,6 +7,7 @@
 #include "AmqpClient.h"
 #include "AmqpExchange.h"
 #include "AmqpQueue.h"
+#include "BrokerWait.h"
 #include "TestBroker.h"
 
 namespace {
@@ -153,7 +154,8 @@ void tst_AmqpBroker::channelsAndPrefetch()
     QCOMPARE(queue->prefetchCount(), quint16(100));
 
     bool ok = false;
-    const QList<QStringList> rows = broker.list(QStringLiteral("channels"), {QStringLiteral("number"), QStringLiteral("prefetch_count")}, &ok);
+    const QList<QStringList> rows = broker.list(QStringLiteral("channels"), {QStringLiteral("number"), QStringLiteral("prefetch_count")}, &ok,
+                                                 kBrokerCallMs);
     QVERIFY(ok);
     QMap<int, int> prefetchByChannel;
     for (const QStringList& row : rows) {
@@ -193,7 +195,7 @@ void tst_AmqpBroker::tenThousandConfirmedPublishes()
     QCOMPARE(delivered.count(), 1);
     QCOMPARE(nacked.count(), 0);
     QVERIFY(exchange->unconfirmedDeliveryTags().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("t.q")), 10000, longWait);
+    BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("t.q"), 10000));
     queue->purge();
     QTRY_VERIFY_WITH_TIMEOUT(purged.count() >= 2, longWait);
 }

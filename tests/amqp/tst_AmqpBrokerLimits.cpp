@@ -6,6 +6,7 @@
 #include "AmqpClient.h"
 #include "AmqpExchange.h"
 #include "AmqpQueue.h"
+#include "BrokerWait.h"
 #include "TestBroker.h"
 
 namespace {
@@ -56,7 +57,7 @@ void tst_AmqpBrokerLimits::negotiatesFrameMax()
     QCOMPARE(client.frameMax(), 4096);
     QCOMPARE(int(client.heartbeatDelay()), 2);
     bool ok = false;
-    const QList<QStringList> rows = broker.list(QStringLiteral("connections"), {QStringLiteral("frame_max")}, &ok);
+    const QList<QStringList> rows = broker.list(QStringLiteral("connections"), {QStringLiteral("frame_max")}, &ok, kBrokerCallMs);
     QVERIFY(ok);
     QVERIFY(!rows.isEmpty());
     QCOMPARE(rows.first().value(0), QStringLiteral("4096"));
@@ -90,7 +91,7 @@ void tst_AmqpBrokerLimits::consumesEmptyAndLargeBodies()
     QVERIFY(second.payload() == large);
     queue->ack(first);
     queue->ack(second);
-    QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("t.q")), 0, longWait);
+    BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("t.q"), 0));
 }
 
 void tst_AmqpBrokerLimits::heartbeatsKeepIdleConnection()

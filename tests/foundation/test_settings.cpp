@@ -309,6 +309,135 @@ private slots:
         compareField(c, field, expected);
     }
 
+    // Every key at once, each with a value other than its default, so that a misspelt key in
+    // the reader (which would leave the default) fails its row.
+    void everyKeyWithAnotherValue_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+        auto row = [](const char* name, const char* field, const QVariant& v) { QTest::newRow(name) << field << v; };
+        row("TCP_RS", "bs.tcp_rs_", QStringList{"10.1.1.1:7000", "10.1.1.2:7001"});
+        row("TCP_RS_TIMEOUT", "bs.tcp_rs_timeout_", 31);
+        row("TCP_PORT", "bs.tcp_port_", 17001);
+        row("TCP_TTL", "bs.tcp_ttl_", 32 * 60);
+        row("TCP_TTL_TIMEOUT", "bs.tcp_ttl_timeout_", 33 * 60);
+        row("GPIO_LED_GREEN", "bs.gpio_led_green", 21);
+        row("GPIO_LED_RED", "bs.gpio_led_red", 22);
+        row("GPIO_PPS_EN", "bs.gpio_pps_en", 23);
+        row("GPIO_DI", "bs.gpio_di", 24);
+        row("QORM", "bs.qorm_", false);
+        row("BS_ID", "bs.base_id_", 4242);
+        row("LOG_FILE_PATH", "bs.logpath_", QStringLiteral("/tmp/other.log"));
+        row("ERR_LOG_FILE_PATH", "bs.errlogpath_", QStringLiteral("/tmp/other.db3"));
+        row("LOGOFFSET raw", "bs.LogOffsetRaw_", 250.0f);
+        row("LOGOFFSET", "bs.LogOffset_", 198.0f);
+        row("IF_FREQ", "bs.if_freq_", 140000001u);
+        row("UL_FREQ", "bs.uplink_freq_", 869000002u);
+        row("IF_FREQ2", "bs.if_freq2_", 140000003u);
+        row("UPDATE_ARTIX_ON_START", "bs.update_artix_on_start_", true);
+        row("USE_WINDOW", "bs.use_window_", true);
+        row("EXT_FILTER", "bs.ext_filter_", true);
+        row("ONE_SEC_PULSE_TESTER", "bs.use_one_sec_pulse_test_", true);
+        row("STREAM_OFFSET", "bs.stream_offset_", 25);
+        row("SAVE_TO_DISK", "bs.save_to_disk_", true);
+        row("THRESHOLD_50", "bs.threshold50_", 101);
+        row("THRESHOLD_125", "bs.threshold125_", 102);
+        row("THRESHOLD_400", "bs.threshold400_", 103);
+        row("THRESHOLD_3200", "bs.threshold3200_", 104);
+        row("THRESHOLD_25600", "bs.threshold25600_", 105);
+        row("USE_BINARY", "bs.use_binary_", false);
+        row("R_HOST", "bs.r_host_", QStringLiteral("host-text"));
+        row("R_USER", "bs.r_user_", QStringLiteral("user-text"));
+        row("R_PASS", "bs.r_pass_", QStringLiteral("pass-text"));
+        row("R_LOGIN", "bs.r_login_", QStringLiteral("login-text"));
+        row("R_ROUTING_KEY", "bs.r_routing_key_", QStringLiteral("routing.key"));
+        row("R_EXCHANGE", "bs.r_exchange_", QStringLiteral("exchange.name"));
+        row("R_VHOST", "bs.r_vhost_", QStringLiteral("vhost-name"));
+        row("MESLOG_TTL", "bs.meslog_ttl_", 45);
+        row("MODE", "bs.mode_", QStringLiteral("mode-text"));
+        row("TIME_SYNC", "bs.time_sync_", false);
+        row("NTP", "bs.ntp_", false);
+        row("BS_TYPE", "bs.bs_type", int(Quabo));
+        row("AT86_LNA_LEVEL", "bs.lna_level", 7u);
+        row("REV_LO", "rev_lo", false);
+        row("K0..K5", "bs.koeffs", QStringLiteral("0=1 1=2 2=3 3=4 4=5 5=6"));
+        row("AUTO_CORRECTION", "tx.need_auto_correction_", false);
+        row("DL_FREQS", "tx.dl_freqs_", QStringLiteral("868100000,868200000"));
+        row("FREQ_PLANS", "tx.plans", QStringLiteral("3:30,31"));
+        row("DL_FREQ", "tx.dl_freq_", 868300000);
+        row("DL_FREQ2", "tx.dl_freq2_", 868400000);
+        row("DL_SAVE_WINDOW", "tx.dl_save_window_", 0.5);
+        row("DL_CH_COUNT", "tx.dl_ch_count_", 3);
+        row("DL_SINTH_FREQ", "tx.dl_sinth_freq_", 867000000);
+        row("DL_FILTER_OFFSET", "tx.dl_filter_offset_", 1500);
+        row("DL_SINTH_FREQ_STEP", "tx.dl_sinth_freq_step_", 25000);
+        row("DL_SINTH_BANDWIDTH", "tx.dl_sinth_bandwidth_", 1000000);
+        row("SEND_DL", "tx.send_dl_", false);
+        row("DIG_MOD", "tx.dig_mod_", true);
+        row("MAX_POWER", "tx.max_power_", 14);
+        row("MAX_DUTY_CYCLE", "tx.max_duty_cycle_", 7u);
+        row("LBT", "tx.lbt_", true);
+        row("PortNum", "comm.serialPortName_", QStringLiteral("/dev/ttyS9"));
+        row("BaudeRate", "comm.baudRate_", 57600);
+        row("SLIP_CRC", "comm.slip_crc_", false);
+        // The two extra links get different values, so that neither reads the other's group.
+        for (const char* rec : {"sec", "third"}) {
+            const QString r = QLatin1String(rec);
+            const QString tag = r == QLatin1String("sec") ? QStringLiteral("2") : QStringLiteral("3");
+            const bool second = r == QLatin1String("sec");
+            auto linkRow = [&](const char* f, const QVariant& v) {
+                QTest::newRow(qPrintable(r + QLatin1Char(' ') + QLatin1String(f))) << r + QLatin1Char('.') + QLatin1String(f) << v;
+            };
+            linkRow("enable_", second);
+            linkRow("has_cmd_", !second);
+            linkRow("has_dl_", second);
+            linkRow("has_ul_", !second);
+            linkRow("r_host_", QVariant(QStringLiteral("host") + tag));
+            linkRow("r_pass_", QVariant(QStringLiteral("pass") + tag));
+            linkRow("r_user_", QVariant(QStringLiteral("user") + tag));
+            linkRow("r_login_", QVariant(QStringLiteral("login") + tag));
+            linkRow("r_exchange_", QVariant(QStringLiteral("exchange") + tag));
+            linkRow("r_routing_key_", QVariant(QStringLiteral("key") + tag));
+            linkRow("r_vhost_", QVariant(QStringLiteral("vhost") + tag));
+            linkRow("save_to_disk_", true);
+            linkRow("log_file_path_", QVariant(QStringLiteral("link%1.log").arg(tag)));
+        }
+    }
+    void everyKeyWithAnotherValue()
+    {
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        static const QByteArray ini =
+            "[BASE_STATION]\n"
+            "TCP_RS=\"10.1.1.1:7000,10.1.1.2:7001\"\nTCP_RS_TIMEOUT=31\nTCP_PORT=17001\nTCP_TTL=32\nTCP_TTL_TIMEOUT=33\n"
+            "GPIO_LED_GREEN=21\nGPIO_LED_RED=22\nGPIO_PPS_EN=23\nGPIO_DI=24\nQORM=false\nBS_ID=4242\n"
+            "LOG_FILE_PATH=/tmp/other.log\nERR_LOG_FILE_PATH=/tmp/other.db3\nLOGOFFSET=250\n"
+            "IF_FREQ=140000001\nUL_FREQ=869000002\nIF_FREQ2=140000003\nUPDATE_ARTIX_ON_START=true\n"
+            "USE_WINDOW=true\nEXT_FILTER=true\nONE_SEC_PULSE_TESTER=true\nSTREAM_OFFSET=25\nSAVE_TO_DISK=true\n"
+            "THRESHOLD_50=101\nTHRESHOLD_125=102\nTHRESHOLD_400=103\nTHRESHOLD_3200=104\nTHRESHOLD_25600=105\n"
+            "USE_BINARY=false\nR_HOST=host-text\nR_USER=user-text\nR_PASS=pass-text\nR_LOGIN=login-text\n"
+            "R_ROUTING_KEY=routing.key\nR_EXCHANGE=exchange.name\nR_VHOST=vhost-name\nMESLOG_TTL=45\n"
+            "MODE=mode-text\nTIME_SYNC=false\nNTP=false\nBS_TYPE=QUABO_TYPE\nAT86_LNA_LEVEL=7\n"
+            "[ADF4350]\nREV_LO=false\nK0=1\nK1=2\nK2=3\nK3=4\nK4=5\nK5=6\n"
+            "[TRANSMITTER]\nAUTO_CORRECTION=false\nDL_FREQS=\"868100000,868200000\"\nFREQ_PLANS=\"3:30,31\"\n"
+            "DL_FREQ=868300000\nDL_FREQ2=868400000\nDL_SAVE_WINDOW=0.5\nDL_CH_COUNT=3\nDL_SINTH_FREQ=867000000\n"
+            "DL_FILTER_OFFSET=1500\nDL_SINTH_FREQ_STEP=25000\nDL_SINTH_BANDWIDTH=1000000\nSEND_DL=false\n"
+            "DIG_MOD=true\nMAX_POWER=14\nMAX_DUTY_CYCLE=7\nLBT=true\n"
+            "[Comunications]\nPortNum=/dev/ttyS9\nBaudeRate=57600\nSLIP_CRC=false\n"
+            "[SECONDARY_RABBIT]\nENABLE=true\nHAS_CMD=false\nHAS_DL=true\nHAS_UL=false\nR_HOST=host2\nR_PASS=pass2\n"
+            "R_USER=user2\nR_LOGIN=login2\nR_EXCHANGE=exchange2\nR_ROUTING_KEY=key2\nR_VHOST=vhost2\n"
+            "SAVE_TO_DISK=true\nLOG_FILE_PATH=link2.log\n"
+            "[THIRD_RABBIT]\nENABLE=false\nHAS_CMD=true\nHAS_DL=false\nHAS_UL=true\nR_HOST=host3\nR_PASS=pass3\n"
+            "R_USER=user3\nR_LOGIN=login3\nR_EXCHANGE=exchange3\nR_ROUTING_KEY=key3\nR_VHOST=vhost3\n"
+            "SAVE_TO_DISK=true\nLOG_FILE_PATH=link3.log\n";
+        SettingsController defaults;
+        QVERIFY(defaults.initController(writeIni(QByteArray())));
+        QVERIFY2(settingsField(defaults, field) != expected, qPrintable(field + QStringLiteral(": the row repeats the default")));
+        SettingsController c;
+        QVERIFY(c.initController(writeIni(ini)));
+        compareField(c, field, expected);
+    }
+
     void koeffs_data()
     {
         QTest::addColumn<QByteArray>("ini");

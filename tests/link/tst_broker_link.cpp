@@ -4,6 +4,7 @@
 #include "AmqpClient.h"
 #include "AmqpQueue.h"
 #include "RecordingHostCommandRunner.h"
+#include "BrokerWait.h"
 #include "TestBroker.h"
 #include "messque.h"
 #include "rabbit_man.h"
@@ -15,6 +16,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <optional>
 
 #include <memory>
 
@@ -89,12 +92,13 @@ private:
                                             key, backup, dir.filePath(logName), true, dl, cmd, true);
     }
 
-    QStringList bindingsOf(const QString& queue)
+    QStringList bindingsOf(const QString& queue, int callMs = kBrokerCallMs)
     {
         QStringList keys;
         for (const QStringList& row :
              broker.list(QStringLiteral("bindings"),
-                         {QStringLiteral("source_name"), QStringLiteral("destination_name"), QStringLiteral("routing_key")})) {
+                         {QStringLiteral("source_name"), QStringLiteral("destination_name"), QStringLiteral("routing_key")},
+                         nullptr, callMs)) {
             if (row.value(0) == QLatin1String(kExchange) && row.value(1) == queue)
                 keys << row.value(2);
         }
@@ -102,9 +106,25 @@ private:
         return keys;
     }
 
-    bool queueExists(const QString& queue)
+    // Empty once the queue is bound with exactly these keys; otherwise the keys last seen.
+    QString waitForBindings(const QString& queue, const QStringList& expected)
     {
-        for (const QStringList& row : broker.list(QStringLiteral("queues"), {QStringLiteral("name")})) {
+        QStringList last;
+        const QString why = pollBroker(QStringLiteral("bindings of %1").arg(queue), [&](int callMs) {
+            last = bindingsOf(queue, callMs);
+            return last == expected;
+        });
+        return why.isEmpty() ? why : why + QStringLiteral("; last seen: ") + last.join(QLatin1Char(' '));
+    }
+
+    // Null when the broker could not be asked in time.
+    std::optional<bool> queueExists(const QString& queue, int callMs = kBrokerCallMs)
+    {
+        bool ok = false;
+        const QList<QStringList> rows = broker.list(QStringLiteral("queues"), {QStringLiteral("name")}, &ok, callMs);
+        if (!ok)
+            return std::nullopt;
+        for (const QStringList& row : rows) {
             if (row.value(0) == queue)
                 return true;
         }
@@ -138,10 +158,10 @@ private slots:
             link->queue_string(QByteArray("{\"seq\":") + QByteArray::number(i) + "}");
         QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
         QVERIFY(estimated.count() >= 1);
-        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("ul_test")), 250, 30000);
+        BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("ul_test"), 250));
         QSet<QByteArray> seen;
         QByteArray body;
-        while (broker.get(QStringLiteral("ul_test"), &body))
+        while (broker.get(QStringLiteral("ul_test"), &body, kBrokerCallMs))
             seen.insert(body.trimmed());
         QCOMPARE(seen.size(), 250);
     }
@@ -202,26 +222,26 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
         if (keys.isEmpty()) {
             QTest::qWait(1000);
-            QVERIFY(!queueExists(QStringLiteral("bs201")));
+            QCOMPARE(queueExists(QStringLiteral("bs201")), std::optional<bool>(false));
             return;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs201")), keys, 20000);
+        BROKER_WAIT(waitForBindings(QStringLiteral("bs201"), keys));
         link.reset();
         // The station queue is auto-delete: it goes with its consumer.
-        QTRY_VERIFY_WITH_TIMEOUT(!queueExists(QStringLiteral("bs201")), 20000);
+        BROKER_WAIT(pollBroker(QStringLiteral("bs201 deleted"), [this](int callMs) {
+            return queueExists(QStringLiteral("bs201"), callMs) == std::optional<bool>(false);
+        }));
     }
 
     // Withdrawn downlink rights take effect at the next declaration, after a reconnection.
     void rightsChangeAtReconnect()
     {
         auto link = makeLink(QStringLiteral("202"), QStringLiteral("ul.data"), true, true);
-        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs202")),
-                                  QStringList({"station.202", "station_cmd.202", "station_hb.202"}), 20000);
+        BROKER_WAIT(waitForBindings(QStringLiteral("bs202"), {"station.202", "station_cmd.202", "station_hb.202"}));
         link->set_has_dl(false);
         QCOMPARE(bindingsOf(QStringLiteral("bs202")).size(), 3);
         link->reconnect();
-        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs202")),
-                                  QStringList({"station_cmd.202", "station_hb.202"}), 30000);
+        BROKER_WAIT(waitForBindings(QStringLiteral("bs202"), {"station_cmd.202", "station_hb.202"}));
     }
 
     // A message on the station queue reaches the core acknowledged, with the link it came on.
@@ -234,7 +254,7 @@ private slots:
             bodies << body;
             links << &from;
         });
-        QTRY_COMPARE_WITH_TIMEOUT(bindingsOf(QStringLiteral("bs203")).size(), 3, 20000);
+        BROKER_WAIT(waitForBindings(QStringLiteral("bs203"), {"station.203", "station_cmd.203", "station_hb.203"}));
         QVERIFY(broker.publish(QString::fromLatin1(kExchange), QStringLiteral("station_cmd.203"), "{\"msg_type\":\"hb\"}"));
         QVERIFY(broker.publish(QString::fromLatin1(kExchange), QStringLiteral("station.203"), "{\"modem_id\":1}"));
         QTRY_COMPARE_WITH_TIMEOUT(bodies.size(), 2, 20000);
@@ -242,7 +262,7 @@ private slots:
         QCOMPARE(bodies.at(1), QByteArray("{\"modem_id\":1}"));
         QCOMPARE(links, QList<rabbit_man*>({link.get(), link.get()}));
         // Acknowledged: nothing stays on the broker.
-        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("bs203")), 0, 20000);
+        BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("bs203"), 0));
     }
 
     // Binary mode: bodies are ComplexMessage envelopes that protoc decodes; JSON the schema
@@ -288,11 +308,11 @@ private slots:
         link->publish_string(QByteArray(), QStringLiteral("reply.a"));
         link->publish_string(QByteArray(""), QStringLiteral("reply.a"));
         link->publish_string("{\"r\":1}", QStringLiteral("reply.b"));
-        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("reply_test")), 2, 20000);
+        BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("reply_test"), 2));
         QByteArray body;
-        QVERIFY(broker.get(QStringLiteral("reply_test"), &body));
+        QVERIFY(broker.get(QStringLiteral("reply_test"), &body, kBrokerCallMs));
         QCOMPARE(body.trimmed(), QByteArray());
-        QVERIFY(broker.get(QStringLiteral("reply_test"), &body));
+        QVERIFY(broker.get(QStringLiteral("reply_test"), &body, kBrokerCallMs));
         QCOMPARE(body.trimmed(), QByteArray("{\"r\":1}"));
         QCOMPARE(link->outgoing_queue().size(), 0);
     }
@@ -313,17 +333,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
         for (int i = 0; i < 30; ++i)
             link->queue_string(QByteArray::number(i));
-        QTRY_COMPARE_WITH_TIMEOUT(broker.queueMessageCount(QStringLiteral("nack_test")), 10, 20000);
+        BROKER_WAIT(waitForQueueCount(broker, QStringLiteral("nack_test"), 10));
         QSet<int> seen;
-        QElapsedTimer t;
-        t.start();
-        while (seen.size() < 30 && t.elapsed() < 120000) {
+        BROKER_WAIT(pollBroker(QStringLiteral("all 30 records taken off nack_test"), [&](int callMs) {
             QByteArray body;
-            if (broker.get(QStringLiteral("nack_test"), &body))
+            if (broker.get(QStringLiteral("nack_test"), &body, callMs))
                 seen.insert(body.trimmed().toInt());
-            QTest::qWait(50);
-        }
-        QCOMPARE(seen.size(), 30);
+            return seen.size() == 30;
+        }, 90000));
         QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
     }
 

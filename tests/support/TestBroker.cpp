@@ -18,19 +18,22 @@ namespace {
 const int startTimeoutMs = 240000; // three attempts of up to a minute each on a loaded machine
 const int stopTimeoutMs = 180000;
 const int toolTimeoutMs = 60000;
+// A query past its bound has nothing to clean up: it is killed soon after TERM, so that a
+// bounded wait stays bounded.
+const int queryGraceMs = 2000;
 
 QString encoded(const QString& part)
 {
     return QString::fromLatin1(QUrl::toPercentEncoding(part));
 }
 
-bool finishOrTerminate(QProcess& p, int timeoutMs)
+bool finishOrTerminate(QProcess& p, int timeoutMs, int graceMs = 30000)
 {
     if (p.waitForFinished(timeoutMs))
         return p.exitStatus() == QProcess::NormalExit;
     // TERM first: the script then stops whatever it has started so far.
     p.terminate();
-    if (!p.waitForFinished(30000)) {
+    if (!p.waitForFinished(graceMs)) {
         p.kill();
         p.waitForFinished(5000);
     }
@@ -91,14 +94,14 @@ QString TestBroker::tlsUrl(const QString& user, const QString& pass, const QStri
 }
 
 bool TestBroker::runScript(const QStringList& args, int timeoutMs, QByteArray* out, QByteArray* err,
-                           int* exitCode) const
+                           int* exitCode, int graceMs) const
 {
     QProcess p;
     p.setProgram(QStringLiteral("bash"));
     p.setArguments(QStringList{scriptPath()} + args);
     p.setStandardInputFile(QProcess::nullDevice());
     p.start();
-    bool ok = p.waitForStarted(10000) && finishOrTerminate(p, timeoutMs);
+    bool ok = p.waitForStarted(10000) && finishOrTerminate(p, timeoutMs, graceMs);
     if (out)
         *out = p.readAllStandardOutput();
     if (err)
@@ -182,7 +185,7 @@ QString TestBroker::ctl(const QStringList& args, int* exitCode, int timeoutMs) c
             *exitCode = -1;
         return QString();
     }
-    runScript(QStringList{QStringLiteral("ctl"), m_dir->path()} + args, timeoutMs, &out, &err, &code);
+    runScript(QStringList{QStringLiteral("ctl"), m_dir->path()} + args, timeoutMs, &out, &err, &code, queryGraceMs);
     if (code != 0)
         qWarning().noquote() << "rabbitmqctl" << args.join(QLatin1Char(' ')) << "exit code" << code
                              << QString::fromLocal8Bit(err).trimmed();
@@ -191,13 +194,13 @@ QString TestBroker::ctl(const QStringList& args, int* exitCode, int timeoutMs) c
     return QString::fromUtf8(out);
 }
 
-QList<QStringList> TestBroker::list(const QString& what, const QStringList& fields, bool* ok) const
+QList<QStringList> TestBroker::list(const QString& what, const QStringList& fields, bool* ok, int timeoutMs) const
 {
     int code = -1;
     const QString out = ctl(QStringList{QStringLiteral("-q"), QStringLiteral("--no-table-headers"),
                                         QStringLiteral("list_") + what}
                                 + fields,
-                            &code);
+                            &code, timeoutMs);
     if (ok)
         *ok = code == 0;
     QList<QStringList> rows;
@@ -280,10 +283,11 @@ bool TestBroker::blockPublishers(bool block)
     return false;
 }
 
-int TestBroker::queueMessageCount(const QString& queue) const
+int TestBroker::queueMessageCount(const QString& queue, int timeoutMs) const
 {
     bool ok = false;
-    const QList<QStringList> rows = list(QStringLiteral("queues"), {QStringLiteral("name"), QStringLiteral("messages")}, &ok);
+    const QList<QStringList> rows =
+        list(QStringLiteral("queues"), {QStringLiteral("name"), QStringLiteral("messages")}, &ok, timeoutMs);
     for (const QStringList& row : rows) {
         if (row.size() == 2 && row.at(0) == queue) {
             bool isNumber = false;
@@ -309,7 +313,7 @@ bool TestBroker::declareTestQueue(const QString& exchange, const QString& type, 
 }
 
 bool TestBroker::runTool(const QString& program, const QStringList& args, const QByteArray& input,
-                         QByteArray* out, int* exitCode) const
+                         QByteArray* out, int* exitCode, int timeoutMs) const
 {
     QProcess p;
     p.start(program, args);
@@ -319,7 +323,7 @@ bool TestBroker::runTool(const QString& program, const QStringList& args, const 
     }
     p.write(input);
     p.closeWriteChannel();
-    const bool finished = finishOrTerminate(p, toolTimeoutMs);
+    const bool finished = finishOrTerminate(p, timeoutMs, queryGraceMs);
     if (out)
         *out = p.readAllStandardOutput();
     *exitCode = finished ? p.exitCode() : -1;
@@ -345,14 +349,14 @@ bool TestBroker::publish(const QString& exchange, const QString& routingKey, con
     return runTool(QStringLiteral("amqp-publish"), args, body, nullptr, &code);
 }
 
-bool TestBroker::get(const QString& queue, QByteArray* body) const
+bool TestBroker::get(const QString& queue, QByteArray* body, int timeoutMs) const
 {
     if (!m_running)
         return false;
     int code = -1;
     QByteArray out;
     if (!runTool(QStringLiteral("amqp-get"), {QStringLiteral("-u"), url(), QStringLiteral("-q"), queue}, QByteArray(),
-                 &out, &code))
+                 &out, &code, timeoutMs))
         return false;
     if (body)
         *body = out;

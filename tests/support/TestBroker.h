@@ -54,8 +54,10 @@ public:
     // could not run or timed out.
     QString ctl(const QStringList& args, int* exitCode = nullptr, int timeoutMs = 120000) const;
     // rabbitmqctl list_<what> <fields...> as rows of fields, for example
-    // list("channels", {"number", "prefetch_count"}). ok is false when rabbitmqctl failed.
-    QList<QStringList> list(const QString& what, const QStringList& fields, bool* ok = nullptr) const;
+    // list("channels", {"number", "prefetch_count"}). ok is false when rabbitmqctl failed or
+    // took longer than timeoutMs.
+    QList<QStringList> list(const QString& what, const QStringList& fields, bool* ok = nullptr,
+                            int timeoutMs = 120000) const;
 
     bool closeAllConnections(const QString& reason = QStringLiteral("closed by test"));
     bool stopApp();
@@ -66,8 +68,9 @@ public:
     bool isPaused() const { return m_paused; }
     // A memory alarm makes RabbitMQ block every publishing connection until it is lifted.
     bool blockPublishers(bool block);
-    // Messages in the queue (ready and unacknowledged), -1 when the queue does not exist.
-    int queueMessageCount(const QString& queue) const;
+    // Messages in the queue (ready and unacknowledged), -1 when the queue does not exist or
+    // rabbitmqctl took longer than timeoutMs.
+    int queueMessageCount(const QString& queue, int timeoutMs = 120000) const;
     // A durable exchange and a durable, non-auto-delete queue bound to it with routingKey.
     bool declareTestQueue(const QString& exchange, const QString& type, const QString& queue,
                           const QString& routingKey) const;
@@ -75,16 +78,17 @@ public:
     // Through amqp-tools, independent of the project's own client.
     bool publish(const QString& exchange, const QString& routingKey, const QByteArray& body,
                  bool overTls = false) const;
-    // Takes one message off the queue (auto-acked); false when the queue is empty or missing.
-    bool get(const QString& queue, QByteArray* body) const;
+    // Takes one message off the queue (auto-acked); false when the queue is empty or missing,
+    // or amqp-get took longer than timeoutMs.
+    bool get(const QString& queue, QByteArray* body, int timeoutMs = 60000) const;
 
     static QString scriptPath();
 
 private:
     bool runScript(const QStringList& args, int timeoutMs, QByteArray* out, QByteArray* err,
-                   int* exitCode) const;
+                   int* exitCode, int graceMs = 30000) const;
     bool runTool(const QString& program, const QStringList& args, const QByteArray& input,
-                 QByteArray* out, int* exitCode) const;
+                 QByteArray* out, int* exitCode, int timeoutMs = 60000) const;
     QStringList tlsToolArgs() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;

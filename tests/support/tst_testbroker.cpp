@@ -1,5 +1,6 @@
 // The private broker that the broker tests rely on: that it really routes, declares, blocks,
 // pauses and stops what it started, and that a crashed test leaves no broker behind.
+#include "BrokerWait.h"
 #include "TestBroker.h"
 
 #include <QFile>
@@ -33,20 +34,6 @@ char processState(qint64 pid)
     const QByteArray line = stat.readAll();
     const int close = line.lastIndexOf(')');
     return close > 0 && line.size() > close + 2 ? line.at(close + 2) : '?';
-}
-
-// QTRY_* counts its steps, not the time the condition takes; rabbitmqctl takes about a second.
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs = 30000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(200);
-    }
-    return true;
 }
 
 bool portOpen(quint16 port)
@@ -168,12 +155,17 @@ void TestBrokerTest::closesConnections()
     consumer.start(QStringLiteral("amqp-consume"),
                    {QStringLiteral("-u"), m_broker.url(), QStringLiteral("-q"), QStringLiteral("smoke"), QStringLiteral("cat")});
     QVERIFY(consumer.waitForStarted());
-    QVERIFY(waitUntil([&] { return m_broker.list(QStringLiteral("connections"), {QStringLiteral("user")}).size() == 1; }));
+    BROKER_WAIT(pollBroker(QStringLiteral("one connection"), [&](int callMs) {
+        return m_broker.list(QStringLiteral("connections"), {QStringLiteral("user")}, nullptr, callMs).size() == 1;
+    }));
 
     QVERIFY(m_broker.closeAllConnections(QStringLiteral("smoke test")));
     QVERIFY(consumer.waitForFinished(30000));
     QVERIFY(consumer.exitCode() != 0);
-    QVERIFY(waitUntil([&] { return m_broker.list(QStringLiteral("connections"), {QStringLiteral("user")}).isEmpty(); }));
+    BROKER_WAIT(pollBroker(QStringLiteral("no connection"), [&](int callMs) {
+        bool ok = false;
+        return m_broker.list(QStringLiteral("connections"), {QStringLiteral("user")}, &ok, callMs).isEmpty() && ok;
+    }));
 }
 
 void TestBrokerTest::blocksAndReleasesPublishers()
@@ -187,8 +179,8 @@ void TestBrokerTest::blocksAndReleasesPublishers()
     QVERIFY(publisher.waitForStarted());
     publisher.write("held back");
     publisher.closeWriteChannel();
-    QVERIFY(waitUntil([&] {
-        return m_broker.list(QStringLiteral("connections"), {QStringLiteral("state")})
+    BROKER_WAIT(pollBroker(QStringLiteral("the publisher blocked"), [&](int callMs) {
+        return m_broker.list(QStringLiteral("connections"), {QStringLiteral("state")}, nullptr, callMs)
             == QList<QStringList>{QStringList{QStringLiteral("blocked")}};
     }));
     QCOMPARE(m_broker.queueMessageCount(QStringLiteral("smoke")), 0);
@@ -197,7 +189,7 @@ void TestBrokerTest::blocksAndReleasesPublishers()
     QVERIFY(m_broker.blockPublishers(false));
     QVERIFY(publisher.waitForFinished(30000));
     QCOMPARE(publisher.exitCode(), 0);
-    QVERIFY(waitUntil([&] { return m_broker.queueMessageCount(QStringLiteral("smoke")) == 1; }));
+    BROKER_WAIT(waitForQueueCount(m_broker, QStringLiteral("smoke"), 1));
     QVERIFY(m_broker.get(QStringLiteral("smoke"), nullptr));
 }
 
