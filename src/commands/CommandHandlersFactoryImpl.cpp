@@ -1,5 +1,7 @@
 #include "CommandHandlersFactoryImpl.h"
 
+#include "AdminBase64CommandHandler.h"
+#include "AdminCommandHandler.h"
 #include "BSConfigCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
@@ -30,7 +32,7 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, GPSConfigCommandHandler,
+using Handlers = Family<HBCommandHandler, AdminCommandHandler, AdminBase64CommandHandler, BSConfigCommandHandler, FileCommandHandler, GPSConfigCommandHandler,
                         TimeConfigCommandHandler, NTPConfigCommandHandler, MesLogConfigCommandHandler,
                         ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace
