@@ -995,6 +995,16 @@ errlog& TOLVA::alarm_log()
     return errlog::instance();
 }
 
+bool TOLVA::spectrum_frame(const QString& request, QByteArray* frame, int* waitMs)
+{
+    if (!s_server)
+        return false;
+    qint64 waitUs = 0;
+    *frame = s_server->get_current_frame(request, &waitUs);
+    *waitMs = int((waitUs + 999) / 1000);
+    return true;
+}
+
 void TOLVA::run_later(int ms, std::function<void()> action)
 {
     QTimer::singleShot(ms, this, std::move(action));

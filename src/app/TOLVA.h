@@ -83,6 +83,7 @@ public:
     const SystemPaths& system_paths() const override { return platform_.paths; }
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
+    bool spectrum_frame(const QString& request, QByteArray* frame, int* waitMs) override;
     bool& eth0_restart_pending() override { return eth0_restart_pending_; }
     ntp_sysconf& ntp_editor() override { return *ntp_editor_; }
 

@@ -562,6 +562,11 @@ void TestTolva::commandsRunOneAtATime()
     QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, "two"}));
     QVERIFY(log().contains("Admin request result: \ntwo"));
 
+    // A TCPBS station has no spectrum server.
+    QByteArray frame("x");
+    int waitMs = -1;
+    QVERIFY(!station->spectrum_frame(QStringLiteral("fft/10/1/8/125000"), &frame, &waitMs));
+
     station->messageReceived(admin("3", "third"), main);
     QCOMPARE(runner_->heldStarts(), 1);
     station.reset();

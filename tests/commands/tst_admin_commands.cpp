@@ -18,6 +18,8 @@ private slots:
     void base64Bodies_data();
     void base64Bodies();
     void replyFollowsTheShellsEnd();
+    void spectrum_data();
+    void spectrum();
 };
 
 void TestAdminCommands::shellGetsTheRequestAsOneArgument_data()
@@ -115,6 +117,42 @@ void TestAdminCommands::replyFollowsTheShellsEnd()
     QVERIFY(ctx.recorder.completeStart(late));
     QCOMPARE(replies.size(), 1);
     QCOMPARE(replies.first(), (QJsonObject{{"cmd_id", "9"}, {"msg_type", "response"}, {"data", QJsonObject{{"reply", "so far\n"}}}}));
+}
+
+void TestAdminCommands::spectrum_data()
+{
+    QTest::addColumn<bool>("server");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<QJsonObject>("reply");
+    QTest::newRow("frame") << true << QByteArray("\x01\x00\xff", 3) << 0 << QJsonObject{{"result", true}, {"reply", "AQD/"}};
+    QTest::newRow("frame held back") << true << QByteArray("ab") << 40 << QJsonObject{{"result", true}, {"reply", "YWI="}};
+    QTest::newRow("request not understood") << true << QByteArray() << 0 << QJsonObject{{"result", false}, {"reply", ""}};
+    QTest::newRow("no spectrum server") << false << QByteArray("ab") << 40 << QJsonObject{{"result", false}, {"reply", ""}};
+}
+
+void TestAdminCommands::spectrum()
+{
+    QFETCH(bool, server);
+    QFETCH(QByteArray, frame);
+    QFETCH(int, waitMs);
+    QFETCH(QJsonObject, reply);
+    FakeCommandContext ctx;
+    ctx.hasSpectrumServer = server;
+    ctx.spectrumFrame = frame;
+    ctx.spectrumWaitMs = waitMs;
+    QList<QJsonObject> replies;
+    BrokerInput::start_command(QJsonObject{{"msg_type", "spectrum"}, {"cmd_id", "s1"}, {"data", QJsonObject{{"request", "fft/10/1/8/125000"}}}},
+                               ctx, [&replies](const QJsonObject& r, const QString&) { replies.append(r); });
+    QCOMPARE(ctx.spectrumRequests, QStringList{"fft/10/1/8/125000"});
+    if (server && waitMs > 0) {
+        // Held back on the station's timer, never in a sleep.
+        QVERIFY(replies.isEmpty());
+        QCOMPARE(ctx.laterDelays, QList<int>{waitMs});
+        ctx.laterActions.takeFirst()();
+    }
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.first().value("data").toObject(), reply);
 }
 
 QTEST_GUILESS_MAIN(TestAdminCommands)

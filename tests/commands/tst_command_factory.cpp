@@ -3,6 +3,7 @@
 #include "AdminBase64CommandHandler.h"
 #include "AdminCommandHandler.h"
 #include "BSConfigCommandHandler.h"
+#include "SpectrumCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "BrokerInput.h"
 #include "CommandHandlersFactoryImpl.h"
@@ -60,6 +61,7 @@ void TestCommandFactory::knownTypes_data()
     QTest::newRow("admin_base64") << "admin_base64" << is<AdminBase64CommandHandler>();
     QTest::newRow("bsconfig") << "bsconfig" << is<BSConfigCommandHandler>();
     QTest::newRow("file") << "file" << is<FileCommandHandler>();
+    QTest::newRow("spectrum") << "spectrum" << is<SpectrumCommandHandler>();
     QTest::newRow("gpsconfig") << "gpsconfig" << is<GPSConfigCommandHandler>();
     QTest::newRow("timeconfig") << "timeconfig" << is<TimeConfigCommandHandler>();
     QTest::newRow("ntpconfig") << "ntpconfig" << is<NTPConfigCommandHandler>();
