@@ -72,7 +72,23 @@ void runCommand(const QJsonObject& message)
     const QJsonObject reply = BrokerInput::run_command(message, ctx, &sender);
     if (!reply.contains(QStringLiteral("msg_type")))
         std::abort();
-    for (const QString& line : ctx.recorder.commandLines()) {
+    // The station's form: with a runner that ends every command at once, one reply at once.
+    int replies = 0;
+    BrokerInput::start_command(message, ctx, [&replies](const QJsonObject& started, const QString&) {
+        ++replies;
+        if (!started.contains(QStringLiteral("msg_type")))
+            std::abort();
+    });
+    if (replies != 1)
+        std::abort();
+    for (const RecordingHostCommandRunner::Call& call : ctx.recorder.calls()) {
+        // A shell request is the shell's one command argument, whatever it holds.
+        if (call.program == QLatin1String("/bin/sh")) {
+            if (call.arguments.size() != 2 || call.arguments.first() != QLatin1String("-c"))
+                std::abort();
+            continue;
+        }
+        const QString line = call.commandLine();
         const bool ntp = line == QLatin1String("sudo service ntp start") || line == QLatin1String("sudo service ntp stop");
         const bool restart = line == QLatin1String("sudo /etc/init.d/ntp restart");
         if (!ntp && !restart && !line.startsWith(QLatin1String("sudo date +%s -s @")))

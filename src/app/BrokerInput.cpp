@@ -150,35 +150,84 @@ void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStri
         notes->append(QStringLiteral("phy: unknown name \"%1\" passed on").arg(r.phy));
 }
 
+namespace {
+
+QJsonObject response(const QString& cmdId, const QJsonDocument& result)
+{
+    QJsonValue value;
+    if (result.isObject())
+        value = result.object();
+    else if (result.isArray())
+        value = result.array();
+    return QJsonObject{{QStringLiteral("cmd_id"), cmdId}, {QStringLiteral("msg_type"), QStringLiteral("response")},
+                       {QStringLiteral("data"), value}};
+}
+
+QJsonObject failure(const QString* cmdId, const QString& text)
+{
+    QJsonObject reply{{QStringLiteral("msg_type"), QStringLiteral("error")}, {QStringLiteral("data"), text}};
+    if (cmdId)
+        reply.insert(QStringLiteral("cmd_id"), *cmdId);
+    return reply;
+}
+
+QJsonObject command_data(const QJsonObject& message)
+{
+    return message.contains(QStringLiteral("data")) ? message.value(QStringLiteral("data")).toObject() : message;
+}
+
+} // namespace
+
 QJsonObject BrokerInput::run_command(const QJsonObject& message, ICommandContext& context, QString* sender)
 {
     const QString type = message.value(QStringLiteral("msg_type")).toString();
-    const QString replyTo = message.value(QStringLiteral("sender")).toString();
     const QString cmdId = message.value(QStringLiteral("cmd_id")).toString();
     if (sender)
-        *sender = replyTo;
+        *sender = message.value(QStringLiteral("sender")).toString();
 
-    QJsonObject reply;
+    std::shared_ptr<ICommandHandler> handler;
     try {
-        std::shared_ptr<ICommandHandler> handler = CommandHandlersFactoryImpl::create(type, context);
-        reply.insert(QStringLiteral("cmd_id"), cmdId);
-        reply.insert(QStringLiteral("msg_type"), QStringLiteral("response"));
-        const QJsonObject data = message.contains(QStringLiteral("data"))
-            ? message.value(QStringLiteral("data")).toObject()
-            : message;
-        const QJsonDocument result = handler->exec(data);
-        QJsonValue value;
-        if (result.isObject())
-            value = result.object();
-        else if (result.isArray())
-            value = result.array();
-        reply.insert(QStringLiteral("data"), value);
+        handler = CommandHandlersFactoryImpl::create(type, context);
     } catch (const UnregisteredCommand& e) {
-        reply.insert(QStringLiteral("msg_type"), QStringLiteral("error"));
-        reply.insert(QStringLiteral("data"), e.text());
+        return failure(nullptr, e.text());
     } catch (const std::exception& e) {
-        reply.insert(QStringLiteral("msg_type"), QStringLiteral("error"));
-        reply.insert(QStringLiteral("data"), QString::fromUtf8(e.what()));
+        return failure(nullptr, QString::fromUtf8(e.what()));
     }
-    return reply;
+    try {
+        return response(cmdId, handler->exec(command_data(message)));
+    } catch (const std::exception& e) {
+        return failure(&cmdId, QString::fromUtf8(e.what()));
+    }
+}
+
+void BrokerInput::start_command(const QJsonObject& message, ICommandContext& context, CommandDone done)
+{
+    const QString type = message.value(QStringLiteral("msg_type")).toString();
+    const QString cmdId = message.value(QStringLiteral("cmd_id")).toString();
+    const QString sender = message.value(QStringLiteral("sender")).toString();
+
+    std::shared_ptr<ICommandHandler> handler;
+    try {
+        handler = CommandHandlersFactoryImpl::create(type, context);
+    } catch (const UnregisteredCommand& e) {
+        done(failure(nullptr, e.text()), sender);
+        return;
+    } catch (const std::exception& e) {
+        done(failure(nullptr, QString::fromUtf8(e.what())), sender);
+        return;
+    }
+    auto answered = std::make_shared<bool>(false);
+    try {
+        handler->start(command_data(message), [answered, cmdId, sender, done](const QJsonDocument& result) {
+            if (*answered)
+                return;
+            *answered = true;
+            done(response(cmdId, result), sender);
+        });
+    } catch (const std::exception& e) {
+        if (!*answered) {
+            *answered = true;
+            done(failure(&cmdId, QString::fromUtf8(e.what())), sender);
+        }
+    }
 }

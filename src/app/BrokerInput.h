@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class ICommandContext;
 
 // What arrives from a broker link: decoding, the road a message takes, downlink requests and
@@ -39,6 +41,11 @@ public:
     // Runs the command through the handler factory and returns the reply to send;
     // *sender receives the routing key of the reply (empty: send none).
     static QJsonObject run_command(const QJsonObject& message, ICommandContext& context, QString* sender);
+
+    // The same without waiting for the command: done gets the reply and its routing key (empty:
+    // send none) once the handler has answered, which may be later, from the event loop.
+    using CommandDone = std::function<void(const QJsonObject& reply, const QString& sender)>;
+    static void start_command(const QJsonObject& message, ICommandContext& context, CommandDone done);
 
     // A JSON number with an integral value in the signed 32-bit range; anything else reads 0.
     static qint32 json_int(const QJsonValue& value);

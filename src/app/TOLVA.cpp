@@ -172,6 +172,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
 
 TOLVA::~TOLVA()
 {
+    drop_commands();
     if (hb_timer)
         hb_timer->stop();
     for (rabbit_man* link : {rab_prim, rab_sec, rab_third}) {
@@ -226,6 +227,7 @@ void TOLVA::shutdown()
         return;
     shut_down_ = true;
     line(QStringLiteral("Stopping"));
+    drop_commands();
     if (hb_timer)
         hb_timer->stop();
 
@@ -843,10 +845,16 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
 
     switch (BrokerInput::road(message, link.has_cmd(), link.has_dl())) {
     case BrokerInput::Road::Command: {
-        QString replyTo;
-        const QJsonObject reply = BrokerInput::run_command(message, *this, &replyTo);
-        if (!replyTo.isEmpty())
-            sendImmediately(reply, replyTo, &link);
+        // The heartbeat re-arms the broker watchdog and may set the clock: never behind a shell.
+        if (message.value(QStringLiteral("msg_type")).toString() == QLatin1String("hb")) {
+            QString replyTo;
+            const QJsonObject reply = BrokerInput::run_command(message, *this, &replyTo);
+            if (!replyTo.isEmpty())
+                sendImmediately(reply, replyTo, &link);
+            return;
+        }
+        commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link)});
+        run_commands();
         return;
     }
     case BrokerInput::Road::NoCmdAccess:
@@ -877,6 +885,39 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
         line(QStringLiteral("Downlink request for modem %1: %2").arg(request->modem_id).arg(note));
     _meslog.append(*request);
     sender->queueDLMessage(request);
+}
+
+void TOLVA::run_commands()
+{
+    // A command that answers at once calls back into here; the loop below takes the next one.
+    if (running_commands_)
+        return;
+    running_commands_ = true;
+    while (!command_running_ && !commands_.empty()) {
+        QueuedCommand next = std::move(commands_.front());
+        commands_.pop_front();
+        command_running_ = true;
+        std::weak_ptr<bool> alive = commands_alive_;
+        QPointer<rabbit_man> link = next.link;
+        BrokerInput::start_command(next.message, *this, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
+            if (!alive.lock())
+                return;
+            if (!replyTo.isEmpty() && link)
+                sendImmediately(reply, replyTo, link.data());
+            command_running_ = false;
+            run_commands();
+        });
+    }
+    running_commands_ = false;
+}
+
+void TOLVA::drop_commands()
+{
+    commands_alive_ = std::make_shared<bool>(true);
+    commands_.clear();
+    command_running_ = false;
+    if (runner_)
+        runner_->stopStarted();
 }
 
 void TOLVA::sendImmediately(const QJsonObject& reply, const QString& routing_key, rabbit_man* link)
@@ -964,6 +1005,16 @@ void TOLVA::alarm_from_transmitter_in(const QString& text)
 errlog& TOLVA::alarm_log()
 {
     return errlog::instance();
+}
+
+bool TOLVA::spectrum_frame(const QString& request, QByteArray* frame, int* waitMs)
+{
+    if (!s_server)
+        return false;
+    qint64 waitUs = 0;
+    *frame = s_server->get_current_frame(request, &waitUs);
+    *waitMs = int((waitUs + 999) / 1000);
+    return true;
 }
 
 void TOLVA::run_later(int ms, std::function<void()> action)

@@ -17,10 +17,12 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QSharedPointer>
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 
 class Base_Pin_Controller;
@@ -81,6 +83,7 @@ public:
     const SystemPaths& system_paths() const override { return platform_.paths; }
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
+    bool spectrum_frame(const QString& request, QByteArray* frame, int* waitMs) override;
     bool& eth0_restart_pending() override { return eth0_restart_pending_; }
     ntp_sysconf& ntp_editor() override { return *ntp_editor_; }
 
@@ -153,6 +156,8 @@ private:
     void run_host(const QString& command_line, int timeout_ms);
     void stop_thread(QThread*& thread, QObject* worker);
     void line(const QString& text); // one log line with the time prefix and a line end
+    void run_commands();
+    void drop_commands();
 
     ITransmitter* sender = nullptr;
     QJsonObject _last_hb;
@@ -197,4 +202,15 @@ private:
     bool shut_down_ = false;
     bool eth0_restart_pending_ = false;
     std::unique_ptr<ntp_sysconf> ntp_editor_;
+
+    // Commands run one at a time, in order of arrival; each reply goes back on its own link.
+    struct QueuedCommand {
+        QJsonObject message;
+        QPointer<rabbit_man> link;
+    };
+    std::deque<QueuedCommand> commands_;
+    bool command_running_ = false;
+    bool running_commands_ = false;
+    // Replaced when the queue is dropped, so that a late reply of a dropped command is not sent.
+    std::shared_ptr<bool> commands_alive_ = std::make_shared<bool>(true);
 };

@@ -1,5 +1,7 @@
 #include "CommandHandlersFactoryImpl.h"
 
+#include "AdminBase64CommandHandler.h"
+#include "AdminCommandHandler.h"
 #include "BSConfigCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "ErrLogConfigCommandHandler.h"
@@ -9,6 +11,7 @@
 #include "MesLogConfigCommandHandler.h"
 #include "NTPConfigCommandHandler.h"
 #include "NetworkConfigCommandHandler.h"
+#include "SpectrumCommandHandler.h"
 #include "TimeConfigCommandHandler.h"
 #include "UnregisteredCommand.h"
 
@@ -30,7 +33,8 @@ struct Family {
     static constexpr Entry entries[] = {{&Handlers::typeName, &make<Handlers>}...};
 };
 
-using Handlers = Family<HBCommandHandler, BSConfigCommandHandler, FileCommandHandler, GPSConfigCommandHandler,
+using Handlers = Family<HBCommandHandler, AdminCommandHandler, AdminBase64CommandHandler, BSConfigCommandHandler, FileCommandHandler,
+                        SpectrumCommandHandler, GPSConfigCommandHandler,
                         TimeConfigCommandHandler, NTPConfigCommandHandler, MesLogConfigCommandHandler,
                         ErrLogConfigCommandHandler, NetworkConfigCommandHandler, BackupConfigCommandHandler>;
 } // namespace

@@ -59,6 +59,10 @@ public:
 
     // The editor of the time service's configuration file.
     virtual ntp_sysconf& ntp_editor() = 0;
+    // The spectrum frame for a request text (empty when the request gives none) and how long to
+    // hold it back for the pacing of all spectrum readers; false when the station has no
+    // spectrum server.
+    virtual bool spectrum_frame(const QString& request, QByteArray* frame, int* waitMs) = 0;
     // Set while an eth0 restart is scheduled, so that quick changes share one restart.
     virtual bool& eth0_restart_pending() = 0;
 

@@ -4,7 +4,17 @@
 
 // For the simulation: logs each command (Qt info output) and runs nothing. Every command counts
 // as started and ended with exit code 0 and no output.
+// start() may end after a delay, without blocking, to stand for a slow command.
 class DryRunHostCommandRunner : public HostCommandRunner {
 public:
+    explicit DryRunHostCommandRunner(int startDelayMs = 0) : startDelayMs_(startDelayMs) {}
+
     HostCommandResult run(const QString& program, const QStringList& arguments, int timeoutMs) override;
+    void start(const QString& program, const QStringList& arguments, int timeoutMs, Done done) override;
+    void stopStarted() override;
+
+private:
+    int startDelayMs_;
+    // Replaced by stopStarted(), so that pending starts see they were dropped.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

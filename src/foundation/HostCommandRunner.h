@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 // What became of one host command.
@@ -23,6 +24,17 @@ public:
 
     // timeoutMs < 0: no time limit.
     virtual HostCommandResult run(const QString& program, const QStringList& arguments, int timeoutMs) = 0;
+
+    using Done = std::function<void(const HostCommandResult&)>;
+    // Starts the program without blocking; done runs once, on the caller's thread, when it ends or
+    // its time limit passes. This default runs it at once and blocks.
+    virtual void start(const QString& program, const QStringList& arguments, int timeoutMs, Done done)
+    {
+        done(run(program, arguments, timeoutMs));
+    }
+    // Kills whatever start() left running (each with its whole process group) and drops their
+    // done calls: for shutdown.
+    virtual void stopStarted() {}
 
     // The runner of code that is not handed one: the real runner unless replaced.
     static std::shared_ptr<HostCommandRunner> defaultRunner();

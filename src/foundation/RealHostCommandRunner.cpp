@@ -1,11 +1,50 @@
 #include "RealHostCommandRunner.h"
 
 #include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+// A child that leads a new process group, so that the whole group can be killed.
+class GroupProcess : public QProcess {
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+void killGroup(QProcess& process)
+{
+    const qint64 pid = process.processId();
+    if (pid > 0)
+        ::kill(-pid_t(pid), SIGKILL);
+    process.kill();
+}
+
+} // namespace
+
+struct RealHostCommandRunner::Started {
+    GroupProcess process;
+    QTimer limit;
+    HostCommandRunner::Done done;
+    bool timedOut = false;
+};
+
+RealHostCommandRunner::~RealHostCommandRunner()
+{
+    stopStarted();
+}
 
 HostCommandResult RealHostCommandRunner::run(const QString& program, const QStringList& arguments, int timeoutMs)
 {
     HostCommandResult result;
-    QProcess process;
+    GroupProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, arguments);
     if (!process.waitForStarted(-1))
@@ -15,11 +54,73 @@ HostCommandResult RealHostCommandRunner::run(const QString& program, const QStri
     process.closeWriteChannel();
     if (!process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs)) {
         result.timedOut = process.state() != QProcess::NotRunning;
-        process.kill();
+        killGroup(process);
         process.waitForFinished(-1);
     }
     result.output = process.readAllStandardOutput();
     if (!result.timedOut && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     return result;
+}
+
+void RealHostCommandRunner::start(const QString& program, const QStringList& arguments, int timeoutMs, Done done)
+{
+    auto* started = new Started;
+    started->done = std::move(done);
+    started_.push_back(started);
+    QProcess& process = started->process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    connect(&process, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finish(started);
+    });
+    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, started](int, QProcess::ExitStatus) { finish(started); });
+    if (timeoutMs >= 0) {
+        started->limit.setSingleShot(true);
+        connect(&started->limit, &QTimer::timeout, this, [started] {
+            started->timedOut = true;
+            killGroup(started->process);
+        });
+        started->limit.start(timeoutMs);
+    }
+    process.start(program, arguments);
+    process.closeWriteChannel();
+}
+
+void RealHostCommandRunner::finish(Started* started)
+{
+    auto it = std::find(started_.begin(), started_.end(), started);
+    if (it == started_.end())
+        return;
+    started_.erase(it);
+    started->limit.stop();
+    HostCommandResult result;
+    QProcess& process = started->process;
+    result.started = process.error() != QProcess::FailedToStart;
+    result.timedOut = started->timedOut;
+    result.output = process.readAllStandardOutput();
+    if (result.started && !result.timedOut && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    const Done done = std::move(started->done);
+    process.disconnect(this);
+    started->limit.disconnect(this);
+    // The process object may still be inside its own signal; delete it from the event loop.
+    QTimer::singleShot(0, [started] { delete started; });
+    if (done)
+        done(result);
+}
+
+void RealHostCommandRunner::stopStarted()
+{
+    std::list<Started*> started;
+    started.swap(started_);
+    for (Started* s : started) {
+        s->process.disconnect(this);
+        s->limit.disconnect(this);
+        s->limit.stop();
+        killGroup(s->process);
+        s->process.waitForFinished(5000);
+        delete s;
+    }
 }

@@ -50,3 +50,47 @@ void RecordingHostCommandRunner::clear()
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.clear();
 }
+
+void RecordingHostCommandRunner::start(const QString& program, const QStringList& arguments, int timeoutMs, Done done)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (hold_) {
+            calls_.append(Call{program, arguments, timeoutMs});
+            held_.append(std::move(done));
+            return;
+        }
+    }
+    done(run(program, arguments, timeoutMs));
+}
+
+void RecordingHostCommandRunner::stopStarted()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.clear();
+}
+
+void RecordingHostCommandRunner::setHoldStarts(bool hold)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+}
+
+int RecordingHostCommandRunner::heldStarts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+}
+
+bool RecordingHostCommandRunner::completeStart(const HostCommandResult& result)
+{
+    Done done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (held_.isEmpty())
+            return false;
+        done = held_.takeFirst();
+    }
+    done(result);
+    return true;
+}

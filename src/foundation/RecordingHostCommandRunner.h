@@ -20,6 +20,14 @@ public:
     };
 
     HostCommandResult run(const QString& program, const QStringList& arguments, int timeoutMs) override;
+    // Records the call like run(); while holdStarts is on, done waits for completeStart().
+    void start(const QString& program, const QStringList& arguments, int timeoutMs, Done done) override;
+    void stopStarted() override;
+
+    void setHoldStarts(bool hold);
+    int heldStarts() const;
+    // Ends the oldest held start with result; false when none is held.
+    bool completeStart(const HostCommandResult& result);
 
     void scriptCommand(const QString& commandLine, const HostCommandResult& result);
     void scriptProgram(const QString& program, const HostCommandResult& result);
@@ -35,4 +43,6 @@ private:
     QHash<QString, HostCommandResult> byCommand_;
     QHash<QString, HostCommandResult> byProgram_;
     HostCommandResult default_{true, 0, false, QByteArray()};
+    bool hold_ = false;
+    QList<Done> held_;
 };

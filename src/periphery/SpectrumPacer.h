@@ -32,6 +32,8 @@ public:
     // lie further out than that, the frame goes one period from now without taking a slot, so a
     // queue of TCP clients cannot hold up the thread that asks.
     void pace(qint64 periodMs);
+    // The same wait, returned instead of slept, for a caller that waits on a timer.
+    qint64 reserveWithinOnePeriod(qint64 periodMs) { return take(periodMs, true); }
 
 private:
     qint64 take(qint64 periodMs, bool withinOnePeriod);

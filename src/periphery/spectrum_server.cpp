@@ -136,6 +136,14 @@ QByteArray spectrum_server::get_current_frame(const QString& request)
     return out;
 }
 
+QByteArray spectrum_server::get_current_frame(const QString& request, qint64* waitUs)
+{
+    quint32 fps = 0;
+    const QByteArray out = buildFrame(request, fps);
+    *waitUs = out.isEmpty() ? 0 : pacer_.load()->reserveWithinOnePeriod(qint64(1000 / fps));
+    return out;
+}
+
 void spectrum_server::setIdleTimeout(int ms)
 {
     idle_timeout_ms_.store(ms);

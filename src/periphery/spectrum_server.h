@@ -43,6 +43,9 @@ public:
     // The frame for a request text "type/fps/count/bits/widthHz", or an empty array. Blocks the
     // caller until its slot in the shared pacing order, at most one frame period.
     QByteArray get_current_frame(const QString& request);
+    // The same without blocking: *waitUs is how long the caller holds the frame back, on a
+    // timer (at most one frame period).
+    QByteArray get_current_frame(const QString& request, qint64* waitUs);
 
     bool isListening() const;
     quint16 serverPort() const;  // the bound port (0 when not listening)

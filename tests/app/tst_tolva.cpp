@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -114,6 +115,7 @@ private slots:
     void uptime();
     void uplinkRoadAndHeartbeatOnSimulatedBoard();
     void brokerInputOnALink();
+    void commandsRunOneAtATime();
     void useBinaryFromTheServerOnlyWithoutConfiguration();
     void systemActionsGoThroughTheRunner();
     void firmwareUpdateAtStart_data();
@@ -523,6 +525,52 @@ void TestTolva::brokerInputOnALink()
     QVERIFY(log().contains("Broker message dropped"));
     station.messageReceived(QByteArray("\x08\xff\xff", 3), main);
     QVERIFY(log().contains("Binary2Json error: "));
+}
+
+// A shell command does not hold up the event loop; the next command waits for its reply, a
+// heartbeat does not; shutdown drops what still runs.
+void TestTolva::commandsRunOneAtATime()
+{
+    runner_->setHoldStarts(true);
+    auto station = std::make_unique<TOLVA>(
+        writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=false\nBS_ID=1234\nLOG_FILE_PATH=station.log\nR_LOGIN=%1\n")
+                     .arg(kNoBroker)),
+        platform());
+    rabbit_man& main = *station->get_rab_prim();
+    runner_->clear();
+    auto admin = [](const char* id, const char* request) {
+        return QJsonDocument(QJsonObject{{"msg_type", "admin"}, {"cmd_id", id}, {"sender", "srv"}, {"data", QJsonObject{{"request", request}}}})
+            .toJson(QJsonDocument::Compact);
+    };
+    station->messageReceived(admin("1", "first"), main);
+    station->messageReceived(admin("2", "second"), main);
+    QCOMPARE(runner_->commandLines(), QStringList{"/bin/sh -c first"});
+
+    int ticks = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(5);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, 10000);
+
+    station->get_receive_timer().stop();
+    station->messageReceived(R"({"msg_type":"hb","sender":"srv"})", main);
+    QVERIFY(station->get_receive_timer().isActive());
+
+    QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, "one"}));
+    QVERIFY(log().contains("Admin request result: \none"));
+    QCOMPARE(runner_->commandLines(), (QStringList{"/bin/sh -c first", "/bin/sh -c second"}));
+    QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, "two"}));
+    QVERIFY(log().contains("Admin request result: \ntwo"));
+
+    // A TCPBS station has no spectrum server.
+    QByteArray frame("x");
+    int waitMs = -1;
+    QVERIFY(!station->spectrum_frame(QStringLiteral("fft/10/1/8/125000"), &frame, &waitMs));
+
+    station->messageReceived(admin("3", "third"), main);
+    QCOMPARE(runner_->heldStarts(), 1);
+    station.reset();
+    QCOMPARE(runner_->heldStarts(), 0);
 }
 
 void TestTolva::useBinaryFromTheServerOnlyWithoutConfiguration()

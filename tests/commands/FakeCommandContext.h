@@ -47,6 +47,13 @@ public:
     const SystemPaths& system_paths() const override { return paths; }
     QDateTime now() const override { return clock; }
     void run_later(int ms, std::function<void()> action) override;
+    bool spectrum_frame(const QString& request, QByteArray* frame, int* waitMs) override
+    {
+        spectrumRequests.append(request);
+        *frame = spectrumFrame;
+        *waitMs = spectrumWaitMs;
+        return hasSpectrumServer;
+    }
     bool& eth0_restart_pending() override { return eth0Pending; }
     ntp_sysconf& ntp_editor() override { return *ntp; }
     void exit() override { ++exits; }
@@ -85,6 +92,10 @@ public:
     rabbit_man* links[3] = {nullptr, nullptr, nullptr};
     QList<int> laterDelays;
     QList<std::function<void()>> laterActions;
+    bool hasSpectrumServer = false;
+    QByteArray spectrumFrame;
+    int spectrumWaitMs = 0;
+    QStringList spectrumRequests;
     int exits = 0;
     int reboots = 0;
     int eth0Restarts = 0;

@@ -1,6 +1,9 @@
 // The command family: which type text makes which handler, the exact failure text, and what the
 // station's dispatcher makes of a handler's result.
+#include "AdminBase64CommandHandler.h"
+#include "AdminCommandHandler.h"
 #include "BSConfigCommandHandler.h"
+#include "SpectrumCommandHandler.h"
 #include "BackupConfigCommandHandler.h"
 #include "BrokerInput.h"
 #include "CommandHandlersFactoryImpl.h"
@@ -54,8 +57,11 @@ void TestCommandFactory::knownTypes_data()
     QTest::addColumn<QString>("type");
     QTest::addColumn<IsHandler>("isHandler");
     QTest::newRow("hb") << "hb" << is<HBCommandHandler>();
+    QTest::newRow("admin") << "admin" << is<AdminCommandHandler>();
+    QTest::newRow("admin_base64") << "admin_base64" << is<AdminBase64CommandHandler>();
     QTest::newRow("bsconfig") << "bsconfig" << is<BSConfigCommandHandler>();
     QTest::newRow("file") << "file" << is<FileCommandHandler>();
+    QTest::newRow("spectrum") << "spectrum" << is<SpectrumCommandHandler>();
     QTest::newRow("gpsconfig") << "gpsconfig" << is<GPSConfigCommandHandler>();
     QTest::newRow("timeconfig") << "timeconfig" << is<TimeConfigCommandHandler>();
     QTest::newRow("ntpconfig") << "ntpconfig" << is<NTPConfigCommandHandler>();

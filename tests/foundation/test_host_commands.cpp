@@ -132,6 +132,104 @@ private slots:
         QCOMPARE(p.devGpiomem, base + QStringLiteral("/dev/gpiomem"));
         QCOMPARE(p.sysClassGpio, base + QStringLiteral("/sys/class/gpio"));
     }
+
+    // start() reports through the event loop; past the limit the whole group goes, a grandchild
+    // included.
+    void realRunnerStart_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("timedOut");
+        QTest::addColumn<QByteArray>("output");
+        QTest::newRow("standard error not read") << "echo out; echo err >&2" << 30000 << false << QByteArray("out\n");
+        QTest::newRow("grandchild killed at the limit")
+            << "printf early; sleep 30 & echo $! > \"$PIDFILE\"; wait" << 500 << true << QByteArray("early");
+    }
+    void realRunnerStart()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, timedOut);
+        QFETCH(QByteArray, output);
+        const QString pidFile = dir.filePath(QStringLiteral("grandchild.pid"));
+        QFile::remove(pidFile);
+        qputenv("PIDFILE", pidFile.toLocal8Bit());
+        RealHostCommandRunner runner;
+        bool done = false;
+        HostCommandResult r;
+        runner.start(QStringLiteral("sh"), {QStringLiteral("-c"), script}, timeoutMs, [&](const HostCommandResult& result) {
+            QVERIFY(!done);
+            done = true;
+            r = result;
+        });
+        QVERIFY(!done); // nothing waited for
+        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QVERIFY(r.started);
+        QCOMPARE(r.timedOut, timedOut);
+        QCOMPARE(r.output, output);
+        if (!timedOut)
+            return;
+        QFile f(pidFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray pid = f.readAll().trimmed();
+        QVERIFY(!pid.isEmpty());
+        // Gone, or a zombie waiting for a parent that is not this test to reap it.
+        auto alive = [&pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+            if (!stat.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray line = stat.readAll();
+            const int close = line.lastIndexOf(')');
+            return close < 0 || line.mid(close + 2, 1) != "Z";
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!alive(), 10000);
+    }
+
+    // Shutdown kills a started command and its done is never called.
+    void realRunnerStopStarted()
+    {
+        RealHostCommandRunner runner;
+        bool done = false;
+        runner.start(QStringLiteral("sleep"), {QStringLiteral("30")}, -1, [&](const HostCommandResult&) { done = true; });
+        runner.stopStarted();
+        QTest::qWait(50);
+        QVERIFY(!done);
+    }
+
+    void recordingRunnerHoldsStarts()
+    {
+        RecordingHostCommandRunner runner;
+        QList<QByteArray> outputs;
+        auto collect = [&outputs](const HostCommandResult& r) { outputs.append(r.output); };
+        runner.start(QStringLiteral("a"), {}, 10, collect);
+        QCOMPARE(outputs.size(), 1); // not held: at once
+        runner.setHoldStarts(true);
+        runner.start(QStringLiteral("b"), {}, 10, collect);
+        runner.start(QStringLiteral("c"), {}, 10, collect);
+        QCOMPARE(outputs.size(), 1);
+        QCOMPARE(runner.heldStarts(), 2);
+        QVERIFY(runner.completeStart(HostCommandResult{true, 0, false, "first"}));
+        QVERIFY(runner.completeStart(HostCommandResult{true, 0, false, "second"}));
+        QVERIFY(!runner.completeStart(HostCommandResult{}));
+        QCOMPARE(outputs, (QList<QByteArray>{QByteArray(), "first", "second"}));
+        QCOMPARE(runner.commandLines(), (QStringList{"a", "b", "c"}));
+    }
+
+    void dryRunStartAfterDelay()
+    {
+        DryRunHostCommandRunner runner(100);
+        int done = 0;
+        runner.start(QStringLiteral("sudo"), {QStringLiteral("reboot")}, 10, [&done](const HostCommandResult& r) {
+            QVERIFY(r.started);
+            ++done;
+        });
+        QCOMPARE(done, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(done, 1, 10000);
+        runner.start(QStringLiteral("true"), {}, 10, [&done](const HostCommandResult&) { ++done; });
+        runner.stopStarted();
+        QTest::qWait(300);
+        QCOMPARE(done, 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostCommands)

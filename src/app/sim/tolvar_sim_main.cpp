@@ -95,6 +95,10 @@ int main(int argc, char** argv)
                                             QStringLiteral("Position the simulated GPS client reports, as <latitude>,<longitude> in "
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
+        parser.addOption(QCommandLineOption(QStringList{QStringLiteral("dry-run-delay")},
+                                            QStringLiteral("Milliseconds after which a host command started without waiting "
+                                                           "(a remote shell command) counts as ended (default 0)."),
+                                            QStringLiteral("ms"), QStringLiteral("0")));
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("on-air")},
                                             QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
                                             QStringLiteral("file")));
@@ -172,7 +176,13 @@ int main(int argc, char** argv)
                 worker->attach_modulator(modulator);
             return worker;
         };
-        platform.runner = std::make_shared<DryRunHostCommandRunner>();
+        bool delayOk = false;
+        const int dryRunDelay = parser.value(QStringLiteral("dry-run-delay")).toInt(&delayOk);
+        if (!delayOk || dryRunDelay < 0) {
+            *error = QStringLiteral("--dry-run-delay: not a number of milliseconds: ") + parser.value(QStringLiteral("dry-run-delay"));
+            return false;
+        }
+        platform.runner = std::make_shared<DryRunHostCommandRunner>(dryRunDelay);
         double latitude = 0.0;
         double longitude = 0.0;
         bool fix = false;

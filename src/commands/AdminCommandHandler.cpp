@@ -1,0 +1,57 @@
+#include "AdminCommandHandler.h"
+
+#include "CommandTools.h"
+#include "HostCommandRunner.h"
+#include "ICommandContext.h"
+#include "errlog.h"
+#include "levent.h"
+#include "logger.h"
+
+namespace {
+
+AdminCommandHandler::Texts adminTexts()
+{
+    return {QStringLiteral(" Admin request received from server: "), QStringLiteral("Admin request received from server: "),
+            QStringLiteral("Admin request result: \n"), AdminCommandHandler::kLimitMs};
+}
+
+} // namespace
+
+void AdminCommandHandler::runShell(ICommandContext& context, const QString& request, const Texts& texts, bool blocking, Done done)
+{
+    CommandTools::logLine(context, texts.received + request);
+    const QString event = texts.event + request;
+    context.station_log() << levent(event, QString::fromLatin1(fnameEventLog));
+    context.alarm_log().append(errlog::EVENT_ADMIN_REQUEST, context.now(), event);
+
+    const QString resultText = texts.result;
+    ICommandContext* station = &context;
+    auto reply = [station, resultText, done](const HostCommandResult& result) {
+        QByteArray bytes = result.output;
+        const int zero = bytes.indexOf('\0');
+        if (zero >= 0)
+            bytes.truncate(zero);
+        const QString output = QString::fromUtf8(bytes);
+        station->station_log() << resultText << output;
+        done(QJsonDocument(QJsonObject{{QStringLiteral("reply"), output}}));
+    };
+    const QString shell = QStringLiteral("/bin/sh");
+    const QStringList arguments{QStringLiteral("-c"), request};
+    if (blocking)
+        reply(context.runner().run(shell, arguments, texts.limitMs));
+    else
+        context.runner().start(shell, arguments, texts.limitMs, reply);
+}
+
+QJsonDocument AdminCommandHandler::exec(const QJsonObject& data)
+{
+    QJsonDocument reply;
+    runShell(_tolva, data.value(QStringLiteral("request")).toString(), adminTexts(), true,
+             [&reply](const QJsonDocument& document) { reply = document; });
+    return reply;
+}
+
+void AdminCommandHandler::start(const QJsonObject& data, Done done)
+{
+    runShell(_tolva, data.value(QStringLiteral("request")).toString(), adminTexts(), false, std::move(done));
+}

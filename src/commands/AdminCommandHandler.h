@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ICommandHandler.h"
+
+class ICommandContext;
+
+// "admin": runs the request as "/bin/sh -c <request>" (the request is the shell's one command
+// argument, never pasted into another command line) and replies {"reply": standard output}, up
+// to its first zero byte. start() does not block: the reply follows when the shell ends or its
+// limit passes, and then its whole process group is killed.
+class AdminCommandHandler : public ICommandHandler {
+public:
+    explicit AdminCommandHandler(ICommandContext& tolva) : _tolva(tolva) {}
+
+    static QString typeName() { return QStringLiteral("admin"); }
+    QString type() const override { return typeName(); }
+    QJsonDocument exec(const QJsonObject& data) override;
+    void start(const QJsonObject& data, Done done) override;
+
+    static constexpr int kLimitMs = 240000;
+
+    // The texts of one shell command type.
+    struct Texts {
+        QString received; // log line, after the time stamp
+        QString event;    // event-log record and alarm entry
+        QString result;   // station log, before the output
+        int limitMs;
+    };
+    // Logs and records the request, starts the shell through the context's runner and calls done
+    // with the reply; blocking runs it through run() instead.
+    static void runShell(ICommandContext& context, const QString& request, const Texts& texts, bool blocking, Done done);
+
+private:
+    ICommandContext& _tolva;
+};
