@@ -10,4 +10,8 @@ if(TARGET amqp AND TARGET testsupport)
   target_include_directories(tst_link_confirms PRIVATE ${PROJECT_SOURCE_DIR}/tests/amqp)
   tolvar_test(tst_broker_link SOURCES tst_broker_link.cpp LIBS link testsupport LABELS broker TIMEOUT 900)
   tolvar_test(tst_broker_soak SOURCES tst_broker_soak.cpp LIBS link testsupport LABELS broker slow TIMEOUT 1500)
+  # One soak function and the 20,000-record and 64 MiB cases run for minutes on a loaded
+  # machine; their own waits are bounded, so QTest's per-function watchdog only gets out of the way.
+  set_property(TEST tst_broker_soak APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=1400000)
+  set_property(TEST tst_broker_link APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=840000)
 endif()
