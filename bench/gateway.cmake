@@ -1,0 +1,9 @@
+# The gateway link's receiving half fed by gw-sim with 1 to 1,000 gateways: accepted records a
+# second and the station's CPU time per record.
+if(TARGET gateway AND TARGET gw-sim)
+  add_executable(bench_gateway ${CMAKE_CURRENT_LIST_DIR}/bench_gateway.cpp)
+  target_link_libraries(bench_gateway PRIVATE gateway)
+  target_compile_options(bench_gateway PRIVATE ${TOLVAR_WARNINGS})
+  target_compile_definitions(bench_gateway PRIVATE GW_SIM_PATH="$<TARGET_FILE:gw-sim>")
+  add_dependencies(bench_gateway gw-sim)
+endif()
