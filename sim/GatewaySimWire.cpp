@@ -50,6 +50,17 @@ QByteArray payload(const Uplink& u)
 // Phy code 0x1c: the rate every scripted modem uses.
 constexpr quint8 kPhy = 0x1c;
 
+// The 16-byte protocol-D block (modem id, iteration, payload, sequence, CRC-24 over the first
+// 13 bytes) at `at`: gateway records carry it at 4 or 7, RS records at 4.
+void putProtocolD(QByteArray& r, int at, const Uplink& u)
+{
+    putBe(r, at, u.modem & 0xFFFFFF, 3);
+    r[at + 3] = char(u.seq & 0x1F);
+    r.replace(at + 4, 8, payload(u));
+    r[at + 12] = char(u.seq & 0xFF);
+    putBe(r, at + 13, crc24(r, at, 13), 3);
+}
+
 } // namespace
 
 QByteArray recordD(const Uplink& u)
@@ -57,11 +68,7 @@ QByteArray recordD(const Uplink& u)
     QByteArray r(36, '\0');
     r[0] = char(0x0d);
     r[1] = char(kPhy);
-    putBe(r, 4, u.modem & 0xFFFFFF, 3);
-    r[7] = char(u.seq & 0x1F);
-    r.replace(8, 8, payload(u));
-    r[16] = char(u.seq & 0xFF);
-    putBe(r, 17, crc24(r, 4, 13), 3);
+    putProtocolD(r, 4, u);
     return r;
 }
 
@@ -73,11 +80,7 @@ QByteArray recordF(const Uplink& u, quint32 freqHz, qint8 snr)
     for (int i = 0; i < 4; ++i)
         r[2 + i] = char((freqHz >> (8 * i)) & 0xFF);
     r[6] = char(snr);
-    putBe(r, 7, u.modem & 0xFFFFFF, 3);
-    r[10] = char(u.seq & 0x1F);
-    r.replace(11, 8, payload(u));
-    r[19] = char(u.seq & 0xFF);
-    putBe(r, 20, crc24(r, 7, 13), 3);
+    putProtocolD(r, 7, u);
     return r;
 }
 
@@ -100,11 +103,7 @@ QByteArray recordE(const Uplink& u)
 QByteArray recordRs(const Uplink& u)
 {
     QByteArray r(20, '\0');
-    putBe(r, 4, u.modem & 0xFFFFFF, 3);
-    r[7] = char(u.seq & 0x1F);
-    r.replace(8, 8, payload(u));
-    r[16] = char(u.seq & 0xFF);
-    putBe(r, 17, crc24(r, 4, 13), 3);
+    putProtocolD(r, 4, u);
     return r;
 }
 
