@@ -84,6 +84,19 @@ qint32 BrokerInput::json_int(const QJsonValue& value)
     return qint32(d);
 }
 
+quint32 BrokerInput::json_uint32(const QJsonValue& value)
+{
+    // Peers write 32-bit fields (MIC, preamble) either as unsigned numbers or, through the
+    // protobuf form, as signed int32: both spellings give the same bits.
+    if (!value.isDouble())
+        return 0;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || d != std::trunc(d) || d < double(std::numeric_limits<qint32>::min())
+        || d > double(std::numeric_limits<quint32>::max()))
+        return 0;
+    return d < 0 ? quint32(qint32(d)) : quint32(d);
+}
+
 static quint32 seconds_low32(const QJsonValue& value)
 {
     if (!value.isDouble())
@@ -100,10 +113,11 @@ static quint32 seconds_low32(const QJsonValue& value)
 void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStringList* notes)
 {
     auto i32 = [&m](const char* key) { return json_int(m.value(QLatin1String(key))); };
+    auto u32 = [&m](const char* key) { return json_uint32(m.value(QLatin1String(key))); };
     auto str = [&m](const char* key) { return m.value(QLatin1String(key)).toString(); };
 
-    r.modem_id = quint32(i32("modem_id"));
-    r.freq = quint32(i32("frequency"));
+    r.modem_id = u32("modem_id");
+    r.freq = u32("frequency");
     r.time_out_dated = QDateTime::fromSecsSinceEpoch(qint64(seconds_low32(m.value(QStringLiteral("time_outdate")))));
     r.strength = quint8(i32("signal_strength"));
     r.pld_str = str("payload");
@@ -113,12 +127,12 @@ void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStri
     r.phy = str("phy");
     r.type = quint8(i32("type"));
     r.iterator = quint8(i32("iterator"));
-    r.vexa_ver = quint32(i32("vexa_ver"));
+    r.vexa_ver = u32("vexa_ver");
     r.placeholder = str("placeholder");
-    r.crypto_flags = quint32(i32("crypto_flags"));
-    r.crypto_iter = quint32(i32("crypto_iter"));
-    r.crypto_mic = quint32(i32("crypto_mic"));
-    r.preambula = quint32(i32("preambula"));
+    r.crypto_flags = u32("crypto_flags");
+    r.crypto_iter = u32("crypto_iter");
+    r.crypto_mic = u32("crypto_mic");
+    r.preambula = u32("preambula");
     r.priority = dl_message_point::DLPriority(m.contains(QStringLiteral("priority")) ? i32("priority") : 0);
     r.receiver = 0;
     r.mac_iter = 0;

@@ -49,4 +49,5 @@ public:
 
     // A JSON number with an integral value in the signed 32-bit range; anything else reads 0.
     static qint32 json_int(const QJsonValue& value);
+    static quint32 json_uint32(const QJsonValue& value);
 };

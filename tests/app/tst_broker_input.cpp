@@ -183,6 +183,13 @@ void TestBrokerInput::downlinkFields()
     QCOMPARE(bare.payload_len, quint8(0));
     QCOMPARE(bareNotes.size(), 1); // the empty phy name is not a known one
     QVERIFY(bareNotes.first().contains("phy"));
+
+    // A MIC or preamble written as an unsigned number keeps all 32 bits.
+    dl_message_point wide;
+    BrokerInput::fill_downlink(obj(R"({"modem_id": 9, "crypto_mic": 4023233417, "preambula": 3405691582})"), wide,
+                               nullptr);
+    QCOMPARE(wide.crypto_mic, 0xEFCDAB89u);
+    QCOMPARE(wide.preambula, 0xCAFEBABEu);
 }
 
 void TestBrokerInput::downlinkFromAck()
@@ -241,20 +248,27 @@ void TestBrokerInput::numbers_data()
 {
     QTest::addColumn<QJsonValue>("value");
     QTest::addColumn<qint32>("read");
-    QTest::newRow("int") << QJsonValue(42) << 42;
-    QTest::newRow("negative") << QJsonValue(-7) << -7;
-    QTest::newRow("above int32") << QJsonValue(4294967295.0) << 0;
-    QTest::newRow("fraction") << QJsonValue(1.5) << 0;
-    QTest::newRow("text") << QJsonValue("42") << 0;
-    QTest::newRow("bool") << QJsonValue(true) << 0;
-    QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::addColumn<quint32>("readUnsigned");
+    QTest::newRow("int") << QJsonValue(42) << 42 << 42u;
+    QTest::newRow("negative") << QJsonValue(-7) << -7 << 0xFFFFFFF9u;
+    QTest::newRow("int32 minimum") << QJsonValue(-2147483648.0) << qint32(-2147483647 - 1) << 0x80000000u;
+    QTest::newRow("above int32") << QJsonValue(3405691582.0) << 0 << 0xCAFEBABEu;
+    QTest::newRow("uint32 maximum") << QJsonValue(4294967295.0) << 0 << 0xFFFFFFFFu;
+    QTest::newRow("above uint32") << QJsonValue(4294967296.0) << 0 << 0u;
+    QTest::newRow("below int32") << QJsonValue(-2147483649.0) << 0 << 0u;
+    QTest::newRow("fraction") << QJsonValue(1.5) << 0 << 0u;
+    QTest::newRow("text") << QJsonValue("42") << 0 << 0u;
+    QTest::newRow("bool") << QJsonValue(true) << 0 << 0u;
+    QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << 0 << 0u;
 }
 
 void TestBrokerInput::numbers()
 {
     QFETCH(QJsonValue, value);
     QFETCH(qint32, read);
+    QFETCH(quint32, readUnsigned);
     QCOMPARE(BrokerInput::json_int(value), read);
+    QCOMPARE(BrokerInput::json_uint32(value), readUnsigned);
 }
 
 void TestBrokerInput::unknownCommandType_data()
