@@ -9,7 +9,8 @@ if(TARGET app AND TARGET commands)
   endif()
 endif()
 if(TARGET tolvar-sim AND TARGET testsupport)
-  add_library(station_process STATIC ${CMAKE_CURRENT_LIST_DIR}/StationProcess.cpp ${CMAKE_CURRENT_LIST_DIR}/StationProcess.h)
+  add_library(station_process STATIC ${CMAKE_CURRENT_LIST_DIR}/StationProcess.cpp ${CMAKE_CURRENT_LIST_DIR}/StationProcess.h
+    ${CMAKE_CURRENT_LIST_DIR}/StationCommands.cpp ${CMAKE_CURRENT_LIST_DIR}/StationCommands.h)
   target_link_libraries(station_process PUBLIC testsupport Qt5::Core Qt5::Test)
   target_compile_definitions(station_process PRIVATE TOLVAR_BINARY_DIR="${PROJECT_BINARY_DIR}")
   target_compile_options(station_process PRIVATE ${TOLVAR_WARNINGS})
@@ -19,7 +20,12 @@ if(TARGET tolvar-sim AND TARGET testsupport)
     LABELS e2e broker TIMEOUT 600)
   tolvar_test(tst_station_broker_bodies SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_broker_bodies.cpp
     LIBS station_process LABELS e2e broker TIMEOUT 600)
+  tolvar_test(tst_commands_e2e SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_commands_e2e.cpp LIBS station_process
+    LABELS e2e broker TIMEOUT 600)
   add_dependencies(tst_station_e2e tolvar-sim)
+  add_dependencies(tst_commands_e2e tolvar-sim)
+  # Its bounded waits add up to more than QTest's own five-minute limit per function.
+  set_property(TEST tst_commands_e2e APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=540000)
   add_dependencies(tst_station_broker_bodies tolvar-sim)
   add_dependencies(tst_station_restart tolvar-sim)
 endif()

@@ -1,5 +1,6 @@
 // The simulated station end to end: tolvar-sim plays a scripted receiver FPGA and publishes to a
 // private RabbitMQ; an independent consumer (amqp-tools) checks what arrives.
+#include "StationCommands.h"
 #include "StationProcess.h"
 #include "TestBroker.h"
 
@@ -22,44 +23,6 @@ struct Expected {
     int phy;
 };
 
-// Takes messages off the queue until a reply whose cmd_id starts with cmdId; the others go to
-// *others.
-bool takeReply(const TestBroker& broker, const QString& queue, const QString& cmdId, QJsonObject* reply,
-               QList<QJsonObject>* others = nullptr)
-{
-    QByteArray body;
-    while (broker.get(queue, &body)) {
-        const QJsonObject message = QJsonDocument::fromJson(body).object();
-        if (message.value("cmd_id").toString().startsWith(cmdId)) {
-            *reply = message;
-            return true;
-        }
-        if (others)
-            others->append(message);
-    }
-    return false;
-}
-
-QString iniText(const QString& url, bool saveToDisk)
-{
-    return QStringLiteral("[BASE_STATION]\n"
-                          "BS_TYPE=QORM_TYPE\n"
-                          "BS_ID=%1\n"
-                          "QORM=true\n"
-                          "LOG_FILE_PATH=station.log\n"
-                          "ERR_LOG_FILE_PATH=errlog.db3\n"
-                          "USE_BINARY=false\n"
-                          "SAVE_TO_DISK=%3\n"
-                          "R_LOGIN=%2\n"
-                          "R_EXCHANGE=kavro.messages\n"
-                          "R_ROUTING_KEY=backend.vexa_uplink\n"
-                          "MODE=e2e\n"
-                          "TIME_SYNC=false\n"
-                          "[TRANSMITTER]\n"
-                          "SEND_DL=false\n")
-        .arg(kStationId)
-        .arg(url, saveToDisk ? QStringLiteral("true") : QStringLiteral("false"));
-}
 } // namespace
 
 class TestStationE2E : public QObject {
@@ -93,7 +56,7 @@ void TestStationE2E::publishesRecordsHeartbeatAndAnswersCommands()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     StationProcess station(dir.path());
-    station.writeIni(iniText(broker_.url(), false));
+    station.writeIni(simStationIni(kStationId, broker_.url(), false));
     // Two radio copies of one message with different levels (they fold into one record), a
     // corrupt record, and three more messages of other types and FIFOs.
     station.writeScenario(QStringLiteral(
@@ -220,7 +183,7 @@ void TestStationE2E::answersConfigurationCommandsOnTheLinkTheyCameOn()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     StationProcess station(dir.path());
-    station.writeIni(iniText(broker_.url(), false)
+    station.writeIni(simStationIni(kStationId, broker_.url(), false)
                      + QStringLiteral("[SECONDARY_RABBIT]\n"
                                       "ENABLE=true\n"
                                       "R_LOGIN=%1\n"
@@ -234,27 +197,16 @@ void TestStationE2E::answersConfigurationCommandsOnTheLinkTheyCameOn()
     QVERIFY(station.start());
     const QString cmdKey = QStringLiteral("station_cmd.%1").arg(kStationId);
     auto command = [](const QString& id, const QString& type, const QString& data) {
-        return QStringLiteral(R"({"msg_type":"%1","cmd_id":"%2","sender":"cfg.replies","data":%3})").arg(type, id, data).toUtf8();
+        return commandBody(type, id, QStringLiteral("cfg.replies"), data);
     };
 
     // Until the station's queue is bound, a command is dropped by the broker: ask again now and
     // then, and take the answer to any of the requests.
     QJsonObject reply;
-    int attempt = 0;
     auto askUntilAnswered = [&](const TestBroker& broker, const QString& exchange, const QString& queue, const QString& id,
                                 const QString& data) {
-        QElapsedTimer sinceAsked;
-        return waitUntil(
-            [&] {
-                if (takeReply(broker, queue, id, &reply))
-                    return true;
-                if (!sinceAsked.isValid() || sinceAsked.elapsed() > 3000) {
-                    broker.publish(exchange, cmdKey, command(id + QString::number(++attempt), "bsconfig", data));
-                    sinceAsked.start();
-                }
-                return false;
-            },
-            90000);
+        return ::askUntilAnswered(broker, exchange, cmdKey, queue, QStringLiteral("cfg.replies"), id,
+                                  QStringLiteral("bsconfig"), data, &reply);
     };
     QVERIFY2(askUntilAnswered(broker_, kExchange, "cfg_replies", "rp", R"({"cmd":"read_params"})"),
              station.output().right(4000).constData());

@@ -92,6 +92,8 @@ void TestAdminCommands::base64Bodies()
     QCOMPARE(reply, (QJsonObject{{"reply", ""}}));
     if (runs.isEmpty()) {
         QVERIFY(ctx.recorder.calls().isEmpty());
+        QVERIFY(ctx.logText().contains(" admin_base64 request refused: \"body\" is not Base64\n"));
+        QVERIFY(!ctx.logText().contains("request received"));
         QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_ADMIN_REQUEST).isEmpty());
     } else {
         QCOMPARE(ctx.recorder.commandLines(), QStringList{"/bin/sh -c " + runs});

@@ -67,6 +67,10 @@ class TestNtpCommands : public QObject {
     Q_OBJECT
 private slots:
     void blocks();
+    void blockExtents_data();
+    void blockExtents();
+    void gpsClockSeen_data();
+    void gpsClockSeen();
     void edits_data();
     void edits();
     void gpsOnTwiceLeavesOneCopy();
@@ -96,6 +100,63 @@ void TestNtpCommands::blocks()
     QVERIFY(!editor.remove_block("absent", 1));
     QVERIFY(editor.flush());
     QCOMPARE(conf(ctx), QByteArray("a\nb"));
+}
+
+void TestNtpCommands::blockExtents_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QStringList>("block");  // get_block(key, -1)
+    QTest::addColumn<bool>("removed");       // remove_block(key, -1)
+    QTest::addColumn<QByteArray>("after");   // flushed after the removal
+    QTest::newRow("key right before an empty line") << QByteArray("a\nkey\n\nb\n") << "key" << QStringList{"key"} << true
+                                                    << QByteArray("a\nb\n");
+    QTest::newRow("key in a comment further up found first")
+        << QByteArray("# the key: below\nx\n\nkey: y\nz\n") << "key: " << QStringList{"# the key: below", "x"} << true
+        << QByteArray("key: y\nz\n");
+    QTest::newRow("last block without an empty line") << QByteArray("a\n\nkey\nb") << "key" << QStringList{"key", "b"} << false
+                                                      << QByteArray("a\n");
+    QTest::newRow("absent key") << QByteArray("a\n\nb\n") << "key" << QStringList() << false << QByteArray("a\n\nb\n");
+}
+
+void TestNtpCommands::blockExtents()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, key);
+    QFETCH(QStringList, block);
+    QFETCH(bool, removed);
+    QFETCH(QByteArray, after);
+    FakeCommandContext ctx;
+    putConf(ctx, file);
+    confeditor editor(ctx.paths.ntpConf);
+    QVERIFY(editor.load());
+    QStringList bodies;
+    for (const confeditor::conf_line& line : editor.get_block(key, -1))
+        bodies << line._body;
+    QCOMPARE(bodies, block);
+    QCOMPARE(editor.remove_block(key, -1), removed);
+    QVERIFY(editor.flush());
+    QCOMPARE(conf(ctx), after);
+}
+
+void TestNtpCommands::gpsClockSeen_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("on");
+    QTest::newRow("active") << QByteArray("server 127.127.28.0 minpoll 4\n") << true;
+    QTest::newRow("first one commented") << QByteArray("#server 127.127.28.0\nserver 127.127.28.0\n") << false;
+    QTest::newRow("blank before it: not a comment") << QByteArray(" server 127.127.28.0\n") << true;
+    QTest::newRow("none") << kConf << false;
+}
+
+void TestNtpCommands::gpsClockSeen()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(bool, on);
+    FakeCommandContext ctx;
+    putConf(ctx, file);
+    QCOMPARE(ctx.ntp_editor().is_gps_on(), on);
+    QCOMPARE(conf(ctx), file);
 }
 
 void TestNtpCommands::edits_data()

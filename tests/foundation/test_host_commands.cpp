@@ -11,6 +11,29 @@
 
 #include <thread>
 
+namespace {
+// Neither gone nor a zombie waiting for a parent that is not this test to reap it.
+bool alive(const QByteArray& pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) != "Z";
+}
+
+// The process id a child wrote to the file, once it has written the whole line.
+QByteArray writtenPid(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray text = f.readAll();
+    return text.endsWith('\n') ? text.trimmed() : QByteArray();
+}
+} // namespace
+
 class TestHostCommands : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
@@ -173,26 +196,28 @@ private slots:
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray pid = f.readAll().trimmed();
         QVERIFY(!pid.isEmpty());
-        // Gone, or a zombie waiting for a parent that is not this test to reap it.
-        auto alive = [&pid] {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
-            if (!stat.open(QIODevice::ReadOnly))
-                return false;
-            const QByteArray line = stat.readAll();
-            const int close = line.lastIndexOf(')');
-            return close < 0 || line.mid(close + 2, 1) != "Z";
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(!alive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), 10000);
     }
 
     // Shutdown kills a started command and its done is never called.
     void realRunnerStopStarted()
     {
+        const QString pidFile = dir.filePath(QStringLiteral("stopped.pid"));
+        QFile::remove(pidFile);
         RealHostCommandRunner runner;
         bool done = false;
-        runner.start(QStringLiteral("sleep"), {QStringLiteral("30")}, -1, [&](const HostCommandResult&) { done = true; });
+        runner.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$ > '%1'; exec sleep 30").arg(pidFile)}, -1,
+                     [&](const HostCommandResult&) { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(!writtenPid(pidFile).isEmpty(), 20000);
+        const QByteArray pid = writtenPid(pidFile);
         runner.stopStarted();
-        QTest::qWait(50);
+        QVERIFY(!alive(pid));
+        // A command started afterwards ends through the same event loop that would have carried
+        // the stopped one's end.
+        bool later = false;
+        runner.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exit 0")}, -1,
+                     [&](const HostCommandResult&) { later = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(later, 20000);
         QVERIFY(!done);
     }
 
@@ -225,9 +250,14 @@ private slots:
         });
         QCOMPARE(done, 0);
         QTRY_COMPARE_WITH_TIMEOUT(done, 1, 10000);
-        runner.start(QStringLiteral("true"), {}, 10, [&done](const HostCommandResult&) { ++done; });
+        bool dropped = false;
+        runner.start(QStringLiteral("true"), {}, 10, [&dropped](const HostCommandResult&) { dropped = true; });
         runner.stopStarted();
-        QTest::qWait(300);
+        // Started later with the same delay, this one ends after the dropped one would have.
+        bool later = false;
+        runner.start(QStringLiteral("true"), {}, 10, [&later](const HostCommandResult&) { later = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(later, 10000);
+        QVERIFY(!dropped);
         QCOMPARE(done, 1);
     }
 };
