@@ -23,10 +23,10 @@ namespace {
 struct Options {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 0;
-    quint32 gatewayId = 0x10000;
+    quint32 gatewayId = 0x600000; // the lowest id a station takes for a gateway
     bool oldStyle = false;
     int modems = 1;
-    quint32 firstModem = 0x600001;
+    quint32 firstModem = 0x710001;
     bool relay = false; // every gateway relays the same modems
     QByteArray kinds = "d";
     double rate = 1.0;
@@ -152,9 +152,13 @@ private:
             return;
         if (finished()) {
             recordTimer_.stop();
-            QJsonObject o;
-            o["records"] = double(sent_);
-            log("done", o);
+            // Once, also when a reconnection starts the timer again.
+            if (!doneLogged_) {
+                doneLogged_ = true;
+                QJsonObject o;
+                o["records"] = double(sent_);
+                log("done", o);
+            }
             return;
         }
         QByteArray bytes = nextRecord();
@@ -215,6 +219,7 @@ private:
     QTimer heartbeatTimer_;
     QTimer recordTimer_;
     QByteArray buffer_;
+    bool doneLogged_ = false;
     bool tailPending_ = false; // the second write of a split record; nothing overtakes it
     std::vector<ScriptedRecord> scripted_;
     QHash<quint32, gwsim::Uplink> scriptSeq_;
@@ -266,10 +271,10 @@ int main(int argc, char** argv)
     const QCommandLineOption port("port", "Station gateway port.", "port");
     const QCommandLineOption host("host", "Station address (default 127.0.0.1).", "host");
     const QCommandLineOption gateways("gateways", "Number of gateways, 1 to 1000 (default 1).", "n");
-    const QCommandLineOption gatewayId("gateway-id", "Id of the first gateway; the others count up.", "id");
+    const QCommandLineOption gatewayId("gateway-id", "Id of the first gateway (default 0x600000); the others count up.", "id");
     const QCommandLineOption oldStyle("old-style", "Heartbeats without id; downlinks are 16-byte slices.");
     const QCommandLineOption modems("modems", "Modems per gateway (default 1).", "n");
-    const QCommandLineOption firstModem("first-modem", "Id of the first modem (default 0x600001).", "id");
+    const QCommandLineOption firstModem("first-modem", "Id of the first modem (default 0x710001).", "id");
     const QCommandLineOption relay("relay", "Every gateway relays the same modems.");
     const QCommandLineOption kinds("kinds", "Record kinds in turn: d (0x0d), f (0x0f), e (0x0e); default d.", "list");
     const QCommandLineOption rate("rate", "Records per second per gateway (default 1).", "r");
