@@ -1,11 +1,14 @@
 // gw-sim: plays 1 to 1,000 gateways towards a station's gateway port. Each gateway connects,
-// sends heartbeats (with or without id) and 36-byte records for its scripted modems at a set
-// rate, and checks the downlink frames it gets, logging one JSON line each on stdout.
+// sends heartbeats (with or without id) and 36-byte records for its modems at a set rate, or
+// the records named on standard input one line each (--script), and checks the downlink frames
+// it gets, logging one JSON line each on stdout.
 
 #include "GatewaySimWire.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHash>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTextStream>
 #include <QTimer>
@@ -13,15 +16,17 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 struct Options {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 0;
-    quint32 gatewayId = 0x10000;
+    quint32 gatewayId = 0x600000; // the lowest id a station takes for a gateway
     bool oldStyle = false;
     int modems = 1;
-    quint32 firstModem = 0x600001;
+    quint32 firstModem = 0x710001;
     bool relay = false; // every gateway relays the same modems
     QByteArray kinds = "d";
     double rate = 1.0;
@@ -32,7 +37,14 @@ struct Options {
     int flips = 0;
     qint8 snr = 10;
     quint32 freq = 868100000;
-    int quitAfterMs = 0;
+    bool script = false;
+};
+
+// One record named on standard input.
+struct ScriptedRecord {
+    quint32 modem = 0;
+    char kind = 'd';
+    bool split = false;
 };
 
 class SimGateway : public QObject {
@@ -48,9 +60,12 @@ public:
             sendHeartbeat();
             heartbeatTimer_.start(opt_.heartbeatMs);
             // Records start half a heartbeat later so that they never ride in a heartbeat's read.
-            QTimer::singleShot(opt_.heartbeatMs / 2, this, [this] {
-                recordTimer_.start(std::max(1, int(1000.0 / opt_.rate)));
-            });
+            if (!opt_.script)
+                QTimer::singleShot(opt_.heartbeatMs / 2, this, [this] {
+                    recordTimer_.start(std::max(1, int(1000.0 / opt_.rate)));
+                });
+            else
+                QTimer::singleShot(std::min(opt_.heartbeatMs / 2, 500), this, [this] { sendQueued(); });
         });
         connect(&socket_, &QTcpSocket::disconnected, this, [this] {
             heartbeatTimer_.stop();
@@ -75,6 +90,14 @@ public:
 
     quint64 sent() const { return sent_; }
 
+    // The next message of a modem (each modem counts its own messages), sent at once or, while
+    // the second half of a split record is pending, right after it.
+    void sendScripted(const ScriptedRecord& r)
+    {
+        scripted_.push_back(r);
+        sendQueued();
+    }
+
 private:
     void log(const char* event, QJsonObject o = {})
     {
@@ -92,6 +115,11 @@ private:
         ++next_;
         if (next_ % modems_.size() == 0)
             ++kindIndex_;
+        return record(u, kind);
+    }
+
+    QByteArray record(gwsim::Uplink& u, char kind)
+    {
         QByteArray r;
         if (kind == 'e') {
             r = gwsim::recordE(u);
@@ -124,27 +152,48 @@ private:
             return;
         if (finished()) {
             recordTimer_.stop();
-            QJsonObject o;
-            o["records"] = double(sent_);
-            log("done", o);
+            // Once, also when a reconnection starts the timer again.
+            if (!doneLogged_) {
+                doneLogged_ = true;
+                QJsonObject o;
+                o["records"] = double(sent_);
+                log("done", o);
+            }
             return;
         }
         QByteArray bytes = nextRecord();
         if (opt_.join && !finished())
             bytes += nextRecord();
-        if (opt_.split) {
-            const QByteArray head = bytes.left(18);
-            socket_.write(head);
-            socket_.flush();
-            const QByteArray tail = bytes.mid(18);
-            tailPending_ = true;
-            QTimer::singleShot(20, this, [this, tail] {
-                tailPending_ = false;
-                if (socket_.state() == QAbstractSocket::ConnectedState)
-                    socket_.write(tail);
-            });
-        } else {
+        send(bytes, opt_.split);
+    }
+
+    void send(const QByteArray& bytes, bool split)
+    {
+        if (!split) {
             socket_.write(bytes);
+            return;
+        }
+        socket_.write(bytes.left(18));
+        socket_.flush();
+        const QByteArray tail = bytes.mid(18);
+        tailPending_ = true;
+        QTimer::singleShot(20, this, [this, tail] {
+            tailPending_ = false;
+            if (socket_.state() == QAbstractSocket::ConnectedState)
+                socket_.write(tail);
+            sendQueued();
+        });
+    }
+
+    void sendQueued()
+    {
+        while (!tailPending_ && !scripted_.empty() && socket_.state() == QAbstractSocket::ConnectedState) {
+            const ScriptedRecord r = scripted_.front();
+            scripted_.erase(scripted_.begin());
+            auto known = scriptSeq_.find(r.modem);
+            if (known == scriptSeq_.end())
+                known = scriptSeq_.insert(r.modem, gwsim::Uplink{r.modem, 0});
+            send(record(known.value(), r.kind), r.split || opt_.split);
         }
     }
 
@@ -170,8 +219,41 @@ private:
     QTimer heartbeatTimer_;
     QTimer recordTimer_;
     QByteArray buffer_;
+    bool doneLogged_ = false;
     bool tailPending_ = false; // the second write of a split record; nothing overtakes it
+    std::vector<ScriptedRecord> scripted_;
+    QHash<quint32, gwsim::Uplink> scriptSeq_;
 };
+
+// A line of standard input: "<modem> <kind> [split] [gateway=<index>]".
+bool parseScriptLine(const QByteArray& line, ScriptedRecord* r, int* gateway, QString* error)
+{
+    const QList<QByteArray> words = line.simplified().split(' ');
+    bool ok = false;
+    if (words.size() < 2 || (r->modem = words[0].toUInt(&ok, 0), !ok)) {
+        *error = QStringLiteral("a line needs a modem id and a kind");
+        return false;
+    }
+    if (words[1].size() != 1 || !QByteArray("dfe").contains(words[1][0])) {
+        *error = QStringLiteral("the kind is d, f or e");
+        return false;
+    }
+    r->kind = words[1][0];
+    for (const QByteArray& w : words.mid(2)) {
+        if (w == "split") {
+            r->split = true;
+            continue;
+        }
+        if (w.startsWith("gateway=")) {
+            *gateway = w.mid(8).toInt(&ok);
+            if (ok)
+                continue;
+        }
+        *error = QStringLiteral("unknown word ") + QString::fromLatin1(w);
+        return false;
+    }
+    return true;
+}
 
 quint32 parseId(const QString& text, bool* ok)
 {
@@ -189,10 +271,10 @@ int main(int argc, char** argv)
     const QCommandLineOption port("port", "Station gateway port.", "port");
     const QCommandLineOption host("host", "Station address (default 127.0.0.1).", "host");
     const QCommandLineOption gateways("gateways", "Number of gateways, 1 to 1000 (default 1).", "n");
-    const QCommandLineOption gatewayId("gateway-id", "Id of the first gateway; the others count up.", "id");
+    const QCommandLineOption gatewayId("gateway-id", "Id of the first gateway (default 0x600000); the others count up.", "id");
     const QCommandLineOption oldStyle("old-style", "Heartbeats without id; downlinks are 16-byte slices.");
     const QCommandLineOption modems("modems", "Modems per gateway (default 1).", "n");
-    const QCommandLineOption firstModem("first-modem", "Id of the first modem (default 0x600001).", "id");
+    const QCommandLineOption firstModem("first-modem", "Id of the first modem (default 0x710001).", "id");
     const QCommandLineOption relay("relay", "Every gateway relays the same modems.");
     const QCommandLineOption kinds("kinds", "Record kinds in turn: d (0x0d), f (0x0f), e (0x0e); default d.", "list");
     const QCommandLineOption rate("rate", "Records per second per gateway (default 1).", "r");
@@ -204,8 +286,11 @@ int main(int argc, char** argv)
     const QCommandLineOption snr("snr", "SNR of 0x0f records in dB (default 10).", "db");
     const QCommandLineOption freq("freq", "Frequency of 0x0f records in Hz.", "hz");
     const QCommandLineOption quitAfter("quit-after-ms", "Exit after this long (default: run until stopped).", "ms");
+    const QCommandLineOption script("script",
+                                    "No timed records: each line on standard input sends one, \"<modem> <kind d|f|e> "
+                                    "[split] [gateway=<index>]\"; each modem counts its own messages.");
     p.addOptions({port, host, gateways, gatewayId, oldStyle, modems, firstModem, relay, kinds, rate, count, heartbeat,
-                  split, join, flips, snr, freq, quitAfter});
+                  split, join, flips, snr, freq, quitAfter, script});
     p.process(app);
 
     Options opt;
@@ -264,10 +349,45 @@ int main(int argc, char** argv)
         QTimer::singleShot(ms, &app, &QCoreApplication::quit);
     }
 
+    opt.script = p.isSet(script);
+
     std::vector<std::unique_ptr<SimGateway>> sims;
     for (int i = 0; i < n; ++i) {
         sims.push_back(std::make_unique<SimGateway>(opt, i));
         sims.back()->connectToStation();
+    }
+
+    QByteArray input;
+    std::unique_ptr<QSocketNotifier> stdinReady;
+    if (opt.script) {
+        stdinReady = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(stdinReady.get(), &QSocketNotifier::activated, [&] {
+            char chunk[4096];
+            const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+            if (got <= 0) {
+                // Standard input closed: the gateways stay connected until stopped.
+                stdinReady->setEnabled(false);
+                return;
+            }
+            input.append(chunk, int(got));
+            int nl;
+            while ((nl = input.indexOf('\n')) >= 0) {
+                const QByteArray line = input.left(nl).trimmed();
+                input.remove(0, nl + 1);
+                if (line.isEmpty())
+                    continue;
+                ScriptedRecord r;
+                int gateway = 0;
+                QString error;
+                if (!parseScriptLine(line, &r, &gateway, &error) || gateway < 0 || gateway >= n) {
+                    gwsim::printJsonLine({{"event", "script_error"},
+                                          {"line", QString::fromLatin1(line)},
+                                          {"error", error.isEmpty() ? QStringLiteral("no such gateway") : error}});
+                    continue;
+                }
+                sims[size_t(gateway)]->sendScripted(r);
+            }
+        });
     }
     return app.exec();
 }

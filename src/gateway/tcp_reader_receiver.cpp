@@ -257,41 +257,49 @@ void tcp_reader_receiver::acceptMessage()
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
 {
     print_to_log(QString("Recieved %1 bytes: %2").arg(bytes.size()).arg(QString::fromLatin1(bytes.toHex())), socket, 0);
-    QByteArray rest = bytes;
-    if (bytes.startsWith(kHeartbeat)) {
-        tails.remove(socket);
-        const int mark = bytes.indexOf(kIdMark);
-        if (mark < 0) {
-            const QString text = heartbeat_text(bytes);
-            sockets.save_last_hearbeat(0, socket, text);
-            print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text), socket, 0);
+    QByteArray data = bytes;
+    Tail tail = tails.take(socket);
+    const bool fresh = !tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs;
+    // TCP keeps no write boundaries: a heartbeat cut at the end of the last read goes on here.
+    if (fresh && kHeartbeat.startsWith(tail.bytes.left(kHeartbeat.size()))) {
+        const QByteArray joined = tail.bytes + bytes;
+        if (heartbeatUnfinished(joined, 0)) {
+            tails.insert(socket, Tail{joined, tail.since});
             return;
         }
+        if (joined.startsWith(kHeartbeat)) {
+            data = joined;
+            tail = Tail();
+        }
+    }
+
+    QByteArray rest = data;
+    if (data.startsWith(kHeartbeat)) {
+        const int mark = data.indexOf(kIdMark);
         const int end = mark + kIdMark.size() + 4;
-        if (bytes.size() < end) {
+        if ((mark < 0 || data.size() < end) && data.size() < kRecordSize && heartbeatUnfinished(data, 0)) {
+            tails.insert(socket, Tail{data, monotonic()});
+            return;
+        }
+        if (mark < 0) {
+            oldStyleHeartbeat(socket, data);
+            return;
+        }
+        if (data.size() < end) {
             // The id is cut short: nothing to register.
             sockets.reject(socket, false);
             return;
         }
-        const auto* idBytes = reinterpret_cast<const uchar*>(bytes.constData()) + end - 4;
-        const quint32 id = quint32(idBytes[0]) | quint32(idBytes[1]) << 8 | quint32(idBytes[2]) << 16 |
-                           quint32(idBytes[3]) << 24;
-        const QByteArray rewritten = bytes.left(end - 4) + QByteArray::number(id);
-        const QString text = heartbeat_text(rewritten);
-        print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text), socket, id);
-        sockets.save_last_hearbeat(id, socket, text);
-        if (sockets.append(id, socket))
-            print_to_log("Appended parent modem", socket, id);
-        rest = bytes.mid(end);
+        heartbeatWithId(socket, data.left(end));
+        rest = data.mid(end);
         if (rest.isEmpty())
             return;
+        tail = Tail();
     }
 
     int pos = 0;
-    const Tail tail = tails.take(socket);
     if (!tail.bytes.isEmpty()) {
         const int need = kRecordSize - tail.bytes.size();
-        const bool fresh = monotonic() - tail.since <= kTailKeepMs;
         if (fresh && rest.size() < need) {
             tails.insert(socket, Tail{tail.bytes + rest, tail.since});
             return;
@@ -305,7 +313,22 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
             return;  // the dropped tail was the last strike
         }
     }
-    while (rest.size() - pos >= kRecordSize) {
+    while (pos < rest.size()) {
+        // A heartbeat where a record would begin: the gateway wrote it between records.
+        if (rest.at(pos) == kHeartbeat.at(0) && rest.mid(pos, kHeartbeat.size()) == kHeartbeat.left(rest.size() - pos)) {
+            if (heartbeatUnfinished(rest, pos))
+                break;
+            if (rest.mid(pos + kHeartbeat.size(), kIdMark.size()) != kIdMark) {
+                oldStyleHeartbeat(socket, rest.mid(pos));
+                return;
+            }
+            const int size = kHeartbeat.size() + kIdMark.size() + 4;
+            heartbeatWithId(socket, rest.mid(pos, size));
+            pos += size;
+            continue;
+        }
+        if (rest.size() - pos < kRecordSize)
+            break;
         const RecordResult r = handleRecord(socket, rest.mid(pos, kRecordSize));
         pos += kRecordSize;
         if (r == RecordResult::SocketClosed)
@@ -313,6 +336,37 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
     }
     if (pos < rest.size())
         tails.insert(socket, Tail{rest.mid(pos), monotonic()});
+}
+
+bool tcp_reader_receiver::heartbeatUnfinished(const QByteArray& bytes, int pos)
+{
+    // Shorter than "heartbeat_id:" and its 4 id bytes, and the same as far as it goes; a lone
+    // "heartbeat" is an old-style gateway's whole heartbeat.
+    static const QByteArray withId = kHeartbeat + kIdMark;
+    const QByteArray part = bytes.mid(pos);
+    if (part.size() >= withId.size() + 4 || part == kHeartbeat)
+        return false;
+    return withId.startsWith(part.left(withId.size()));
+}
+
+void tcp_reader_receiver::oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes)
+{
+    const QString text = heartbeat_text(bytes);
+    sockets.save_last_hearbeat(0, socket, text);
+    print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text), socket, 0);
+}
+
+void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes)
+{
+    const auto* idBytes = reinterpret_cast<const uchar*>(bytes.constData()) + bytes.size() - 4;
+    const quint32 id = quint32(idBytes[0]) | quint32(idBytes[1]) << 8 | quint32(idBytes[2]) << 16 |
+                       quint32(idBytes[3]) << 24;
+    const QByteArray rewritten = bytes.left(bytes.size() - 4) + QByteArray::number(id);
+    const QString text = heartbeat_text(rewritten);
+    print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text), socket, id);
+    sockets.save_last_hearbeat(id, socket, text);
+    if (sockets.append(id, socket))
+        print_to_log("Appended parent modem", socket, id);
 }
 
 QByteArray tcp_reader_receiver::rebuild(const QByteArray& record, QSharedPointer<message_point>& mp)

@@ -99,6 +99,9 @@ private:
     uint32_t readMessageID(Protocol_Types type, const char* rec) const;
     void print_to_log(const QString& text, QTcpSocket* socket, uint32_t id);
     void dropUnusedSocket(QTcpSocket* socket);
+    static bool heartbeatUnfinished(const QByteArray& bytes, int pos);
+    void oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes);
+    void heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes);
     qint64 monotonic() const;
 
     SettingsController& setCtrlr;

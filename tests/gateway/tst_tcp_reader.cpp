@@ -45,6 +45,8 @@ private slots:
     void recordSplitOverReads_data();
     void recordSplitOverReads();
     void heartbeatFollowedByRecord();
+    void heartbeatsAmongRecords_data();
+    void heartbeatsAmongRecords();
     void badInput_data();
     void badInput();
     void rejectedSocketDropsRestOfRead();
@@ -63,6 +65,7 @@ private:
     SettingsController settings;
     tcp_reader_receiver* rx = nullptr;
     QDateTime clock;
+    qint64 monotonicMs = 0;
 
     void writeIni(const QString& extra);
     QStringList logLines() const;
@@ -93,6 +96,8 @@ void TestTcpReader::init()
     rx = new tcp_reader_receiver(settings);
     tcp_reader_receiver::Timing t;
     t.utcNow = [this] { return clock; };
+    monotonicMs = 0;
+    t.monotonicMs = [this] { return monotonicMs; };
     t.flushMs = 0;
     rx->setTiming(t);
     rx->setListenAddress(QHostAddress::LocalHost, quint16(0));
@@ -285,6 +290,57 @@ void TestTcpReader::heartbeatFollowedByRecord()
     QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
 }
 
+// TCP keeps no write boundaries: a heartbeat written between records may share a read with
+// them, or be cut by the end of a read. The records around it all arrive and no strike is
+// counted; a heartbeat cut short and never finished counts once its second has passed.
+void TestTcpReader::heartbeatsAmongRecords_data()
+{
+    QTest::addColumn<QList<QByteArray>>("reads");
+    QTest::addColumn<int>("pauseBeforeLastMs");
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("heartbeats");
+    QTest::addColumn<int>("strikes");
+    const QByteArray hb = gwrec::heartbeatWithId(GW);
+    QList<QByteArray> r;
+    for (int i = 0; i < 4; ++i)
+        r << gwrec::kindD(0x18, M1, 0, gwrec::payload(quint8(i)), quint8(i));
+    QTest::newRow("between records in one read") << QList<QByteArray>{hb + r[0] + hb + r[1] + r[2]} << 0 << 3 << 2 << 0;
+    QTest::newRow("two in a row, and one at the end")
+        << QList<QByteArray>{hb + r[0] + hb + hb + r[1] + hb, r[2]} << 0 << 3 << 4 << 0;
+    QTest::newRow("cut inside its id") << QList<QByteArray>{hb + r[0] + hb.left(15), hb.mid(15) + r[1]} << 0 << 2 << 2 << 0;
+    QTest::newRow("cut inside its text") << QList<QByteArray>{hb + r[0] + hb.left(5), hb.mid(5) + r[1]} << 0 << 2 << 2 << 0;
+    QTest::newRow("cut in three") << QList<QByteArray>{hb + r[0] + hb.left(3), hb.mid(3, 8), hb.mid(11) + r[1]} << 0 << 2
+                                  << 2 << 0;
+    QTest::newRow("a read beginning with a heartbeat cut inside its id")
+        << QList<QByteArray>{hb.left(14), hb.mid(14) + r[0]} << 0 << 1 << 1 << 0;
+    QTest::newRow("records, then an old-style heartbeat")
+        << QList<QByteArray>{r[0] + r[1] + "heartbeat", r[2]} << 0 << 3 << 1 << 0;
+    QTest::newRow("cut inside its id, the rest never comes")
+        << QList<QByteArray>{hb + r[0] + hb.left(15), r[1]} << 1100 << 2 << 1 << 1;
+}
+
+void TestTcpReader::heartbeatsAmongRecords()
+{
+    QFETCH(QList<QByteArray>, reads);
+    QFETCH(int, pauseBeforeLastMs);
+    QFETCH(int, records);
+    QFETCH(int, heartbeats);
+    QFETCH(int, strikes);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    for (int i = 0; i < reads.size(); ++i) {
+        if (i == reads.size() - 1)
+            monotonicMs += pauseBeforeLastMs;
+        rx->handleGatewayRead(&s, reads[i]);
+    }
+    QCOMPARE(spy.size(), records);
+    for (int i = 0; i < spy.size(); ++i)
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, i)->PAYLOAD), 8), gwrec::payload(quint8(i)));
+    QCOMPARE(logLines().filter(" - Heartbeat ").size(), heartbeats);
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), strikes);
+    QCOMPARE(s.closes, 0);
+}
+
 void TestTcpReader::badInput_data()
 {
     QTest::addColumn<QByteArray>("read");
@@ -295,7 +351,6 @@ void TestTcpReader::badInput_data()
     QTest::newRow("bad CRC") << badCrc << 1;
     QTest::newRow("unknown kind") << unknownKind << 1;
     QTest::newRow("two bad records") << badCrc + unknownKind << 2;
-    QTest::newRow("id cut short") << QByteArray("heartbeat_id:\x01\x02") << 1;
     QTest::newRow("short garbage, then a record") << QByteArray("garbage") << 1;
 }
 

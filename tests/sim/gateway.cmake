@@ -3,3 +3,4 @@ tolvar_test(tst_gateway_sims SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway_sim
 target_compile_definitions(tst_gateway_sims PRIVATE
   GW_SIM_PATH="$<TARGET_FILE:gw-sim>" RS_SIM_PATH="$<TARGET_FILE:rs-sim>")
 add_dependencies(tst_gateway_sims gw-sim rs-sim)
+target_include_directories(tst_gateway_sims PRIVATE ${PROJECT_SOURCE_DIR}/tests/gateway)

@@ -2,6 +2,7 @@
 // arrive as messages and the downlink frames the link sends back pass the simulators' checks.
 
 #include "SettingsController.h"
+#include "SimProcess.h"
 #include "tcp_reader.h"
 
 #include <QFile>
@@ -17,56 +18,6 @@ namespace {
 constexpr quint32 RS_MODEM = 0x700001;
 constexpr quint32 GW_MODEM = 0x700101;
 constexpr int kWaitMs = 20000;
-
-// A simulator's JSON lines, read as they come.
-struct SimOutput {
-    QProcess& process;
-    QByteArray pending;
-    QList<QJsonObject> lines;
-    QByteArray firstLine;
-
-    void poll()
-    {
-        pending += process.readAllStandardOutput();
-        int nl;
-        while ((nl = pending.indexOf('\n')) >= 0) {
-            const QByteArray line = pending.left(nl);
-            pending.remove(0, nl + 1);
-            if (firstLine.isNull())
-                firstLine = line;
-            const QJsonDocument doc = QJsonDocument::fromJson(line);
-            if (doc.isObject())
-                lines.append(doc.object());
-        }
-    }
-
-    QList<QJsonObject> events(const QString& name)
-    {
-        poll();
-        QList<QJsonObject> out;
-        for (const QJsonObject& o : lines)
-            if (o.value("event").toString() == name)
-                out.append(o);
-        return out;
-    }
-};
-
-// Stops a simulator however the test ends.
-struct Stopper {
-    QProcess& p;
-    ~Stopper();
-};
-
-Stopper::~Stopper()
-{
-    if (p.state() == QProcess::NotRunning)
-        return;
-    p.terminate();
-    if (!p.waitForFinished(10000)) {
-        p.kill();
-        p.waitForFinished(10000);
-    }
-}
 
 } // namespace
 
@@ -97,7 +48,7 @@ void TestGatewaySims::simulatorsAgainstTheLink()
     QFETCH(bool, oldStyle);
 
     QProcess rsSim;
-    const Stopper rsStop{rsSim};
+    const SimStopper rsStop{rsSim};
     rsSim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     rsSim.start(RS_SIM_PATH, QStringList{"--first-modem", QString::number(RS_MODEM), "--count", "2", "--rate", "20"} + rsArgs);
     QVERIFY2(rsSim.waitForStarted(10000), "rs-sim did not start");
@@ -127,7 +78,7 @@ void TestGatewaySims::simulatorsAgainstTheLink()
     QVERIFY(rx->serverPort() != 0);
 
     QProcess gwSim;
-    const Stopper gwStop{gwSim};
+    const SimStopper gwStop{gwSim};
     gwSim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A long heartbeat interval: the records all go out between the first two heartbeats.
     gwSim.start(GW_SIM_PATH, QStringList{"--port", QString::number(rx->serverPort()), "--gateway-id", "0x600000",
