@@ -31,7 +31,7 @@ MultiDigTransmitter::MultiDigTransmitter(SettingsController& settings,
     // each with a line in the log (written to the scheduler's log path, which it sets again).
     const TransmitterParams tp = settings.getTransmitterParams();
     const int count = tp.dl_ch_count_.toInt();
-    _ch_count = std::clamp(count, 1, kMaxChannels);
+    _ch_count = channels_from(tp);
     if (_ch_count != count)
         *this << dl_time() << " DL_CH_COUNT " << count << " out of 1.." << kMaxChannels << ": " << _ch_count
               << " channels used\n";
@@ -48,12 +48,10 @@ MultiDigTransmitter::MultiDigTransmitter(SettingsController& settings,
               << " used\n";
         _sinth_freq_step = kDefaultStep;
     }
-    _bandwidth = tp.dl_sinth_bandwidth_.toInt();
-    if (_bandwidth <= 0) {
-        *this << dl_time() << " DL_SINTH_BANDWIDTH " << _bandwidth << " is not a bandwidth: " << kDefaultBandwidth
-              << " used\n";
-        _bandwidth = kDefaultBandwidth;
-    }
+    _bandwidth = bandwidth_from(tp);
+    if (_bandwidth != tp.dl_sinth_bandwidth_.toInt())
+        *this << dl_time() << " DL_SINTH_BANDWIDTH " << tp.dl_sinth_bandwidth_.toInt() << " is not a bandwidth: "
+              << _bandwidth << " used\n";
 
     _modulators.resize(size_t(_ch_count));
     for (int i = 0; i < _ch_count; ++i) {
@@ -72,6 +70,17 @@ MultiDigTransmitter::MultiDigTransmitter(SettingsController& settings,
     _send_timer->setInterval(CONTROLLER_MS);
     connect(_send_timer, &QTimer::timeout, this, &MultiDigTransmitter::send_controller);
     _send_timer->start();
+}
+
+int MultiDigTransmitter::channels_from(const TransmitterParams& params)
+{
+    return std::clamp(params.dl_ch_count_.toInt(), 1, kMaxChannels);
+}
+
+int32_t MultiDigTransmitter::bandwidth_from(const TransmitterParams& params)
+{
+    const int bw = params.dl_sinth_bandwidth_.toInt();
+    return bw > 0 ? bw : kDefaultBandwidth;
 }
 
 // The synthesizer is left as it is: the station may be going down with a frame on the air.

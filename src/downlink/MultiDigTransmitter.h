@@ -57,6 +57,11 @@ public:
     uint8_t get_free_mod() const;
     uint8_t get_free_count_mod() const;
 
+    // DL_CH_COUNT and DL_SINTH_BANDWIDTH after their fall-backs, for whoever builds the
+    // modulator the station will find (the simulation).
+    static int channels_from(const TransmitterParams& params);
+    static int32_t bandwidth_from(const TransmitterParams& params);
+
     // What the settings became after their fall-backs.
     int channel_count() const { return _ch_count; }
     int power_reduction() const { return _ch_power_reduce; }

@@ -735,6 +735,10 @@ void TestMultiDig::otherBackEndOnlyWhileNoChannelOnAir()
     QVERIFY(multi->channel(0).ongoing);
     QVERIFY(spi->sent.isEmpty());
 
+    sender.queueDLMessage(new dl_message_point(request(3, 446060000)));
+    sender.dequeueDLMessages();
+    QVERIFY(multi->channel(1).ongoing);
+    b.model->release(1);
     sender.queueDLMessage(new dl_message_point(request(2, 450000000)));
     sender.dequeueDLMessages();
     sender.dequeueDLMessages();
