@@ -291,7 +291,8 @@ void SimCs0Front::deselect()
         break;
     case Target::Held: {
         const bool synth = held_.size() >= 2 && uint8_t(held_.at(1)) == 0x10 && uint8_t(held_.back()) == 0x01;
-        SimSpiDevice* to = synth ? modulator_ : receiver_;
+        const bool filter = held_.size() == 8 && uint8_t(held_.at(1)) == 0x50; // the multi-channel band filter
+        SimSpiDevice* to = synth || filter ? modulator_ : receiver_;
         if (to) {
             to->select();
             for (char c : held_)

@@ -105,7 +105,8 @@ private:
 // receiver's place that hands each frame to the right one. Register frames 0x00/0x01 go to
 // the modulator; 0x0A frames are held until the chip select is released (answering zeros) and
 // go to the modulator when they are its synthesizer frame (0x0A 0x10 ... 0x01) - the reader's
-// own synthesizer frame ends in 0x00; every other frame goes to the receiver.
+// own synthesizer frame ends in 0x00 - or the multi-channel modulator's 8-byte filter frame
+// (0x0A 0x50 ...); every other frame goes to the receiver.
 class SimCs0Front : public SimSpiDevice
 {
 public:

@@ -402,7 +402,7 @@ SimFpgaPinWorker::~SimFpgaPinWorker()
     detach_device(fpga_.flash());
 }
 
-void SimFpgaPinWorker::attach_modulator(SimModulatorFpga& modulator)
+void SimFpgaPinWorker::attach_modulator(SimSpiDevice& modulator)
 {
     if (front_)
         detach_device(front_.get());

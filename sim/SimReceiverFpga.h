@@ -175,10 +175,10 @@ public:
     ~SimFpgaPinWorker() override;
     void set_pin_state(uint8_t pin, PIN_State state) override;
 
-    // Puts the FPGA modulator beside the receiver on the receiver's chip select, behind a front
+    // Puts an FPGA modulator (single or multi-channel) beside the receiver on the receiver's chip select, behind a front
     // that tells their frames apart. The modulator stays the caller's and must outlive the
     // worker.
-    void attach_modulator(SimModulatorFpga& modulator);
+    void attach_modulator(SimSpiDevice& modulator);
 
 private:
     SimReceiverFpga& fpga_;

@@ -5,3 +5,6 @@ target_sources(sim PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/SimOnAirLog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimModulatorFpga.h
   ${CMAKE_CURRENT_LIST_DIR}/SimModulatorFpga.cpp)
+target_sources(sim PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/SimMultiModulatorFpga.h
+  ${CMAKE_CURRENT_LIST_DIR}/SimMultiModulatorFpga.cpp)

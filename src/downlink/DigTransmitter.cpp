@@ -1,7 +1,6 @@
 #include "DigTransmitter.h"
 
 #include "dl_log.h"
-#include "phy_names.h"
 
 #include <algorithm>
 
@@ -60,10 +59,7 @@ int8_t DigTransmitter::power_argument(int dbm)
 
 void DigTransmitter::send_line(const char* what, const dl_message_point& m, bool crypto)
 {
-    *this << dl_time() << what << dl_id(m.modem_id) << " IT: " << int(m.iterator & 31);
-    if (crypto)
-        *this << " IT_crypto: " << m.crypto_iter;
-    *this << " FREQ: " << m.freq << " PHY: " << m.phy << " PWR:" << m.strength << " PLD: " << dl_payload(m) << "\n";
+    *this << dl_time() << what << dl_send_fields(m, crypto) << "\n";
 }
 
 bool DigTransmitter::sendDLMessage(dl_message_point* message, double corr_freq)
@@ -74,46 +70,28 @@ bool DigTransmitter::sendDLMessage(dl_message_point* message, double corr_freq)
         m.strength = quint8(MAX_POWER);
     _modulator.set_pwr(power_argument(dl_power_dbm(m)));
 
-    const vexa_phy_channel_t code = vexa_fhy_from_str(m.phy);
     const mod_bitrate_s rate = dig_mod::to_mod_bitrate(m.phy);
     bool done = false;
-    switch (code) {
-    case DL_DBPSK_50_PROT_E:
-    case DL_DBPSK_400_PROT_E:
-    case DL_DBPSK_3200_PROT_E:
-    case DL_DBPSK_25600_PROT_E:
-    case UL_DBPSK_50_PROT_E:
-    case UL_DBPSK_400_PROT_E:
-    case UL_DBPSK_3200_PROT_E:
-    case UL_DBPSK_25600_PROT_E:
+    switch (dl_frame_form(m)) {
+    case DlFrameForm::ProtE5:
         send_line(" Send Zadov5 DL message by dig_mod to ID: ", m, true);
         done = _modulator.sendDL_DBPSK_ProtE_ver5(m.modem_id, m.preambula, m.crypto_iter, m.crypto_flags, m.payload,
                                                   m.crypto_mic, m.freq, rate);
         break;
-    case DL_DBPSK_50_PROT_D:
-    case DL_DBPSK_400_PROT_D:
-    case DL_DBPSK_3200_PROT_D:
-    case DL_DBPSK_25600_PROT_D:
-    case UL_DBPSK_50_PROT_D:
-    case UL_DBPSK_400_PROT_D:
-    case UL_DBPSK_3200_PROT_D:
-    case UL_DBPSK_25600_PROT_D:
-        if (m.vexa_ver == 4) {
-            send_line(" Send Zadar4 DL message by dig_mod to ID: ", m, false);
-            const uint8_t iter = uint8_t((m.iterator & 31) + (m.f_multi ? 32 : 0) + (m.f_ack ? 64 : 0) + (m.f_system ? 128 : 0));
-            done = _modulator.sendDL_DBPSK_ProtD_ver4(m.modem_id, iter, m.payload, m.payload[8], m.freq, rate);
-        } else if (m.vexa_ver > 4) {
-            send_line(" Send Zadov5 DL message by dig_mod to ID: ", m, true);
-            done = _modulator.sendDL_DBPSK_ProtD_ver5(m.preambula, m.crypto_iter, m.crypto_flags, m.payload, m.crypto_mic,
-                                                      m.freq, rate);
-        } else {
-            // No frame form exists for it: dropped with a trace rather than reported sent.
-            *this << dl_time() << " DL message by dig_mod: unsupported protocol version " << m.vexa_ver
-                  << ", ID: " << dl_id(m.modem_id) << "\n";
-            return true;
-        }
+    case DlFrameForm::ProtD4:
+        send_line(" Send Zadar4 DL message by dig_mod to ID: ", m, false);
+        done = _modulator.sendDL_DBPSK_ProtD_ver4(m.modem_id, dl_v4_flags(m), m.payload, m.payload[8], m.freq, rate);
         break;
-    default:
+    case DlFrameForm::ProtD5:
+        send_line(" Send Zadov5 DL message by dig_mod to ID: ", m, true);
+        done = _modulator.sendDL_DBPSK_ProtD_ver5(m.preambula, m.crypto_iter, m.crypto_flags, m.payload, m.crypto_mic,
+                                                  m.freq, rate);
+        break;
+    case DlFrameForm::ProtDOld:
+        // No frame form exists for it: dropped with a trace rather than reported sent.
+        *this << dl_time() << dl_old_version_line(m) << "\n";
+        return true;
+    case DlFrameForm::Unsupported:
         send_line(" Send Zadov5 DL message by dig_mod for current phy is unsupported, ID: ", m, true);
         return true;
     }

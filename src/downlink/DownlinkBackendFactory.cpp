@@ -2,6 +2,7 @@
 
 #include "AX5043Transmitter.h"
 #include "DigTransmitter.h"
+#include "MultiDigTransmitter.h"
 
 std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, const DownlinkBackendContext& context)
 {
@@ -10,8 +11,9 @@ std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, 
         return std::make_unique<DigTransmitter>(context.settings, context.pins, nullptr, context.clock);
     case DownlinkSlot::SpiTransceiver:
         return std::make_unique<AX5043Transmitter>(context.settings, context.pins);
-    case DownlinkSlot::SerialModem:
     case DownlinkSlot::MultiDigModulator:
+        return std::make_unique<MultiDigTransmitter>(context.settings, context.pins, nullptr, context.clock);
+    case DownlinkSlot::SerialModem:
         break;
     }
     return nullptr;

@@ -125,24 +125,39 @@ bool dig_mod::sendDL_DBPSK_ProtE_ver5(uint32_t id, uint32_t preambula, uint32_t 
     return done;
 }
 
-void dig_mod::set_sinth_freq(uint32_t freq)
+bool dig_mod::sinth_words(uint32_t freq, uint32_t words[6])
 {
     adf4350_platform_data pdata;
     adf4350_state state;
     init_config(&state, &pdata);
-    if (adf4350_set_freq(&state, freq) >= 0)
-        std::memcpy(last_sinth_regs_, state.regs, sizeof(last_sinth_regs_));
+    if (adf4350_set_freq(&state, freq) < 0)
+        return false;
+    std::memcpy(words, state.regs, 6 * sizeof(uint32_t));
+    return true;
+}
 
-    uint8_t tx[29] = {0x0A, 0x10, 0x00, 0x00};
+void dig_mod::sinth_frame(const uint32_t words[6], uint8_t out[SINTH_FRAME_SIZE])
+{
+    out[0] = 0x0A;
+    out[1] = 0x10;
+    out[2] = 0x00;
+    out[3] = 0x00;
     for (int i = 0; i < 6; ++i) {
-        const uint32_t w = last_sinth_regs_[i];
-        tx[4 + 4 * i] = uint8_t(w);
-        tx[5 + 4 * i] = uint8_t(w >> 8);
-        tx[6 + 4 * i] = uint8_t(w >> 16);
-        tx[7 + 4 * i] = uint8_t(w >> 24);
+        const uint32_t w = words[i];
+        out[4 + 4 * i] = uint8_t(w);
+        out[5 + 4 * i] = uint8_t(w >> 8);
+        out[6 + 4 * i] = uint8_t(w >> 16);
+        out[7 + 4 * i] = uint8_t(w >> 24);
     }
-    tx[28] = 0x01;
-    uint8_t rx[29];
+    out[28] = 0x01;
+}
+
+void dig_mod::set_sinth_freq(uint32_t freq)
+{
+    sinth_words(freq, last_sinth_regs_);
+    uint8_t tx[SINTH_FRAME_SIZE];
+    sinth_frame(last_sinth_regs_, tx);
+    uint8_t rx[SINTH_FRAME_SIZE];
     transfer(tx, rx, sizeof(tx));
 }
 
@@ -167,11 +182,8 @@ void dig_mod::set_bitrate(mod_bitrate_s code)
     current_tx_phy = code;
 }
 
-bool dig_mod::send(const uint8_t* data, mod_bitrate_s code)
+bool dig_mod::frame_start(mod_bitrate_s code, uint8_t* length, uint8_t* control)
 {
-    set_bitrate(code);
-    uint8_t buffer[40] = {};
-    std::memcpy(buffer, data, DL_FRAME_SIZE);
     switch (code) {
     case MOD_DBPSK_50_PROT_D:
     case MOD_DBPSK_400_PROT_D:
@@ -181,19 +193,32 @@ bool dig_mod::send(const uint8_t* data, mod_bitrate_s code)
     case MOD_DBPSK_400_PROT_E:
     case MOD_DBPSK_3200_PROT_E:
     case MOD_DBPSK_25600_PROT_E:
-        spi_write(REG_TX_BUFFER, buffer, 36);
-        spi_write8(REG_CONTROL, 0x13);
-        break;
+        *length = 36;
+        *control = 0x13;
+        return true;
     case MOD_DBPSK_100H_PROT_D:
-        spi_write(REG_TX_BUFFER, buffer, 36);
-        spi_write8(REG_CONTROL, 0x93);
-        break;
+        *length = 36;
+        *control = 0x93;
+        return true;
     case MOD_DBPSK_100H_PROT_E:
-        spi_write(REG_TX_BUFFER, buffer, 40);
-        spi_write8(REG_CONTROL, 0xB3);
-        break;
+        *length = 40;
+        *control = 0xB3;
+        return true;
     default:
-        break;
+        return false;
+    }
+}
+
+bool dig_mod::send(const uint8_t* data, mod_bitrate_s code)
+{
+    set_bitrate(code);
+    uint8_t buffer[40] = {};
+    std::memcpy(buffer, data, DL_FRAME_SIZE);
+    uint8_t length = 0;
+    uint8_t control = 0;
+    if (frame_start(code, &length, &control)) {
+        spi_write(REG_TX_BUFFER, buffer, length);
+        spi_write8(REG_CONTROL, control);
     }
     if (!wait_for_tx_finished(poll_limit_)) {
         qDebug() << "Send timeout!";

@@ -78,6 +78,16 @@ public:
 
     mod_bitrate_s current_phy() const { return current_tx_phy; }
 
+    // Synthesizer frames, shared with the multi-channel modulator: the six ADF4350 words for a
+    // frequency (false, words untouched, when the synthesizer cannot make it), and the 29-byte
+    // frame that carries them.
+    static constexpr int SINTH_FRAME_SIZE = 29;
+    // The TX buffer length and control byte that start a frame of a code; false for a code
+    // that has no frame (nothing is loaded or started).
+    static bool frame_start(mod_bitrate_s code, uint8_t* length, uint8_t* control);
+    static bool sinth_words(uint32_t freq, uint32_t words[6]);
+    static void sinth_frame(const uint32_t words[6], uint8_t out[SINTH_FRAME_SIZE]);
+
 private:
     void set_sinth_freq(uint32_t freq);
     void set_freq(uint32_t freq);

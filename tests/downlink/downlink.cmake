@@ -11,3 +11,7 @@ if(TARGET downlink)
   tolvar_test(tst_dl_sender_threads SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_dl_sender_threads.cpp ${CMAKE_CURRENT_LIST_DIR}/FakeBackend.h
     LIBS downlink LABELS unit tsan)
 endif()
+if(TARGET downlink AND TARGET sim)
+  tolvar_test(tst_multidig SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_multidig.cpp ${CMAKE_CURRENT_LIST_DIR}/FakeBackend.h
+    LIBS downlink sim LABELS unit)
+endif()

@@ -8,7 +8,9 @@
 #include "SimAx5043Scenario.h"
 #include "SimAt86Transceiver.h"
 #include "SimGpsHostCommandRunner.h"
+#include "MultiDigTransmitter.h"
 #include "SimModulatorFpga.h"
+#include "SimMultiModulatorFpga.h"
 #include "SimOnAirLog.h"
 #include "SimReceiverFpga.h"
 
@@ -70,6 +72,7 @@ int main(int argc, char** argv)
     SimAt86Transceiver at86;
     SimOnAirLog onAir;
     SimModulatorFpga modulator;
+    std::unique_ptr<SimMultiModulatorFpga> multiModulator; // QORM LTE with DIG_MOD
     SimAx5043 ax;
     SimAx5043Scenario axScenario;
     std::unique_ptr<SimAx5043AirLink> airLink;
@@ -103,9 +106,11 @@ int main(int argc, char** argv)
                                             QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
                                             QStringLiteral("file")));
     };
-    entry.makePlatform = [&fpga, &at86, &modulator, &onAir, &ax, &axScenario, &airLink](const QCommandLineParser& parser,
+    entry.makePlatform = [&fpga, &at86, &modulator, &multiModulator, &onAir, &ax, &axScenario,
+                          &airLink](const QCommandLineParser& parser,
                                         const QString& configPath,
                                         StationPlatform& platform, QString* error) {
+        bool modulatorNeverDone = false;
         if (parser.isSet(QStringLiteral("scenario"))) {
             // The AX5043's statements are taken out first; the rest is the receiver FPGA's.
             const QString path = parser.value(QStringLiteral("scenario"));
@@ -123,7 +128,8 @@ int main(int argc, char** argv)
                 return false;
             }
             fpga.play(scenario);
-            if (scenario.modulator_never_done.value_or(false))
+            modulatorNeverDone = scenario.modulator_never_done.value_or(false);
+            if (modulatorNeverDone)
                 modulator.set_done_mode(SimModulatorFpga::DoneMode::Never);
             axScenario.apply(ax);
         }
@@ -164,7 +170,17 @@ int main(int argc, char** argv)
         }
         const QVariant digMod = settings.getTransmitterParams().dig_mod_;
         const bool singleModulator = board == QORM && digMod.isValid() && digMod.toBool();
-        platform.pinWorker = [&fpga, &at86, &modulator, &ax, board, singleModulator]() -> std::unique_ptr<BasePinWorker> {
+        if (board == QORM_LTE && digMod.isValid() && digMod.toBool()) {
+            // As many channels and the bandwidth the station's back-end will drive.
+            const TransmitterParams tx = settings.getTransmitterParams();
+            multiModulator = std::make_unique<SimMultiModulatorFpga>(MultiDigTransmitter::channels_from(tx),
+                                                                     MultiDigTransmitter::bandwidth_from(tx));
+            multiModulator->set_on_air_log(&onAir);
+            if (modulatorNeverDone)
+                multiModulator->set_done_mode(SimMultiModulatorFpga::DoneMode::Never);
+        }
+        SimMultiModulatorFpga* multi = multiModulator.get();
+        platform.pinWorker = [&fpga, &at86, &modulator, &ax, board, singleModulator, multi]() -> std::unique_ptr<BasePinWorker> {
             std::unique_ptr<SimFpgaPinWorker> worker;
             if (board == Quabo || board == QORM_LTE)
                 worker = std::make_unique<SimAx5043Board>(fpga, board, ax);
@@ -174,6 +190,8 @@ int main(int argc, char** argv)
                 worker->attach_device(CS0, 16, low, &at86);
             if (singleModulator)
                 worker->attach_modulator(modulator);
+            else if (multi)
+                worker->attach_modulator(*multi);
             return worker;
         };
         bool delayOk = false;
