@@ -28,6 +28,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QJsonDocument>
+#include <QMetaMethod>
 #include <QThread>
 #include <QTime>
 #include <QUrl>
@@ -137,10 +138,13 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
             connect(reader_thread, &QThread::finished, reader, &QObject::deleteLater);
             processStateChanges(0);
             connect(reader_thread, &QThread::started, reader, &IReceiver::start);
-            reader_thread->start(QThread::InheritPriority);
-            connect(reader, &IReceiver::message_ready, this, &TOLVA::set_message, Qt::QueuedConnection);
+            // Records cross into the main thread through a locked inbox, not as arguments of
+            // queued calls: the reader's thread fills it and the main thread empties it.
+            connect(reader, &IReceiver::message_ready, this, &TOLVA::take_message, Qt::DirectConnection);
+            connect(this, &TOLVA::messages_waiting, this, &TOLVA::take_waiting_messages, Qt::QueuedConnection);
             // A receive-only station records FPGA re-initialisations and door events too.
             connect(reader, &IReceiver::alarm_out, this, &TOLVA::alarm_from_receiver_in, Qt::QueuedConnection);
+            reader_thread->start(QThread::InheritPriority);
         } else {
             *this << "No reader: reader thread not started\n";
             delete reader_thread;
@@ -209,10 +213,14 @@ void TOLVA::stop_thread(QThread*& thread, QObject* worker)
     if (!thread)
         return;
     if (worker) {
-        worker->disconnect(this);
-        // Posted behind the stop signals already queued for the worker, so they run first.
-        QThread* t = thread;
-        QMetaObject::invokeMethod(worker, [t] { t->quit(); }, Qt::QueuedConnection);
+        // Cut in both directions, so that the worker, destroyed on its own thread, finds no
+        // connection to this object. The stop signals already posted to it are still delivered.
+        // The wildcard forms look neither object up, since the worker may be running.
+        QObject::disconnect(worker, QMetaMethod(), this, QMetaMethod());
+        QObject::disconnect(this, QMetaMethod(), worker, QMetaMethod());
+        // Posted behind the stop signals already queued for the worker, so they run first; it
+        // carries nothing, and runs on the worker's thread.
+        QMetaObject::invokeMethod(worker, [] { QThread::currentThread()->quit(); }, Qt::QueuedConnection);
     } else {
         thread->quit();
     }
@@ -245,6 +253,7 @@ void TOLVA::shutdown()
 
     // Messages the reader emitted before it stopped are still queued for this object.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    take_waiting_messages();
 
     const struct {
         rabbit_man* link;
@@ -570,8 +579,11 @@ void TOLVA::create_spectrum_server()
     connect(spectrum_thread, &QThread::finished, s_server, &QObject::deleteLater);
     spectrum_thread->start(QThread::InheritPriority);
     s_server->setRevLo((bs_type_ == QORM || bs_type_ == QORM_LTE) ? settingsCtrlr.rev_lo() : true);
+    // Called on the reader thread: the server keeps the frame under its own lock, so the
+    // spectrum needs no trip through the server thread's event queue, whose hand-off of the
+    // arguments ThreadSanitizer cannot see. The reader thread is joined before the server goes.
     if (reader)
-        connect(reader, &IReceiver::fft_mag_out, s_server, &spectrum_server::set_spectrum_data, Qt::QueuedConnection);
+        connect(reader, &IReceiver::fft_mag_out, s_server, &spectrum_server::set_spectrum_data, Qt::DirectConnection);
 }
 
 void TOLVA::create_gps()
@@ -667,6 +679,30 @@ void TOLVA::readerFinished()
 }
 
 // ----------------------------------------------------------------------------- uplink road
+
+void TOLVA::take_message(QSharedPointer<message_point> msg)
+{
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(inbox_mutex_);
+        first = inbox_.empty();
+        inbox_.push_back(std::move(msg));
+    }
+    // One wake-up per batch: a later record finds the inbox not yet emptied.
+    if (first)
+        emit messages_waiting();
+}
+
+void TOLVA::take_waiting_messages()
+{
+    std::vector<QSharedPointer<message_point>> batch;
+    {
+        std::lock_guard<std::mutex> lock(inbox_mutex_);
+        batch.swap(inbox_);
+    }
+    for (QSharedPointer<message_point>& msg : batch)
+        set_message(std::move(msg));
+}
 
 void TOLVA::set_message(QSharedPointer<message_point> msg)
 {

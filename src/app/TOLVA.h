@@ -24,6 +24,8 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 class Base_Pin_Controller;
 class IReceiver;
@@ -108,6 +110,8 @@ signals:
     void stopReader();
     void stopSender();
     void stopSpectrumServer();
+    // The reader's thread put the first record into an empty inbox.
+    void messages_waiting();
 
 public slots:
     void set_message(QSharedPointer<message_point> msg);
@@ -155,6 +159,8 @@ private:
     quint8 reader_state();
     void run_host(const QString& command_line, int timeout_ms);
     void stop_thread(QThread*& thread, QObject* worker);
+    void take_message(QSharedPointer<message_point> msg);  // on the reader's thread
+    void take_waiting_messages();
     void line(const QString& text); // one log line with the time prefix and a line end
     void run_commands();
     void drop_commands();
@@ -202,6 +208,10 @@ private:
     bool shut_down_ = false;
     bool eth0_restart_pending_ = false;
     std::unique_ptr<ntp_sysconf> ntp_editor_;
+
+    // Uplink records from the reader's thread, in order, until the main thread takes them.
+    std::mutex inbox_mutex_;
+    std::vector<QSharedPointer<message_point>> inbox_;
 
     // Commands run one at a time, in order of arrival; each reply goes back on its own link.
     struct QueuedCommand {

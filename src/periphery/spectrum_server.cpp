@@ -11,7 +11,7 @@
 spectrum_server::spectrum_server(const QString& logpath, const QHostAddress& address, quint16 port)
     : QObject(nullptr), logger(logpath), pacer_(&SpectrumPacer::instance())
 {
-    // Spectra arrive as queued calls from the reader thread.
+    // Spectra may also arrive as queued calls from another thread.
     qRegisterMetaType<Bands>("Bands");
     qRegisterMetaType<QVector<quint32>>("QVector<quint32>");
     tcp_server = new QTcpServer(this);
@@ -30,6 +30,13 @@ spectrum_server::~spectrum_server()
 {
     delete tcp_server;
     tcp_server = nullptr;
+    // The reader's thread may have stored the last frames: released under their locks, which
+    // orders this after its last store.
+    for (auto frame : {std::make_pair(&mutFrameBand1, &current_frame_band1),
+                       std::make_pair(&mutFrame400Band2, &current_frame400_band2)}) {
+        std::lock_guard<std::mutex> lock(*frame.first);
+        std::vector<float>().swap(*frame.second);
+    }
 }
 
 bool spectrum_server::isListening() const

@@ -60,6 +60,7 @@ public:
     void setIdleTimeout(int ms);
 
 public slots:
+    // Safe from any thread (the frames are kept under their locks).
     void set_spectrum_data(const QVector<quint32>& magnitudes, uint size, Bands band);
     void setLogOffset(float offset);
     void set_current_noise_band1(float noise);

@@ -201,9 +201,14 @@ void TestStationThreads::everyThreadBusyThenSigterm()
     const QByteArray output = station.output();
     const int report = output.indexOf("WARNING: ThreadSanitizer");
     if (report >= 0) {
-        // A test message is cut short; the reports go out line by line.
+        // A test message is cut short; the reports go out line by line, the first ones whole and
+        // then the one-line summary of every report, so none hides behind the cut.
         for (const QByteArray& line : output.mid(report, 60000).split('\n'))
             qWarning("%s", line.constData());
+        for (const QByteArray& line : output.mid(report).split('\n')) {
+            if (line.startsWith("SUMMARY: ThreadSanitizer"))
+                qWarning("%s", line.constData());
+        }
     }
     QVERIFY2(report < 0, "ThreadSanitizer reported on the station (see the lines above)");
     QCOMPARE(station.exitStatus(), QProcess::NormalExit);
