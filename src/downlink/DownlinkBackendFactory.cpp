@@ -1,6 +1,7 @@
 #include "DownlinkBackendFactory.h"
 
 #include "AX5043Transmitter.h"
+#include "AX8052f143Transmitter.h"
 #include "DigTransmitter.h"
 
 std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, const DownlinkBackendContext& context)
@@ -11,6 +12,7 @@ std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, 
     case DownlinkSlot::SpiTransceiver:
         return std::make_unique<AX5043Transmitter>(context.settings, context.pins);
     case DownlinkSlot::SerialModem:
+        return std::make_unique<AX8052f143Transmitter>(context.settings, context.pins, nullptr, context.clock);
     case DownlinkSlot::MultiDigModulator:
         break;
     }
