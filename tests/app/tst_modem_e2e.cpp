@@ -210,7 +210,8 @@ void TestModemE2E::downlinksReachTheAir()
     QCOMPARE(station.exitCode(), 0);
 }
 
-// The modem answers neither its ID nor its records for the first 25 s: the first heartbeat shows
+// The modem answers neither its ID nor its records for the first 35 s (the first two attempts,
+// 10 and 20 s after the sender started): the first heartbeat (30 s) shows
 // the version unknown; the autocorrection after that reads the ID and the version, the next
 // heartbeat shows them, and from then on the modem's own uplinks are echoes, not published.
 void TestModemE2E::autocorrectionReadsTheModem()
@@ -222,7 +223,7 @@ void TestModemE2E::autocorrectionReadsTheModem()
     ModemSimProcess modem(dir.path());
     QVERIFY(modem.start({QStringLiteral("--crc"), QStringLiteral("--id"), QString::number(kModemId, 16),
                          QStringLiteral("--version"), QStringLiteral("5,1,2,60,7,1"), QStringLiteral("--silent"),
-                         QStringLiteral("09,40"), QStringLiteral("--silent-ms"), QStringLiteral("25000")}));
+                         QStringLiteral("09,40"), QStringLiteral("--silent-ms"), QStringLiteral("35000")}));
     StationProcess station(dir.path());
     const QString scenario = QStringLiteral(
         "set firmware 720\n"
