@@ -1,5 +1,8 @@
 #include "SimSerialModem.h"
 
+#include "SimOnAirLog.h"
+#include "phy_names.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -184,6 +187,10 @@ void SimSerialModem::take(quint8 b)
         } else if (b == kBoot) {
             ++reboots_;
             onAir_.clear();
+            if (onAirLog_)
+                onAirLog_->write(QJsonObject{{QStringLiteral("kind"), QStringLiteral("reboot")},
+                                             {QStringLiteral("device"), QStringLiteral("ax8052f143")},
+                                             {QStringLiteral("time"), SimOnAirLog::time_text(QDateTime::currentDateTimeUtc())}});
             emit rebooted();
         }
         return;
@@ -280,22 +287,28 @@ void SimSerialModem::accept(quint8 cmd, const QByteArray& payload)
     const QByteArray tx = record(3);
     const QByteArray add = record(6);
     const quint32 txFreq = (quint32(at(tx, 0)) << 24) | (quint32(at(tx, 1)) << 16) | (quint32(at(tx, 2)) << 8) | at(tx, 3);
-    f.line = QStringLiteral("%1 start=%2 end=%3 mode=%4 phy=%5 freq=%6 power=%7 address=%8 payload=%9")
-                 .arg(cmd == 0x08 ? QStringLiteral("corr") : QStringLiteral("dl"))
-                 .arg(f.startMs)
-                 .arg(f.endMs)
-                 .arg(at(mode, 0))
-                 .arg(at(mode, 2))
-                 .arg(txFreq ? txFreq : freq_)
-                 .arg(int(qint8(at(tx, 4))))
-                 .arg(QString::fromLatin1(add.left(3).toHex()))
-                 .arg(QString::fromLatin1(payload.toHex()));
+    const bool corr = cmd == 0x08;
+    // Wall-clock times of the frame: it starts when the frames before it have left.
+    const QDateTime nowUtc = QDateTime::currentDateTimeUtc();
+    SimOnAirLog::Frame air;
+    air.start = nowUtc.addMSecs(f.startMs - now);
+    air.end = nowUtc.addMSecs(f.endMs - now);
+    air.device = QStringLiteral("ax8052f143");
+    // The correction packet goes out on the frequency of the 0x05 command; downlinks on record 3.
+    air.carrier = corr || txFreq == 0 ? freq_ : txFreq;
+    air.bitrate = corr ? 0 : bitrate_from_phy(vexa_phy_channel_t(at(mode, 2)));
+    air.power = corr ? double(qint8(at(record(5), 0))) : double(qint8(at(mode, 4)));
+    air.bytes = payload;
+    f.line = SimOnAirLog::frame_line(air);
+    f.line.insert(QStringLiteral("command"), corr ? QStringLiteral("corr") : QStringLiteral("dl"));
+    f.line.insert(QStringLiteral("received"), SimOnAirLog::time_text(nowUtc));
+    f.line.insert(QStringLiteral("mode"), int(at(mode, 0)));
+    f.line.insert(QStringLiteral("phy"), int(at(mode, 2)));
+    f.line.insert(QStringLiteral("antenna"), int(at(tx, 5)));
+    f.line.insert(QStringLiteral("address"), QString::fromLatin1(add.left(3).toHex()));
     onAir_.append(f);
-    if (!onAirPath_.isEmpty()) {
-        QFile out(onAirPath_);
-        if (out.open(QIODevice::Append))
-            out.write(f.line.toUtf8() + '\n');
-    }
+    if (onAirLog_)
+        onAirLog_->write(f.line);
 }
 
 void SimSerialModem::reply(quint8 cmd, const QByteArray& payload)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 class QSocketNotifier;
+class SimOnAirLog;
 
 // The AX8052F143 radio modem as a peer on a pseudo-terminal: the station opens the other end as
 // its serial port. Its frame codec is its own (it does not share the station's). It keeps the
@@ -45,7 +47,7 @@ public:
         QByteArray payload;
         qint64 startMs = 0; // on the simulator's clock
         qint64 endMs = 0;
-        QString line;       // the on-air log line
+        QJsonObject line;   // the on-air log line
     };
 
     explicit SimSerialModem(QObject* parent = nullptr);
@@ -73,8 +75,8 @@ public:
     int reboots() const { return reboots_; }
     // Replies written so far (late ones count once they went out).
     int repliesSent() const { return repliesSent_; }
-    // Each accepted frame also goes to this file, one line each.
-    void setOnAirLog(const QString& path) { onAirPath_ = path; }
+    // Each accepted frame, and each boot-loader byte, also goes to this on-air log.
+    void setOnAirLog(SimOnAirLog* log) { onAirLog_ = log; }
 
     // The simulator's own codec (for the executable and tests).
     static QByteArray encode(quint8 cmd, const QByteArray& payload, bool checkByte, bool spoilCheck = false);
@@ -101,7 +103,7 @@ private:
     QHash<quint8, QByteArray> records_;
     QList<QByteArray> received_;
     QList<AirFrame> onAir_;
-    QString onAirPath_;
+    SimOnAirLog* onAirLog_ = nullptr;
     int reboots_ = 0;
     int repliesSent_ = 0;
     quint32 freq_ = 0;

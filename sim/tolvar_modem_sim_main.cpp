@@ -1,17 +1,21 @@
 // tolvar-modem-sim: the serial radio modem on a pseudo-terminal, for a station on a PC.
 //
 //   tolvar-modem-sim [--port-file F | --port PATH] [--crc] [--id HEX] [--version a,b,c,d,e,f]
-//                    [--air-ms N] [--never-drain] [--on-air FILE] [--silent HEX,...]
+//                    [--air-ms N] [--never-drain] [--on-air FILE] [--silent HEX,...] [--silent-ms N]
+//                    [--bad-check HEX,...] [--split HEX,...] [--with-unsolicited HEX,...]
+//                    [--late HEX:MS,...]
 //
 // Without --port it opens a new pseudo-terminal and prints its path (and writes it to the port
 // file): put that path in the station's INI as Comunications/PortNum. With --port it takes one
 // end of an existing pair, e.g. from socat -d -d pty,raw,echo=0,link=A pty,raw,echo=0,link=B.
+#include "SimOnAirLog.h"
 #include "SimSerialModem.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
+#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -28,7 +32,14 @@ int main(int argc, char** argv)
     const QCommandLineOption never(QStringLiteral("never-drain"), QStringLiteral("The transmit queue never empties."));
     const QCommandLineOption onAir(QStringLiteral("on-air"), QStringLiteral("On-air log file."), QStringLiteral("file"));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Commands left unanswered (hex)."), QStringLiteral("list"));
-    p.addOptions({portFile, port, crc, id, version, air, never, onAir, silent});
+    const QCommandLineOption silentMs(QStringLiteral("silent-ms"),
+        QStringLiteral("The --silent commands answer again after this many ms."), QStringLiteral("ms"));
+    const QCommandLineOption badCheck(QStringLiteral("bad-check"), QStringLiteral("Replies with a wrong check byte (hex)."), QStringLiteral("list"));
+    const QCommandLineOption split(QStringLiteral("split"), QStringLiteral("Replies written in two writes (hex)."), QStringLiteral("list"));
+    const QCommandLineOption unsolicited(QStringLiteral("with-unsolicited"),
+        QStringLiteral("Replies followed by a 0x10 frame in the same write (hex)."), QStringLiteral("list"));
+    const QCommandLineOption late(QStringLiteral("late"), QStringLiteral("Replies sent late (hex:ms)."), QStringLiteral("list"));
+    p.addOptions({portFile, port, crc, id, version, air, never, onAir, silent, silentMs, badCheck, split, unsolicited, late});
     p.process(app);
 
     SimSerialModem modem;
@@ -46,24 +57,58 @@ int main(int argc, char** argv)
     if (ok && p.isSet(air))
         k.airTimeMs = p.value(air).toInt(&ok);
     k.neverDrain = p.isSet(never);
-    for (const QString& c : p.value(silent).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const uint cmd = c.toUInt(&ok, 16);
-        if (!ok || cmd > 0xFF)
+    // A list of command codes in hex into one of the knobs' sets.
+    const auto commands = [&](const QCommandLineOption& option, QSet<quint8>& into) {
+        for (const QString& c : p.value(option).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const uint cmd = c.toUInt(&ok, 16);
+            if (!ok || cmd > 0xFF) {
+                ok = false;
+                return;
+            }
+            into.insert(quint8(cmd));
+        }
+    };
+    if (ok)
+        commands(silent, k.silent);
+    if (ok)
+        commands(badCheck, k.badCheckByte);
+    if (ok)
+        commands(split, k.splitReply);
+    if (ok)
+        commands(unsolicited, k.withUnsolicited);
+    for (const QString& c : p.value(late).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool cmdOk = false;
+        const uint cmd = c.section(QLatin1Char(':'), 0, 0).toUInt(&cmdOk, 16);
+        const int ms = c.section(QLatin1Char(':'), 1).toInt(&ok);
+        ok = ok && cmdOk && cmd <= 0xFF && ms >= 0;
+        if (!ok)
             break;
-        k.silent.insert(quint8(cmd));
+        k.lateMs.insert(quint8(cmd), ms);
     }
+    int silenceMs = -1;
+    if (ok && p.isSet(silentMs))
+        silenceMs = p.value(silentMs).toInt(&ok);
     if (!ok) {
         QTextStream(stderr) << "tolvar-modem-sim: bad option value\n";
         return 2;
     }
-    if (p.isSet(onAir))
-        modem.setOnAirLog(p.value(onAir));
+    SimOnAirLog airLog;
+    if (p.isSet(onAir)) {
+        QString error;
+        if (!airLog.open(p.value(onAir), &error)) {
+            QTextStream(stderr) << "tolvar-modem-sim: " << p.value(onAir) << ": " << error << '\n';
+            return 1;
+        }
+        modem.setOnAirLog(&airLog);
+    }
 
     QString error;
     if (!(p.isSet(port) ? modem.openPath(p.value(port), &error) : modem.openPty(&error))) {
         QTextStream(stderr) << "tolvar-modem-sim: " << error << '\n';
         return 1;
     }
+    if (silenceMs >= 0)
+        QTimer::singleShot(silenceMs, &modem, [&k] { k.silent.clear(); });
     QTextStream(stdout) << "Modem port: " << modem.portPath() << Qt::endl;
     if (p.isSet(portFile)) {
         QFile f(p.value(portFile));

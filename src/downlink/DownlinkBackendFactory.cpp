@@ -1,6 +1,7 @@
 #include "DownlinkBackendFactory.h"
 
 #include "AX5043Transmitter.h"
+#include "AX8052f143Transmitter.h"
 #include "DigTransmitter.h"
 #include "MultiDigTransmitter.h"
 
@@ -11,10 +12,10 @@ std::unique_ptr<IVexaTransmitter> makeDefaultDownlinkBackend(DownlinkSlot slot, 
         return std::make_unique<DigTransmitter>(context.settings, context.pins, nullptr, context.clock);
     case DownlinkSlot::SpiTransceiver:
         return std::make_unique<AX5043Transmitter>(context.settings, context.pins);
+    case DownlinkSlot::SerialModem:
+        return std::make_unique<AX8052f143Transmitter>(context.settings, context.pins, nullptr, context.clock);
     case DownlinkSlot::MultiDigModulator:
         return std::make_unique<MultiDigTransmitter>(context.settings, context.pins, nullptr, context.clock);
-    case DownlinkSlot::SerialModem:
-        break;
     }
     return nullptr;
 }

@@ -106,6 +106,21 @@ private slots:
         QCOMPARE(sim->receivedCount(0x40), 2);
     }
 
+    // Accepting replies to a record that came after its tries gave up do not answer the next
+    // record's request, which the modem refuses.
+    void lateReplyAnswersNoOtherRecord()
+    {
+        sim->knobs().lateMs.insert(0x40, 700); // after all three 200 ms tries
+        QVERIFY(!conf->setTxFreqLocal(868800000u, -1, vexa_conf::PCB));
+        QTRY_COMPARE_WITH_TIMEOUT(sim->repliesSent(), 3, 10000);
+        sim->knobs().lateMs.clear();
+        sim->knobs().refuse.insert(6);
+        // One more accepting reply is on the line, not yet read, when the request goes out.
+        sim->sendUnsolicited(0x40, QByteArray::fromHex("c3000000000000"));
+        QVERIFY(!conf->setDlAddLocal(0x123456));
+        QCOMPARE(sim->receivedCount(0x40), 6);
+    }
+
     void version_data()
     {
         QTest::addColumn<bool>("silent");
