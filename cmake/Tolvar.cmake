@@ -55,6 +55,11 @@ function(tolvar_test name)
   if("tsan" IN_LIST T_LABELS)
     add_dependencies(tsan_tests ${name})
   endif()
+  if("broker" IN_LIST T_LABELS)
+    # A broker test runs an Erlang node of its own and boots the broker's command-line tool
+    # for its looks: it counts as two jobs, so a parallel ctest starts fewer of them at once.
+    set_tests_properties(${name} PROPERTIES PROCESSORS 2)
+  endif()
 endfunction()
 
 # tolvar_fuzzer(<name> SOURCES ... LIBS ...): a libFuzzer target; scripts/fuzz runs each one.
