@@ -42,7 +42,7 @@ public:
         uint8_t address;
         int length;
     };
-    static constexpr int FRAME_LOG_SIZE = 100000;
+    static constexpr int FRAME_LOG_SIZE = 20000;
 
     SimReceiverFpga();
     ~SimReceiverFpga() override;
