@@ -7,6 +7,11 @@ QDateTime ManualQueueClock::now() const
     return wall_;
 }
 
+qint64 ManualQueueClock::localMsecs() const
+{
+    return wall_.toMSecsSinceEpoch() + qint64(wall_.offsetFromUtc()) * 1000;
+}
+
 qint64 ManualQueueClock::monotonicMs() const
 {
     return mono_;

@@ -415,6 +415,45 @@ private slots:
                  QStringList({"42|0|2024-04-30 10:00:00.000|a"}));
     }
 
+    // The DT text of a row survives a restore and a save back unchanged; a DT that is not
+    // exactly "yyyy-MM-dd hh:mm:ss.zzz" with a real date and time is taken as now.
+    void restoredStampWrittenBack_data()
+    {
+        QTest::addColumn<QString>("dt");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("ordinary") << "2024-04-30 10:00:00.000" << true;
+        QTest::newRow("leap day, last millisecond") << "2024-02-29 23:59:59.999" << true;
+        QTest::newRow("before 2000") << "1999-12-31 00:00:00.001" << true;
+        QTest::newRow("far future") << "9999-12-31 23:59:59.999" << true;
+        QTest::newRow("no leap day") << "2023-02-29 10:00:00.000" << false;
+        QTest::newRow("month 13") << "2024-13-01 10:00:00.000" << false;
+        QTest::newRow("hour 24") << "2024-04-30 24:00:00.000" << false;
+        QTest::newRow("no milliseconds") << "2024-04-30 10:00:00" << false;
+        QTest::newRow("T separator") << "2024-04-30T10:00:00.000" << false;
+        QTest::newRow("letters") << "2024-04-3x 10:00:00.000" << false;
+    }
+    void restoredStampWrittenBack()
+    {
+        QFETCH(QString, dt);
+        QFETCH(bool, readable);
+        const QString file = path(QStringLiteral("stamp.db3"));
+        QFile::remove(file);
+        sqlite(file, QStringLiteral("CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+                                    "INSERT INTO messages VALUES(7,0,'%1','a');").arg(dt));
+        auto q = makeQueue(QStringLiteral("stamp.db3"), true);
+        q->set_start_to_save(true);
+        const QString restoredAt = clock.now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+        QVERIFY(!q->isEmpty());
+        // Only a stamp far enough back is old enough to go straight back to the file.
+        if (!readable || QDateTime::fromString(dt, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")) > clock.now())
+            clock.advance(kAge);
+        const QString expected = readable ? dt : restoredAt;
+        q->saveMain();
+        QCOMPARE(q->size(), 0);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE, DT FROM messages")),
+                 QStringList({QStringLiteral("7|0|") + expected}));
+    }
+
     // A file that is not a database is kept aside and replaced.
     void unreadableFileMovedAside()
     {
