@@ -16,6 +16,11 @@ qint64 QueueClock::localMsecs() const
     return LocalTime::localMsecs();
 }
 
+qint64 QueueClock::utcMsecs() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 qint64 QueueClock::monotonicMs() const
 {
     static QElapsedTimer timer = [] {
