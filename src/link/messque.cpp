@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 #include <QScopedValueRollback>
 #include <QSqlError>
 #include <QSet>
@@ -772,6 +773,16 @@ bool messque::restoreMessagesFromDB(int n)
     if (!db_ok || n <= 0)
         return false;
     for (;;) {
+        // Marking rows in flight needs no sync of its own: a mark that never reaches the disk
+        // only leaves its rows waiting, as the next start leaves every row, and the mark
+        // rewrites one byte of each row in place, so a write cut short cannot tear a row or
+        // the tree. The next save or confirm commits it with a sync. (SQLite takes the
+        // setting only outside a transaction.)
+        const bool quick = setSynchronous(false);
+        auto syncAgain = qScopeGuard([this, quick] {
+            if (quick)
+                setSynchronous(true);
+        });
         if (!db.transaction()) {
             if (logSqlError(db.lastError()) && recoverFromDamage()) {
                 const QScopedValueRollback<bool> once(retrying_, true);
@@ -833,22 +844,9 @@ bool messque::restoreMessagesFromDB(int n)
             logSqlError(select.lastError());
         select.finish();
 
-        if (damage_.isEmpty()) {
-            if (!restoredRows.isEmpty())
-                execList(MarkRowsInFlight, restoredRows);
-            if (!badRows.isEmpty())
-                execList(DeleteRowids, badRows);
-        }
-        // Marking rows in flight needs no sync of its own: a mark that never reaches the disk
-        // only leaves its rows waiting, as the next start leaves every row, and the mark
-        // rewrites one byte of each row in place, so a write cut short cannot tear a row or
-        // the tree. The next save or confirm commits it with a sync. Deleting unreadable rows
-        // changes the tree and keeps the sync.
-        const bool quick = damage_.isEmpty() && badRows.isEmpty() && setSynchronous(false);
-        const bool committed = damage_.isEmpty() && db.commit();
-        if (quick)
-            setSynchronous(true);
-        if (!committed) {
+        if (damage_.isEmpty() && !restoredRows.isEmpty())
+            execList(MarkRowsInFlight, restoredRows);
+        if (!damage_.isEmpty() || !db.commit()) {
             if (damage_.isEmpty())
                 logSqlError(db.lastError());
             db.rollback();
@@ -858,6 +856,16 @@ bool messque::restoreMessagesFromDB(int n)
                 return restoreMessagesFromDB(n);
             }
             return false;
+        }
+        syncAgain.dismiss();
+        if (quick)
+            setSynchronous(true);
+        // Deleting unreadable rows changes the tree: its own transaction, with the sync. Rows
+        // it cannot delete are only skipped again next time (and damage it meets is mended
+        // by the next operation, once the restored records are in memory).
+        if (!badRows.isEmpty() && db.transaction()) {
+            if (!execList(DeleteRowids, badRows) || !db.commit())
+                db.rollback();
         }
 
         for (jstring_point* entry : qAsConst(restored)) {
