@@ -29,9 +29,9 @@ public:
     using Fifo = FpgaScenario::Fifo;
     using Clock = std::chrono::steady_clock;
 
-    // Register writes, the most recent WRITE_LOG_SIZE kept (the reader writes its LEDs with
-    // every spectrum read, ten times a second).
-    static constexpr int WRITE_LOG_SIZE = 20000;
+    // Register writes, the most recent WRITE_LOG_SIZE kept: about a minute of a running
+    // reader, which writes its LEDs with every spectrum read, ten times a second.
+    static constexpr int WRITE_LOG_SIZE = 600;
     struct Write {
         int boot;        // boots seen before this write
         uint8_t address;
