@@ -41,7 +41,7 @@ public:
     void remove_timeout_messages(qint64 now);
 
     QList<Entry> m_list;
-    QList<Entry> out_list;
+    QList<Entry> out_list; // read only outside the filter: its ageing keeps track of every entry
 
 private:
     static quint64 key(const message_point& m);
