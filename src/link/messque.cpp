@@ -488,6 +488,26 @@ bool messque::confirm(quint32 id)
     return true;
 }
 
+int messque::confirm(const QList<quint32>& ids)
+{
+    QList<jstring_point*> gone;
+    QList<jstring_point*> backed;
+    QSet<quint32> seen;
+    for (quint32 id : ids) {
+        jstring_point* entry = byId_.value(id);
+        if (!entry || seen.contains(id))
+            continue;
+        seen.insert(id);
+        gone.append(entry);
+        if (entry->in_backup)
+            backed.append(entry);
+    }
+    if (!backed.isEmpty())
+        deleteRows(backed);
+    removeEntries(gone);
+    return gone.size();
+}
+
 void messque::unpop(quint32 id)
 {
     jstring_point* entry = byId_.value(id);

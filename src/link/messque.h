@@ -62,6 +62,9 @@ public:
     // The broker confirmed the record: it leaves the queue (and its backup row), whatever
     // session took it. False when no record has that id (already confirmed).
     bool confirm(quint32 id);
+    // The same for the records of one basic.ack: their backup rows go in one transaction.
+    // Returns how many of them were still in the queue.
+    int confirm(const QList<quint32>& ids);
     // A popped record that could not be sent, or that the broker refused, goes back to waiting.
     void unpop(quint32 id);
     // Drops the first record of `session` (confirmed); false when there is none.

@@ -397,6 +397,34 @@ private slots:
         QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"0"}));
     }
 
+    // The records of one ack leave together: their rows in one go, an id given twice or
+    // already gone counts once or not at all.
+    void restoredRowsLeaveOnOneAck()
+    {
+        const QString file = path(QStringLiteral("ack.db3"));
+        QFile::remove(file);
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
+            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
+            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+        auto q = makeQueue(QStringLiteral("ack.db3"), true);
+        QVERIFY(!q->isEmpty());
+        quint32 a = 0, b = 0, c = 0;
+        QCOMPARE(q->pop_for_publish(7, &a), QByteArray("a"));
+        QCOMPARE(q->pop_for_publish(7, &b), QByteArray("b"));
+        QCOMPARE(q->pop_for_publish(7, &c), QByteArray("c"));
+        QVERIFY(q->enqueue("fresh"));
+        quint32 fresh = 0;
+        QCOMPARE(q->pop_for_publish(7, &fresh), QByteArray("fresh"));
+        QCOMPARE(q->confirm(QList<quint32>{a, c, a, fresh, 999999}), 3);
+        QCOMPARE(q->size(), 1);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE FROM messages")), QStringList({"2|1"}));
+        QCOMPARE(q->confirm(QList<quint32>{a, c}), 0);
+        QCOMPARE(q->confirm(QList<quint32>{b}), 1);
+        QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"0"}));
+    }
+
     // A restored record that waits past the save age goes back to its own row.
     void restoredRecordSavedBackToItsRow()
     {
