@@ -491,7 +491,6 @@ bool messque::confirm(quint32 id)
 int messque::confirm(const QList<quint32>& ids)
 {
     QList<jstring_point*> gone;
-    QList<jstring_point*> backed;
     QSet<quint32> seen;
     for (quint32 id : ids) {
         jstring_point* entry = byId_.value(id);
@@ -499,6 +498,15 @@ int messque::confirm(const QList<quint32>& ids)
             continue;
         seen.insert(id);
         gone.append(entry);
+    }
+    return dropConfirmed(gone);
+}
+
+// Confirmed records leave memory, and their backup rows the file in one transaction.
+int messque::dropConfirmed(const QList<jstring_point*>& gone)
+{
+    QList<jstring_point*> backed;
+    for (jstring_point* entry : gone) {
         if (entry->in_backup)
             backed.append(entry);
     }
@@ -532,18 +540,11 @@ bool messque::clear(quint32 session)
 int messque::clear_session(quint32 session)
 {
     QList<jstring_point*> gone;
-    QList<jstring_point*> backed;
     for (jstring_point* entry : inflight_) {
-        if (entry->session_id != session)
-            continue;
-        gone.append(entry);
-        if (entry->in_backup)
-            backed.append(entry);
+        if (entry->session_id == session)
+            gone.append(entry);
     }
-    if (!backed.isEmpty())
-        deleteRows(backed);
-    removeEntries(gone);
-    return gone.size();
+    return dropConfirmed(gone);
 }
 
 void messque::return_to_waiting()

@@ -132,6 +132,7 @@ private:
     QList<bool> writeRows(const QList<jstring_point*>& rows);
     bool deleteRows(const QList<jstring_point*>& rows);
     void removeEntries(const QList<jstring_point*>& gone);
+    int dropConfirmed(const QList<jstring_point*>& gone);
     void append(jstring_point* entry);
     void detach(jstring_point* entry);
     void markPublished(jstring_point* entry, quint32 session);

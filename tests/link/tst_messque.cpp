@@ -367,17 +367,23 @@ private slots:
                  fileAfter);
     }
 
+    // A backup holding rows 1, 2, 3 ("a", "b", "c"), all waiting.
+    static void writeThreeWaitingRows(const QString& file)
+    {
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
+            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
+            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+    }
+
     // Restored rows leave the file only when their confirm arrives; anything else puts them
     // back to waiting at the next start.
     void restoredRowsLeaveOnConfirm()
     {
         const QString file = path(QStringLiteral("confirm.db3"));
         QFile::remove(file);
-        sqlite(file, QStringLiteral(
-            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
-            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
-            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
-            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+        writeThreeWaitingRows(file);
         {
             auto q = makeQueue(QStringLiteral("confirm.db3"), true);
             QVERIFY(!q->isEmpty());
@@ -403,11 +409,7 @@ private slots:
     {
         const QString file = path(QStringLiteral("ack.db3"));
         QFile::remove(file);
-        sqlite(file, QStringLiteral(
-            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
-            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
-            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
-            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+        writeThreeWaitingRows(file);
         auto q = makeQueue(QStringLiteral("ack.db3"), true);
         QVERIFY(!q->isEmpty());
         quint32 a = 0, b = 0, c = 0;
