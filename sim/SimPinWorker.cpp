@@ -81,6 +81,8 @@ void SimPinWorker::set_pin_state(uint8_t pin, PIN_State state)
     const PIN_State level = state == high ? high : low;
     output_[pin] = true;
     out_level_[pin] = level;
+    if (trace_.size() >= TRACE_SIZE)
+        trace_.pop_front();
     trace_.push_back({Clock::now(), pin, level});
 }
 
@@ -153,7 +155,7 @@ void SimPinWorker::set_input(uint8_t pin, PIN_State level)
 std::vector<SimPinWorker::TraceEntry> SimPinWorker::trace() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return trace_;
+    return std::vector<TraceEntry>(trace_.begin(), trace_.end());
 }
 
 void SimPinWorker::clear_trace()

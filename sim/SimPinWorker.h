@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
         PIN_State level;
     };
     static constexpr unsigned PIN_COUNT = 54;
+    // The trace keeps the most recent writes only: a simulated station toggles chip selects
+    // for every FIFO and spectrum read and runs for days.
+    static constexpr size_t TRACE_SIZE = 20000;
 
     SimPinWorker();
     ~SimPinWorker() override;
@@ -46,7 +50,7 @@ public:
     // Test side.
     void set_init_fails(bool fails);        // init() fails while set (a board without access)
     void set_input(uint8_t pin, PIN_State level); // level seen on a pin that is not an output
-    std::vector<TraceEntry> trace() const;  // station's pin writes, oldest first
+    std::vector<TraceEntry> trace() const;  // station's latest pin writes, oldest first
     void clear_trace();
     PIN_State level(uint8_t pin) const;     // current level whatever the init state
     bool is_output(uint8_t pin) const;
@@ -73,6 +77,6 @@ private:
         IsrCallback callback;
     };
     std::array<Isr, PIN_COUNT> isr_{};
-    std::vector<TraceEntry> trace_;
+    std::deque<TraceEntry> trace_;
     SimSpiBus bus_;
 };

@@ -271,6 +271,8 @@ void SimReceiverFpga::deselect()
     std::lock_guard<std::mutex> lock(mutex_);
     if (cmd_ == WRITE && pos_ > 4) {
         written_[addr_] = wbuf_;
+        if (writes_.size() >= WRITE_LOG_SIZE)
+            writes_.removeFirst();
         writes_.append(Write{boots_, addr_, wbuf_, frame_});
     }
     if (pos_ > 0) {

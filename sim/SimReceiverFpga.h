@@ -29,6 +29,9 @@ public:
     using Fifo = FpgaScenario::Fifo;
     using Clock = std::chrono::steady_clock;
 
+    // Register writes, the most recent WRITE_LOG_SIZE kept: about a minute of a running
+    // reader, which writes its LEDs with every spectrum read, ten times a second.
+    static constexpr int WRITE_LOG_SIZE = 600;
     struct Write {
         int boot;        // boots seen before this write
         uint8_t address;
@@ -42,7 +45,7 @@ public:
         uint8_t address;
         int length;
     };
-    static constexpr int FRAME_LOG_SIZE = 100000;
+    static constexpr int FRAME_LOG_SIZE = 20000;
 
     SimReceiverFpga();
     ~SimReceiverFpga() override;
@@ -85,8 +88,8 @@ public:
     // Observations.
     int boots() const;
     QByteArray written(uint8_t address) const; // since the last boot; empty when not written
-    QList<Write> writes() const;
-    int write_count(uint8_t address, int boot = -1) const; // -1: any boot
+    QList<Write> writes() const;                            // the latest, oldest first
+    int write_count(uint8_t address, int boot = -1) const; // among them; boot -1: any boot
     int fifo_reads(Fifo fifo) const;
     int pending(Fifo fifo) const;
     int id_reads() const;

@@ -1,5 +1,6 @@
 #include "AmqpFrame.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QIODevice>
 #include <QReadWriteLock>
@@ -91,6 +92,9 @@ QDataStream& operator<<(QDataStream& stream, const AmqpFrame& frame)
 {
     // size() first: a content header builds its bytes there.
     const qint32 size = frame.size();
+    // Writing into memory: room for the whole frame at once instead of growing per field.
+    if (auto* buffer = qobject_cast<QBuffer*>(stream.device()); buffer && size > 0)
+        buffer->buffer().reserve(int(buffer->pos()) + size + 8);
     stream << frame.type_;
     stream << frame.channel_;
     stream << size;

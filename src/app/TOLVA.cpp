@@ -738,12 +738,16 @@ void TOLVA::set_message(QSharedPointer<message_point> msg)
         }
     }
 
-    const QJsonObject record = UplinkRecord::build(*msg, base_id);
     _meslog.append(*msg);
-    sendPayload(record);
+    sendPayload([&] { return UplinkRecord::json_text(*msg, base_id); });
 }
 
 void TOLVA::sendPayload(const QJsonObject& record)
+{
+    sendPayload([&] { return QJsonDocument(record).toJson(QJsonDocument::Indented); });
+}
+
+void TOLVA::sendPayload(const std::function<QByteArray()>& makeText)
 {
     // Built once; the links share the bytes.
     QByteArray text;
@@ -751,7 +755,7 @@ void TOLVA::sendPayload(const QJsonObject& record)
         if (!link || !link->has_ul())
             continue;
         if (text.isNull())
-            text = QJsonDocument(record).toJson(QJsonDocument::Indented);
+            text = makeText();
         link->queue_string(text);
     }
 }

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -151,6 +152,8 @@ private:
 
     void setBinaryFlagToRabbits();
     void sendPayload(const QJsonObject& record);
+    // The text is made only when a link publishes uplinks, and once for all of them.
+    void sendPayload(const std::function<QByteArray()>& makeText);
     void sendHeartbeat(const QJsonObject& full, const QJsonObject& no_dl);
     void sendImmediately(const QJsonObject& reply, const QString& routing_key, rabbit_man* link);
     void processStateChanges(quint8 state);

@@ -2,6 +2,7 @@
 
 #include "message_point.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 #include <QTime>
@@ -32,6 +33,10 @@ public:
 
     // The JSON record. The message's phy field is not touched here.
     static QJsonObject build(const message_point& msg, qint32 base_id);
+    // The same record as the text the links publish: byte for byte what
+    // QJsonDocument(build(msg, base_id)).toJson(QJsonDocument::Indented) gives, written
+    // directly.
+    static QByteArray json_text(const message_point& msg, qint32 base_id);
 
     // The text-log line of the message (with its line end), stamped with `now`.
     static QString log_line(const message_point& msg, const QTime& now);

@@ -7,6 +7,16 @@ QDateTime ManualQueueClock::now() const
     return wall_;
 }
 
+qint64 ManualQueueClock::localMsecs() const
+{
+    return wall_.toMSecsSinceEpoch() + qint64(wall_.offsetFromUtc()) * 1000;
+}
+
+qint64 ManualQueueClock::utcMsecs() const
+{
+    return wall_.toMSecsSinceEpoch();
+}
+
 qint64 ManualQueueClock::monotonicMs() const
 {
     return mono_;

@@ -9,6 +9,8 @@ public:
     explicit ManualQueueClock(const QDateTime& start = QDateTime::currentDateTime());
 
     QDateTime now() const override;
+    qint64 localMsecs() const override;
+    qint64 utcMsecs() const override;
     qint64 monotonicMs() const override;
 
     void advance(qint64 ms);                 // both clocks move forward

@@ -1,5 +1,7 @@
 #include "QueueClock.h"
 
+#include "LocalTime.h"
+
 #include <QElapsedTimer>
 
 QueueClock::~QueueClock() = default;
@@ -7,6 +9,16 @@ QueueClock::~QueueClock() = default;
 QDateTime QueueClock::now() const
 {
     return QDateTime::currentDateTime();
+}
+
+qint64 QueueClock::localMsecs() const
+{
+    return LocalTime::localMsecs();
+}
+
+qint64 QueueClock::utcMsecs() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
 qint64 QueueClock::monotonicMs() const

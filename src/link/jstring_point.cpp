@@ -2,8 +2,8 @@
 
 quint32 jstring_point::id_counter = 1;
 
-jstring_point::jstring_point(const QByteArray& text, const QDateTime& created, qint64 born)
-    : id(get_next_id()), string(text), create_time(created), born_ms(born)
+jstring_point::jstring_point(const QByteArray& text, qint64 stamp, qint64 born)
+    : id(get_next_id()), string(text), stamp_ms(stamp), born_ms(born)
 {
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDateTime>
 
 #include <list>
 
@@ -11,9 +10,10 @@ class jstring_point
 public:
     enum StatusType { CREATED = 0, PUBLISHED = 1, DELIVERED = 2 };
 
-    // A new record: the next id, CREATED, no session, stamped with `created` (wall clock);
-    // `born_ms` is the same moment on the monotonic clock the queue ages records by.
-    jstring_point(const QByteArray& text, const QDateTime& created, qint64 born_ms);
+    // A new record: the next id, CREATED, no session, stamped with `stamp_ms` (local wall
+    // clock, see QueueClock::localMsecs); `born_ms` is the same moment on the monotonic clock
+    // the queue ages records by.
+    jstring_point(const QByteArray& text, qint64 stamp_ms, qint64 born_ms);
     // An empty record that a restore fills in (it draws an id all the same).
     jstring_point();
 
@@ -21,7 +21,7 @@ public:
     quint32 session_id = 0;
     StatusType status = CREATED;
     QByteArray string;
-    QDateTime create_time;
+    qint64 stamp_ms = 0;     // creation time, local wall clock read as UTC (the backup's DT)
 
     qint64 born_ms = 0;      // monotonic time the record counts its age from
     bool in_backup = false;  // its row is still in the backup file, marked in flight

@@ -6,10 +6,13 @@
 #include "phy_names.h"
 
 #include <QDebug>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <cmath>
 #include <limits>
@@ -62,6 +65,9 @@ meslog::meslog(int ttl, const QueueClock* clock, QObject* parent)
     if (!q.exec(QStringLiteral("CREATE INDEX 'mod_idx' ON 'messages' ('time_saved','type')")))
         qDebug() << "Messages log index error!" << q.lastError().text();
 
+    _batch_timer.setSingleShot(true);
+    _batch_timer.setInterval(kBatchMs);
+    connect(&_batch_timer, &QTimer::timeout, this, &meslog::flush);
     _delete_timer.setInterval(kTimerMs);
     connect(&_delete_timer, &QTimer::timeout, this, &meslog::delete_old);
     _delete_timer.start();
@@ -73,6 +79,7 @@ meslog::meslog(int ttl, const QueueClock* clock, QObject* parent)
 meslog::~meslog()
 {
     flush();
+    finalizeUplinkInsert();
     _insert.reset();
     _delete_timer.stop();
     _stat_timer.stop();
@@ -104,15 +111,15 @@ QSqlQuery& meslog::insertQuery()
     return *_insert;
 }
 
-// Rows appended in one turn of the event loop share one transaction, committed when the loop
-// comes back (or before any read).
+// Rows appended within kBatchMs share one transaction, committed by the timer or before any
+// read; the database lives in memory, so nothing waits on a disk for it.
 void meslog::beginBatch()
 {
     if (_batch_open || !_db.isOpen())
         return;
     _batch_open = _db.transaction();
     if (_batch_open)
-        QMetaObject::invokeMethod(this, &meslog::flush, Qt::QueuedConnection);
+        _batch_timer.start();
 }
 
 void meslog::flush()
@@ -126,27 +133,75 @@ void meslog::flush()
     }
 }
 
+sqlite3_stmt* meslog::uplinkInsert()
+{
+    if (_ul_insert || _ul_insert_tried)
+        return _ul_insert;
+    _ul_insert_tried = true;
+    const QVariant handle = _db.isOpen() ? _db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    sqlite3* connection = *static_cast<sqlite3* const*>(handle.constData());
+    if (!connection || sqlite3_prepare_v2(connection, kInsert, -1, &_ul_insert, nullptr) != SQLITE_OK) {
+        qDebug() << "Messages log prepare error!" << (connection ? sqlite3_errmsg(connection) : "");
+        finalizeUplinkInsert();
+    }
+    return _ul_insert;
+}
+
+void meslog::finalizeUplinkInsert()
+{
+    if (_ul_insert)
+        sqlite3_finalize(_ul_insert);
+    _ul_insert = nullptr;
+}
+
 void meslog::append(const message_point& msg)
 {
     const float snr = finiteOrZero(msg.SNR);
     beginBatch();
-    QSqlQuery& q = insertQuery();
-    q.bindValue(0, uint(msg.ID));
-    q.bindValue(1, _clock->now().toMSecsSinceEpoch());
-    q.bindValue(2, 0);
-    q.bindValue(3, int(msg.FLAGS & 31));
-    q.bindValue(4, QByteArray(reinterpret_cast<const char*>(msg.PAYLOAD), sizeof(msg.PAYLOAD)));
-    q.bindValue(5, snr);
-    q.bindValue(6, finiteOrZero(normalisedSnr(snr, int(msg.phy))));
-    q.bindValue(7, finiteOrZero(msg.RSSI));
-    q.bindValue(8, qulonglong(msg.FREQ));
-    q.bindValue(9, int(msg.phy));
-    q.bindValue(10, int(msg.offset));
-    if (!q.exec()) {
-        qDebug() << "Messages log ul append error!\n";
-        qDebug() << q.lastError().text();
-        qDebug() << q.lastQuery();
+    sqlite3_stmt* st = uplinkInsert();
+    if (!st) {
+        QSqlQuery& q = insertQuery();
+        q.bindValue(0, uint(msg.ID));
+        q.bindValue(1, _clock->utcMsecs());
+        q.bindValue(2, 0);
+        q.bindValue(3, int(msg.FLAGS & 31));
+        q.bindValue(4, QByteArray(reinterpret_cast<const char*>(msg.PAYLOAD), sizeof(msg.PAYLOAD)));
+        q.bindValue(5, snr);
+        q.bindValue(6, finiteOrZero(normalisedSnr(snr, int(msg.phy))));
+        q.bindValue(7, finiteOrZero(msg.RSSI));
+        q.bindValue(8, qulonglong(msg.FREQ));
+        q.bindValue(9, int(msg.phy));
+        q.bindValue(10, int(msg.offset));
+        if (!q.exec()) {
+            qDebug() << "Messages log ul append error!\n";
+            qDebug() << q.lastError().text();
+            qDebug() << q.lastQuery();
+        }
+        return;
     }
+    // The values go in as Qt's driver binds them: integers as integers, the payload as a blob
+    // and the levels as doubles.
+    const auto bindFloat = [st](int column, float value) { sqlite3_bind_double(st, column, double(value)); };
+    sqlite3_bind_int64(st, 1, qint64(msg.ID));
+    sqlite3_bind_int64(st, 2, _clock->utcMsecs());
+    sqlite3_bind_int(st, 3, 0);
+    sqlite3_bind_int(st, 4, int(msg.FLAGS & 31));
+    sqlite3_bind_blob(st, 5, msg.PAYLOAD, int(sizeof(msg.PAYLOAD)), SQLITE_TRANSIENT);
+    bindFloat(6, snr);
+    bindFloat(7, finiteOrZero(normalisedSnr(snr, int(msg.phy))));
+    bindFloat(8, finiteOrZero(msg.RSSI));
+    sqlite3_bind_int64(st, 9, qint64(qulonglong(msg.FREQ)));
+    sqlite3_bind_int(st, 10, int(msg.phy));
+    sqlite3_bind_int(st, 11, int(msg.offset));
+    if (sqlite3_step(st) != SQLITE_DONE) {
+        qDebug() << "Messages log ul append error!\n";
+        qDebug() << sqlite3_errmsg(sqlite3_db_handle(st));
+        qDebug() << kInsert;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
 }
 
 void meslog::append(const dl_message_point& msg)
@@ -155,7 +210,7 @@ void meslog::append(const dl_message_point& msg)
     beginBatch();
     QSqlQuery& q = insertQuery();
     q.bindValue(0, uint(msg.modem_id));
-    q.bindValue(1, _clock->now().toMSecsSinceEpoch());
+    q.bindValue(1, _clock->utcMsecs());
     q.bindValue(2, 1);
     q.bindValue(3, int(msg.iterator));
     q.bindValue(4, QByteArray(reinterpret_cast<const char*>(msg.payload), len));

@@ -11,6 +11,7 @@
 #include <memory>
 
 class QSqlQuery;
+struct sqlite3_stmt;
 
 struct message_point;
 struct dl_message_point;
@@ -24,6 +25,7 @@ class meslog : public QObject
     Q_OBJECT
 public:
     static constexpr int kTimerMs = 60000;
+    static constexpr int kBatchMs = 200; // appends committed together at most this late
 
     // ttl: retention in minutes. clock: time source (null: the system clock); it must
     // outlive the log.
@@ -52,7 +54,7 @@ public:
     // SNR normalised to 50 bit/s; a phy without a known bit rate is not normalised.
     static float normalisedSnr(float snr, int phy);
 
-    // Commits the rows appended since the last commit (appends of one event-loop turn are
+    // Commits the rows appended since the last commit (appends of up to kBatchMs are
     // committed together; every read commits first).
     void flush();
 
@@ -62,6 +64,10 @@ public slots:
 
 private:
     QSqlQuery& insertQuery();
+    // The uplink insert as SQLite's own prepared statement: an uplink row per record costs
+    // no QVariant per value. Null when the driver gives no handle (then insertQuery is used).
+    sqlite3_stmt* uplinkInsert();
+    void finalizeUplinkInsert();
     void beginBatch();
 
     QSqlDatabase _db;
@@ -76,5 +82,8 @@ private:
     QDateTime _total_ref;
     const QueueClock* _clock;
     std::unique_ptr<QSqlQuery> _insert; // prepared once
+    sqlite3_stmt* _ul_insert = nullptr;
+    bool _ul_insert_tried = false;
     bool _batch_open = false;
+    QTimer _batch_timer;
 };

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 #include <QScopedValueRollback>
 #include <QSqlError>
 #include <QSet>
@@ -50,10 +51,67 @@ QString timePrefix()
     return LocalTime::stamp();
 }
 
+// DT of the backup rows: local time as "yyyy-MM-dd hh:mm:ss.zzz". Records keep it as local
+// milliseconds (QueueClock::localMsecs), so neither writing nor reading a row asks the C
+// library about the time zone.
+const qint64 kDayMs = 86400000;
+const qint64 kUnixEpochJulianDay = 2440588;
+
+QString stampText(qint64 localMs)
+{
+    qint64 day = localMs / kDayMs;
+    qint64 ms = localMs % kDayMs;
+    if (ms < 0) {
+        ms += kDayMs;
+        --day;
+    }
+    int y = 0, mo = 0, d = 0;
+    QDate::fromJulianDay(day + kUnixEpochJulianDay).getDate(&y, &mo, &d);
+    if (y < 0 || y > 9999)
+        return QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC).toString(QString::fromLatin1(kDtFormat));
+    const int h = int(ms / 3600000), mi = int(ms / 60000 % 60), s = int(ms / 1000 % 60), z = int(ms % 1000);
+    const char text[23] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10),
+                           char('0' + y % 10), '-', char('0' + mo / 10), char('0' + mo % 10), '-',
+                           char('0' + d / 10), char('0' + d % 10), ' ', char('0' + h / 10),
+                           char('0' + h % 10), ':', char('0' + mi / 10), char('0' + mi % 10), ':',
+                           char('0' + s / 10), char('0' + s % 10), '.', char('0' + z / 100),
+                           char('0' + z / 10 % 10), char('0' + z % 10)};
+    return QString::fromLatin1(text, 23);
+}
+
+// False for anything but a valid date and time in exactly that form.
+bool parseStamp(const QString& text, qint64* localMs)
+{
+    if (text.size() != 23)
+        return false;
+    int v[7] = {};
+    const int start[7] = {0, 5, 8, 11, 14, 17, 20};
+    const int len[7] = {4, 2, 2, 2, 2, 2, 3};
+    const char sep[6] = {'-', '-', ' ', ':', ':', '.'};
+    for (int f = 0; f < 7; ++f) {
+        if (f > 0 && text.at(start[f] - 1) != QLatin1Char(sep[f - 1]))
+            return false;
+        for (int i = 0; i < len[f]; ++i) {
+            const ushort c = text.at(start[f] + i).unicode();
+            if (c < '0' || c > '9')
+                return false;
+            v[f] = v[f] * 10 + (c - '0');
+        }
+    }
+    const QDate date(v[0], v[1], v[2]);
+    if (!date.isValid() || v[3] > 23 || v[4] > 59 || v[5] > 59)
+        return false;
+    *localMs = (date.toJulianDay() - kUnixEpochJulianDay) * kDayMs + v[3] * 3600000LL + v[4] * 60000LL
+        + v[5] * 1000LL + v[6];
+    return true;
+}
+
 // Record texts are JSON (UTF-8) and are stored as TEXT; anything else is kept byte for byte
 // as a BLOB, which reads back the same.
 QVariant textValue(const QByteArray& bytes)
 {
+    if (std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; }))
+        return QString::fromLatin1(bytes);
     const QString text = QString::fromUtf8(bytes);
     if (text.toUtf8() == bytes)
         return text;
@@ -265,6 +323,11 @@ void messque::openBackup()
         db.close();
         return;
     }
+    {
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral("PRAGMA synchronous")) && q.next())
+            sync_mode_ = q.value(0).toInt();
+    }
     // Rows restored by the previous run and never confirmed go back to waiting.
     if (!exec(QStringLiteral("UPDATE messages SET STATE = 0 WHERE STATE IS NOT 0"))
         && recoverFromDamage())
@@ -275,6 +338,8 @@ void messque::openBackup()
 void messque::closeBackup()
 {
     db_ok = false;
+    for (std::unique_ptr<QSqlQuery>& q : listQueries_)
+        q.reset();
     if (_db_connection_name.isEmpty())
         return;
     if (db.isOpen())
@@ -282,6 +347,12 @@ void messque::closeBackup()
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(_db_connection_name);
     _db_connection_name.clear();
+}
+
+bool messque::setSynchronous(bool on)
+{
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral("PRAGMA synchronous = %1").arg(on ? sync_mode_ : 0));
 }
 
 bool messque::exec(const QString& sql)
@@ -302,7 +373,7 @@ bool messque::enqueue(const QByteArray& bytes)
         line(QStringLiteral(" Enqueue refused: empty record\n"));
         return false;
     }
-    auto* entry = new jstring_point(bytes, clock_->now(), nowMs());
+    auto* entry = new jstring_point(bytes, clock_->localMsecs(), nowMs());
     append(entry);
     if (logging())
         line(QStringLiteral(" Enqueue: id = %1\n").arg(entry->id));
@@ -417,6 +488,34 @@ bool messque::confirm(quint32 id)
     return true;
 }
 
+int messque::confirm(const QList<quint32>& ids)
+{
+    QList<jstring_point*> gone;
+    QSet<quint32> seen;
+    for (quint32 id : ids) {
+        jstring_point* entry = byId_.value(id);
+        if (!entry || seen.contains(id))
+            continue;
+        seen.insert(id);
+        gone.append(entry);
+    }
+    return dropConfirmed(gone);
+}
+
+// Confirmed records leave memory, and their backup rows the file in one transaction.
+int messque::dropConfirmed(const QList<jstring_point*>& gone)
+{
+    QList<jstring_point*> backed;
+    for (jstring_point* entry : gone) {
+        if (entry->in_backup)
+            backed.append(entry);
+    }
+    if (!backed.isEmpty())
+        deleteRows(backed);
+    removeEntries(gone);
+    return gone.size();
+}
+
 void messque::unpop(quint32 id)
 {
     jstring_point* entry = byId_.value(id);
@@ -441,18 +540,11 @@ bool messque::clear(quint32 session)
 int messque::clear_session(quint32 session)
 {
     QList<jstring_point*> gone;
-    QList<jstring_point*> backed;
     for (jstring_point* entry : inflight_) {
-        if (entry->session_id != session)
-            continue;
-        gone.append(entry);
-        if (entry->in_backup)
-            backed.append(entry);
+        if (entry->session_id == session)
+            gone.append(entry);
     }
-    if (!backed.isEmpty())
-        deleteRows(backed);
-    removeEntries(gone);
-    return gone.size();
+    return dropConfirmed(gone);
 }
 
 void messque::return_to_waiting()
@@ -592,7 +684,7 @@ QList<bool> messque::writeRows(const QList<jstring_point*>& rows)
         QSqlQuery& q = entry->in_backup ? replace : insert;
         q.bindValue(0, qint64(entry->id));
         q.bindValue(1, int(jstring_point::CREATED));
-        q.bindValue(2, entry->create_time.toString(QString::fromLatin1(kDtFormat)));
+        q.bindValue(2, stampText(entry->stamp_ms));
         q.bindValue(3, textValue(entry->string));
         if (!q.exec()) {
             // A damaged file fails the rest as well: nothing of this batch is kept in it.
@@ -641,23 +733,38 @@ bool messque::execEach(const QString& sql, const QList<qint64>& values)
     return ok;
 }
 
-// One statement for the batch: "<sqlPrefix> (v1,v2,...)"; the values are integers, written
-// into the text. Long batches go in slices of 500.
-bool messque::execIn(const QString& sqlPrefix, const QList<qint64>& values)
+// One statement per kind of batch, prepared once while the file is open; the batch's values
+// go in as one JSON array.
+bool messque::execList(ListStatement which, const QList<qint64>& values)
 {
-    bool ok = true;
-    for (int from = 0; from < values.size(); from += 500) {
-        QString sql = sqlPrefix + QStringLiteral(" (");
-        const int to = qMin(values.size(), from + 500);
-        for (int i = from; i < to; ++i) {
-            if (i > from)
-                sql += QLatin1Char(',');
-            sql += QString::number(values.at(i));
+    static const char* const kSql[kListStatements] = {
+        "DELETE FROM messages WHERE ID IN (SELECT value FROM json_each(?))",
+        "UPDATE messages SET STATE = 1 WHERE rowid IN (SELECT value FROM json_each(?))",
+        "DELETE FROM messages WHERE rowid IN (SELECT value FROM json_each(?))",
+    };
+    std::unique_ptr<QSqlQuery>& q = listQueries_[which];
+    if (!q) {
+        q = std::make_unique<QSqlQuery>(db);
+        if (!q->prepare(QLatin1String(kSql[which]))) {
+            logSqlError(q->lastError());
+            q.reset();
+            return false;
         }
-        sql += QLatin1Char(')');
-        ok = exec(sql) && ok;
     }
-    return ok;
+    QByteArray list;
+    list.reserve(values.size() * 11 + 2);
+    list += '[';
+    for (int i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            list += ',';
+        list += QByteArray::number(values.at(i));
+    }
+    list += ']';
+    q->bindValue(0, QString::fromLatin1(list));
+    if (q->exec())
+        return true;
+    logSqlError(q->lastError());
+    return false;
 }
 
 bool messque::deleteRows(const QList<jstring_point*>& rows)
@@ -668,7 +775,7 @@ bool messque::deleteRows(const QList<jstring_point*>& rows)
     QList<qint64> ids;
     for (jstring_point* entry : rows)
         ids.append(qint64(entry->id));
-    bool ok = execIn(QStringLiteral("DELETE FROM messages WHERE ID IN"), ids);
+    bool ok = execList(DeleteIds, ids);
     if (batch && (!damage_.isEmpty() || !db.commit())) {
         if (damage_.isEmpty())
             logSqlError(db.lastError());
@@ -687,6 +794,16 @@ bool messque::restoreMessagesFromDB(int n)
     if (!db_ok || n <= 0)
         return false;
     for (;;) {
+        // Marking rows in flight needs no sync of its own: a mark that never reaches the disk
+        // only leaves its rows waiting, as the next start leaves every row, and the mark
+        // rewrites one byte of each row in place, so a write cut short cannot tear a row or
+        // the tree. The next save or confirm commits it with a sync. (SQLite takes the
+        // setting only outside a transaction.)
+        const bool quick = setSynchronous(false);
+        auto syncAgain = qScopeGuard([this, quick] {
+            if (quick)
+                setSynchronous(true);
+        });
         if (!db.transaction()) {
             if (logSqlError(db.lastError()) && recoverFromDamage()) {
                 const QScopedValueRollback<bool> once(retrying_, true);
@@ -712,7 +829,7 @@ bool messque::restoreMessagesFromDB(int n)
         QList<qint64> badRows;
         QList<jstring_point*> restored;
         int rowsSeen = 0;
-        const QDateTime wallNow = clock_->now();
+        const qint64 wallNow = clock_->localMsecs();
         const qint64 monoNow = nowMs();
         while (select.next()) {
             ++rowsSeen;
@@ -733,14 +850,12 @@ bool messque::restoreMessagesFromDB(int n)
             entry->status = jstring_point::CREATED;
             entry->session_id = 0;
             entry->string = text;
-            entry->create_time = QDateTime::fromString(select.value(3).toString(),
-                                                       QString::fromLatin1(kDtFormat));
-            if (!entry->create_time.isValid()) {
+            if (!parseStamp(select.value(3).toString(), &entry->stamp_ms)) {
                 line(QStringLiteral(" Backup row id = %1 has no readable DT, taken as now\n").arg(id));
-                entry->create_time = wallNow;
+                entry->stamp_ms = wallNow;
             }
             // It has been waiting since it was stamped (a stamp in the future counts as now).
-            entry->born_ms = monoNow - qMax<qint64>(0, entry->create_time.msecsTo(wallNow));
+            entry->born_ms = monoNow - qMax<qint64>(0, wallNow - entry->stamp_ms);
             entry->in_backup = true;
             restored.append(entry);
             restoredRows.append(rowid);
@@ -750,12 +865,8 @@ bool messque::restoreMessagesFromDB(int n)
             logSqlError(select.lastError());
         select.finish();
 
-        if (damage_.isEmpty()) {
-            if (!restoredRows.isEmpty())
-                execIn(QStringLiteral("UPDATE messages SET STATE = 1 WHERE rowid IN"), restoredRows);
-            if (!badRows.isEmpty())
-                execIn(QStringLiteral("DELETE FROM messages WHERE rowid IN"), badRows);
-        }
+        if (damage_.isEmpty() && !restoredRows.isEmpty())
+            execList(MarkRowsInFlight, restoredRows);
         if (!damage_.isEmpty() || !db.commit()) {
             if (damage_.isEmpty())
                 logSqlError(db.lastError());
@@ -767,13 +878,23 @@ bool messque::restoreMessagesFromDB(int n)
             }
             return false;
         }
+        syncAgain.dismiss();
+        if (quick)
+            setSynchronous(true);
+        // Deleting unreadable rows changes the tree: its own transaction, with the sync. Rows
+        // it cannot delete are only skipped again next time (and damage it meets is mended
+        // by the next operation, once the restored records are in memory).
+        if (!badRows.isEmpty() && db.transaction()) {
+            if (!execList(DeleteRowids, badRows) || !db.commit())
+                db.rollback();
+        }
 
         for (jstring_point* entry : qAsConst(restored)) {
             append(entry);
             if (logging())
                 line(QStringLiteral(" Restored: id = %1 DT = %2\n")
                          .arg(entry->id)
-                         .arg(entry->create_time.toString(QString::fromLatin1(kDtFormat))));
+                         .arg(stampText(entry->stamp_ms)));
         }
         if (!restored.isEmpty()) {
             line(QStringLiteral(" %1 messages restored, last id = %2\n")
@@ -920,7 +1041,7 @@ void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
         for (jstring_point* entry : qAsConst(backed)) {
             q.bindValue(0, qint64(entry->id));
             q.bindValue(1, int(jstring_point::PUBLISHED));
-            q.bindValue(2, entry->create_time.toString(QString::fromLatin1(kDtFormat)));
+            q.bindValue(2, stampText(entry->stamp_ms));
             q.bindValue(3, textValue(entry->string));
             written = written && q.exec();
         }
@@ -950,16 +1071,15 @@ void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
 
     for (jstring_point* entry : qAsConst(backed))
         entry->in_backup = false;
-    const QDateTime wallNow = clock_->now();
+    const qint64 wallNow = clock_->localMsecs();
     const qint64 monoNow = nowMs();
     for (const BackupSalvage::Row& row : qAsConst(fresh)) {
         auto* entry = new jstring_point();
         entry->id = row.id;
         entry->string = row.text;
-        entry->create_time = QDateTime::fromString(row.dt, QString::fromLatin1(kDtFormat));
-        if (!entry->create_time.isValid())
-            entry->create_time = wallNow;
-        entry->born_ms = monoNow - qMax<qint64>(0, entry->create_time.msecsTo(wallNow));
+        if (!parseStamp(row.dt, &entry->stamp_ms))
+            entry->stamp_ms = wallNow;
+        entry->born_ms = monoNow - qMax<qint64>(0, wallNow - entry->stamp_ms);
         append(entry);
     }
     line(QStringLiteral(" No new backup: %1 salvaged records kept in memory\n").arg(fresh.size()));

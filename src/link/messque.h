@@ -13,8 +13,10 @@
 #include <functional>
 #include <limits>
 #include <list>
+#include <memory>
 
 class QSqlError;
+class QSqlQuery;
 class QTimer;
 class QueueClock;
 
@@ -60,6 +62,9 @@ public:
     // The broker confirmed the record: it leaves the queue (and its backup row), whatever
     // session took it. False when no record has that id (already confirmed).
     bool confirm(quint32 id);
+    // The same for the records of one basic.ack: their backup rows go in one transaction.
+    // Returns how many of them were still in the queue.
+    int confirm(const QList<quint32>& ids);
     // A popped record that could not be sent, or that the broker refused, goes back to waiting.
     void unpop(quint32 id);
     // Drops the first record of `session` (confirmed); false when there is none.
@@ -114,16 +119,20 @@ private:
     bool probeBackup(QString* error, bool* unreadable);
     void closeBackup();
     bool exec(const QString& sql);
+    // Commits with (true: the file's own setting) or without a sync to disk.
+    bool setSynchronous(bool on);
     void takeIdCounterFromBackup();
     // Runs a statement with one bound value once per value, logging each failure; false when
     // any run failed.
     bool execEach(const QString& sql, const QList<qint64>& values);
-    bool execIn(const QString& sqlPrefix, const QList<qint64>& values);
+    enum ListStatement { DeleteIds, MarkRowsInFlight, DeleteRowids, kListStatements };
+    bool execList(ListStatement which, const QList<qint64>& values);
     bool diskGuardAllows(int rows);
     void tripDiskGuard();
     QList<bool> writeRows(const QList<jstring_point*>& rows);
     bool deleteRows(const QList<jstring_point*>& rows);
     void removeEntries(const QList<jstring_point*>& gone);
+    int dropConfirmed(const QList<jstring_point*>& gone);
     void append(jstring_point* entry);
     void detach(jstring_point* entry);
     void markPublished(jstring_point* entry, quint32 session);
@@ -134,6 +143,7 @@ private:
     static qint64 freeSpace();
 
     QSqlDatabase db;
+    std::unique_ptr<QSqlQuery> listQueries_[kListStatements];
     QTimer* save_timer = nullptr;
     // Records never published (or back to waiting) in order of arrival, and records published
     // and not confirmed in the order of their last publish; together they are the queue.
@@ -147,6 +157,7 @@ private:
     bool _save_before_connect = false;
     QString _db_connection_name;
     bool db_ok = false;
+    int sync_mode_ = 2; // the file's synchronous setting (FULL unless SQLite says otherwise)
     QueueClock* clock_;
 
     // A damaged backup file: every row that can still be read is salvaged, the file is moved

@@ -420,15 +420,17 @@ void rabbit_man::onAcked(quint64 generation, const QList<qint64>& tags)
 {
     if (generation != exchange_generation)
         return;
-    int confirmed = 0;
+    // One ack may confirm many records: rows of restored ones leave the backup together.
+    QList<quint32> ids;
     for (qint64 tag : tags) {
         const auto it = inflight_ids.find(tag);
         if (it == inflight_ids.end())
             continue;
-        que->confirm(it.value());
+        ids.append(it.value());
         inflight_ids.erase(it);
-        ++confirmed;
     }
+    que->confirm(ids);
+    int confirmed = ids.size();
     for (; confirmed > 0 && !nack_backoff && canPublish(); --confirmed) {
         if (!publish_one(messque::kNoRepublish))
             break;

@@ -112,24 +112,69 @@ void MessageFilter::filter_messages()
         if (m.SNR < 0.0f || m.SNR > 200.0f || std::isnan(m.SNR))
             m.SNR = 0.0f;
         out_list.append(e);
+        schedule(e);
         if (!m.processed)
             waiting_.insert(key(m), e.mes);
     }
 }
 
+void MessageFilter::schedule(const Entry& e)
+{
+    const quint64 serial = next_serial_++;
+    live_.insert(e.mes.data(), serial);
+    // Marked once its age exceeds the window; dropped once processed and KEEP_MS old.
+    events_.push(Event{e.stamp + window_ms(e.mes->bitrate) + 1, serial, e.mes.data(), Due::Window});
+    events_.push(Event{e.stamp + KEEP_MS, serial, e.mes.data(), Due::Keep});
+}
+
 void MessageFilter::remove_timeout_messages(qint64 now)
 {
-    for (auto it = out_list.begin(); it != out_list.end();) {
-        message_point& m = *it->mes;
-        const qint64 age = now - it->stamp;
-        if (!m.processed) {
-            if (age > window_ms(m.bitrate)) {
-                m.processed = true;
-                waiting_.remove(key(m), it->mes);
+    // Stays are ended before windows, so a record marked in this run is not dropped in it
+    // (its stay ends in a later run).
+    QHash<const message_point*, quint64> gone;
+    std::vector<Event> later;
+    std::vector<Event> windows;
+    while (!events_.empty() && events_.top().at <= now) {
+        const Event ev = events_.top();
+        events_.pop();
+        const auto it = live_.constFind(ev.mes);
+        if (it == live_.constEnd() || it.value() != ev.serial)
+            continue;
+        if (ev.due == Due::Window) {
+            windows.push_back(ev);
+        } else if (ev.mes->processed) {
+            gone.insert(ev.mes, ev.serial);
+        } else {
+            later.push_back(ev); // still waiting for copies: it goes once marked, in a later run
+        }
+    }
+    for (const Event& ev : windows) {
+        auto* m = const_cast<message_point*>(ev.mes);
+        if (m->processed || gone.contains(ev.mes))
+            continue;
+        m->processed = true;
+        for (auto w = waiting_.find(key(*m)); w != waiting_.end() && w.key() == key(*m); ++w) {
+            if (w.value().data() == m) {
+                waiting_.erase(w);
+                break;
             }
-            ++it;
-        } else if (age >= KEEP_MS) {
-            // Only the list's reference goes: a consumer still holding the record keeps it.
+        }
+    }
+    for (Event& ev : later) {
+        ev.at = now;
+        events_.push(ev);
+    }
+    if (!gone.isEmpty())
+        erase_entries(gone);
+}
+
+void MessageFilter::erase_entries(QHash<const message_point*, quint64>& gone)
+{
+    // Only the list's reference goes: a consumer still holding the record keeps it.
+    for (auto it = out_list.begin(); it != out_list.end() && !gone.isEmpty();) {
+        const message_point* m = it->mes.data();
+        if (gone.remove(m)) {
+            live_.remove(m);
             it = out_list.erase(it);
         } else {
             ++it;

@@ -38,6 +38,8 @@ private slots:
     void rounding();
     void dlFreq_data();
     void dlFreq();
+    void publishedText_data();
+    void publishedText();
     void logLine_data();
     void logLine();
     void ownEcho_data();
@@ -212,6 +214,45 @@ void TestUplinkRecord::dlFreq()
     const qint32 expected = 868812100;
     m.FREQ = quint64(qint64(expected) + delta);
     QCOMPARE(UplinkRecord::calc_dl_freq(m, expected, dl, UL1), result);
+}
+
+// The text the links publish is written directly; it must stay byte for byte what Qt's JSON
+// writer makes of the record object.
+void TestUplinkRecord::publishedText_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<quint32>("bitrate");
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<float>("rssi");
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<int>("baseId");
+    QTest::newRow("C 50") << int(Protocol_C) << 50u << 0xA1B2u << -126.4f << qint64(1684318830123) << 1234;
+    QTest::newRow("D 3200, whole second") << int(Protocol_D) << 3200u << 0x00FFFFFFu << -99.5f << qint64(1684318830000) << 1;
+    QTest::newRow("E 25600, high id") << int(Protocol_E) << 25600u << 0xFFFFFFFFu << 12.5f << qint64(1684318830001) << -7;
+    QTest::newRow("D without phy") << int(Protocol_D) << 125u << 5u << -0.4f << qint64(999) << 0;
+    QTest::newRow("unknown type") << 9 << 50u << 5u << std::numeric_limits<float>::quiet_NaN() << qint64(-1500) << 2147483647;
+    QTest::newRow("before 1970, huge level") << int(Protocol_E) << 50u << 77u << 3.0e9f << qint64(-86400000123) << -2147483647 - 1;
+}
+
+void TestUplinkRecord::publishedText()
+{
+    QFETCH(int, type);
+    QFETCH(quint32, bitrate);
+    QFETCH(quint32, id);
+    QFETCH(float, rssi);
+    QFETCH(qint64, ms);
+    QFETCH(int, baseId);
+    message_point m = make(static_cast<Protocol_Types>(type), bitrate, id, 0xC3, 868812345u, true);
+    m.RSSI = rssi;
+    m.SNR = -rssi / 3;
+    m.FLAGS = 0xE5;
+    m.CRYPTO_ITER = 200;
+    m.CRYPTO_MIC = 0xFEDCBA98;
+    for (int i = 0; i < 8; ++i)
+        m.PAYLOAD[i] = quint8(0x0F * i + 0xA0);
+    m.time = QDateTime::fromMSecsSinceEpoch(ms);
+    QCOMPARE(UplinkRecord::json_text(m, baseId),
+             QJsonDocument(UplinkRecord::build(m, baseId)).toJson(QJsonDocument::Indented));
 }
 
 void TestUplinkRecord::logLine_data()

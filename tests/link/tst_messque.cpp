@@ -367,17 +367,23 @@ private slots:
                  fileAfter);
     }
 
+    // A backup holding rows 1, 2, 3 ("a", "b", "c"), all waiting.
+    static void writeThreeWaitingRows(const QString& file)
+    {
+        sqlite(file, QStringLiteral(
+            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
+            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
+            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+    }
+
     // Restored rows leave the file only when their confirm arrives; anything else puts them
     // back to waiting at the next start.
     void restoredRowsLeaveOnConfirm()
     {
         const QString file = path(QStringLiteral("confirm.db3"));
         QFile::remove(file);
-        sqlite(file, QStringLiteral(
-            "CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
-            "INSERT INTO messages VALUES(1,0,'2024-04-30 10:00:00.000','a');"
-            "INSERT INTO messages VALUES(2,0,'2024-04-30 10:00:00.000','b');"
-            "INSERT INTO messages VALUES(3,0,'2024-04-30 10:00:00.000','c');"));
+        writeThreeWaitingRows(file);
         {
             auto q = makeQueue(QStringLiteral("confirm.db3"), true);
             QVERIFY(!q->isEmpty());
@@ -397,6 +403,30 @@ private slots:
         QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"0"}));
     }
 
+    // The records of one ack leave together: their rows in one go, an id given twice or
+    // already gone counts once or not at all.
+    void restoredRowsLeaveOnOneAck()
+    {
+        const QString file = path(QStringLiteral("ack.db3"));
+        QFile::remove(file);
+        writeThreeWaitingRows(file);
+        auto q = makeQueue(QStringLiteral("ack.db3"), true);
+        QVERIFY(!q->isEmpty());
+        quint32 a = 0, b = 0, c = 0;
+        QCOMPARE(q->pop_for_publish(7, &a), QByteArray("a"));
+        QCOMPARE(q->pop_for_publish(7, &b), QByteArray("b"));
+        QCOMPARE(q->pop_for_publish(7, &c), QByteArray("c"));
+        QVERIFY(q->enqueue("fresh"));
+        quint32 fresh = 0;
+        QCOMPARE(q->pop_for_publish(7, &fresh), QByteArray("fresh"));
+        QCOMPARE(q->confirm(QList<quint32>{a, c, a, fresh, 999999}), 3);
+        QCOMPARE(q->size(), 1);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE FROM messages")), QStringList({"2|1"}));
+        QCOMPARE(q->confirm(QList<quint32>{a, c}), 0);
+        QCOMPARE(q->confirm(QList<quint32>{b}), 1);
+        QCOMPARE(rows(file, QStringLiteral("SELECT count(*) FROM messages")), QStringList({"0"}));
+    }
+
     // A restored record that waits past the save age goes back to its own row.
     void restoredRecordSavedBackToItsRow()
     {
@@ -413,6 +443,45 @@ private slots:
         QCOMPARE(q->size(), 0);
         QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE, DT, STR FROM messages")),
                  QStringList({"42|0|2024-04-30 10:00:00.000|a"}));
+    }
+
+    // The DT text of a row survives a restore and a save back unchanged; a DT that is not
+    // exactly "yyyy-MM-dd hh:mm:ss.zzz" with a real date and time is taken as now.
+    void restoredStampWrittenBack_data()
+    {
+        QTest::addColumn<QString>("dt");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("ordinary") << "2024-04-30 10:00:00.000" << true;
+        QTest::newRow("leap day, last millisecond") << "2024-02-29 23:59:59.999" << true;
+        QTest::newRow("before 2000") << "1999-12-31 00:00:00.001" << true;
+        QTest::newRow("far future") << "9999-12-31 23:59:59.999" << true;
+        QTest::newRow("no leap day") << "2023-02-29 10:00:00.000" << false;
+        QTest::newRow("month 13") << "2024-13-01 10:00:00.000" << false;
+        QTest::newRow("hour 24") << "2024-04-30 24:00:00.000" << false;
+        QTest::newRow("no milliseconds") << "2024-04-30 10:00:00" << false;
+        QTest::newRow("T separator") << "2024-04-30T10:00:00.000" << false;
+        QTest::newRow("letters") << "2024-04-3x 10:00:00.000" << false;
+    }
+    void restoredStampWrittenBack()
+    {
+        QFETCH(QString, dt);
+        QFETCH(bool, readable);
+        const QString file = path(QStringLiteral("stamp.db3"));
+        QFile::remove(file);
+        sqlite(file, QStringLiteral("CREATE TABLE messages (ID int PRIMARY KEY, STATE int, DT datetime, STR text);"
+                                    "INSERT INTO messages VALUES(7,0,'%1','a');").arg(dt));
+        auto q = makeQueue(QStringLiteral("stamp.db3"), true);
+        q->set_start_to_save(true);
+        const QString restoredAt = clock.now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+        QVERIFY(!q->isEmpty());
+        // Only a stamp far enough back is old enough to go straight back to the file.
+        if (!readable || QDateTime::fromString(dt, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")) > clock.now())
+            clock.advance(kAge);
+        const QString expected = readable ? dt : restoredAt;
+        q->saveMain();
+        QCOMPARE(q->size(), 0);
+        QCOMPARE(rows(file, QStringLiteral("SELECT ID, STATE, DT FROM messages")),
+                 QStringList({QStringLiteral("7|0|") + expected}));
     }
 
     // A file that is not a database is kept aside and replaced.

@@ -32,6 +32,7 @@ class TestFpgaRegisters : public QObject
 private slots:
     void writeFrames_data();
     void writeFrames();
+    void writeLogKeepsTheLatest();
     void statusRegisters();
     void initFrequenciesAndWords();
     void ncoWords();
@@ -78,6 +79,22 @@ void TestFpgaRegisters::writeFrames()
     QCOMPARE(st.fpga.writes().last().frame, frame);
     // GPIO 16 high selects the FPGA for the transfer.
     QCOMPARE(st.worker->level(16), high);
+}
+
+// The reader writes its LEDs with every spectrum read: the simulated FPGA's log of writes
+// keeps the latest ones only, so a simulated station does not grow for as long as it runs.
+void TestFpgaRegisters::writeLogKeepsTheLatest()
+{
+    ReaderStation st(QORM);
+    qorm_reader& r = *st.reader;
+    const int extra = 3;
+    for (int i = 0; i < SimReceiverFpga::WRITE_LOG_SIZE + extra; ++i)
+        r.write_LEDs(i % 2 ? 9 : 6);
+    r.write_stream_offset(42);
+    const QList<SimReceiverFpga::Write> w = st.fpga.writes();
+    QCOMPARE(w.size(), SimReceiverFpga::WRITE_LOG_SIZE);
+    QCOMPARE(w.last().frame, QByteArray::fromHex("0ae000002a"));
+    QCOMPARE(st.fpga.write_count(w.first().address), SimReceiverFpga::WRITE_LOG_SIZE - 1);
 }
 
 void TestFpgaRegisters::statusRegisters()

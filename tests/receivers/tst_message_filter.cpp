@@ -39,6 +39,7 @@ private slots:
     void windows_data();
     void windows();
     void deletionAfterTwentySeconds();
+    void eachRecordAgesOnItsOwnStamp();
     void wallClockPlaysNoPart();
     void heldRecordOutlivesList();
 };
@@ -251,6 +252,42 @@ void TestMessageFilter::deletionAfterTwentySeconds()
     QCOMPARE(g.out_list.size(), 1);
     g.remove_timeout_messages(20000);
     QCOMPARE(g.out_list.size(), 0);
+}
+
+// Records of several passes, bit rates and stamps out of order (a slow record is stamped
+// back by its own length): each is marked at the end of its own window and leaves at its own
+// twenty seconds, whatever lies before it in the list.
+void TestMessageFilter::eachRecordAgesOnItsOwnStamp()
+{
+    MessageFilter f;
+    struct Rec { quint32 id; quint32 bitrate; qint64 stamp; };
+    const Rec recs[] = {{1, 3200, 5000}, {2, 50, 1000}, {3, 25600, 7000}, {4, 400, 3000}, {5, 3200, 4000}};
+    QList<QSharedPointer<message_point>> ms;
+    for (const Rec& r : recs) {
+        ms << msg(r.id, -100.0f, 0, r.bitrate);
+        f.add(ms.last(), r.stamp);
+        f.filter_messages();
+    }
+    const auto ids = [&f] {
+        QList<quint32> out;
+        for (const MessageFilter::Entry& e : f.out_list)
+            out << e.mes->ID;
+        return out;
+    };
+    for (qint64 now = 0; now <= 45000; now += 1) {
+        // What every record should look like after a run at `now`, runs coming every ms.
+        f.remove_timeout_messages(now);
+        QList<quint32> expected;
+        for (int i = 0; i < ms.size(); ++i) {
+            const qint64 age = now - recs[i].stamp;
+            QCOMPARE(ms[i]->processed, age > MessageFilter::window_ms(recs[i].bitrate));
+            // Dropped in the first run at which it is processed (from an earlier run) and old.
+            if (age < MessageFilter::KEEP_MS)
+                expected << recs[i].id;
+        }
+        QCOMPARE(ids(), expected);
+    }
+    QVERIFY(f.out_list.isEmpty());
 }
 
 void TestMessageFilter::wallClockPlaysNoPart()

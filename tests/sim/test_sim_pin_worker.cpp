@@ -143,6 +143,16 @@ void TestSimPinWorker::trace_records_pin_writes()
     QCOMPARE(w.get_pin_state(5), low); // an output reads its own level
     w.clear_trace();
     QVERIFY(w.trace().empty());
+
+    // A station that runs for days keeps only the latest writes (it toggles chip selects for
+    // every FIFO and spectrum read).
+    const size_t extra = 5;
+    for (size_t i = 0; i < SimPinWorker::TRACE_SIZE + extra; ++i)
+        w.set_pin_state(uint8_t(i % 2 ? 7 : 8), i % 2 ? high : low);
+    const auto latest = w.trace();
+    QCOMPARE(latest.size(), SimPinWorker::TRACE_SIZE);
+    QCOMPARE(int(latest.front().pin), extra % 2 ? 7 : 8);
+    QCOMPARE(int(latest.back().pin), (SimPinWorker::TRACE_SIZE + extra - 1) % 2 ? 7 : 8);
 }
 
 void TestSimPinWorker::inputs_and_interrupt_edges_data()
