@@ -203,7 +203,8 @@ private slots:
         qInfo("broker process resumed at record %d", fed);
 
         QVERIFY(waitFed(kRecords, 300000));
-        QTRY_VERIFY_WITH_TIMEOUT(missing() == 0, 300000);
+        // Under load the last records trail the feed by minutes; the wait is still bounded.
+        QTRY_VERIFY_WITH_TIMEOUT(missing() == 0, 600000);
         QTRY_VERIFY_WITH_TIMEOUT(link->outgoing_queue().size() == 0 && backupRows() == 0, 120000);
 
         int twice = 0;
