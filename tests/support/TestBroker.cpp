@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QUrl>
 #include <QtDebug>
+#include <QtTest>
 
 #include <csignal>
 #include <sys/types.h>
@@ -27,10 +28,14 @@ QString encoded(const QString& part)
     return QString::fromLatin1(QUrl::toPercentEncoding(part));
 }
 
-bool finishOrTerminate(QProcess& p, int timeoutMs, int graceMs = 30000)
+bool finishOrTerminate(QProcess& p, int timeoutMs, int graceMs = 30000, bool pumpEvents = false)
 {
-    if (p.waitForFinished(timeoutMs))
+    if (pumpEvents) {
+        if (QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, timeoutMs))
+            return p.exitStatus() == QProcess::NormalExit;
+    } else if (p.waitForFinished(timeoutMs)) {
         return p.exitStatus() == QProcess::NormalExit;
+    }
     // TERM first: the script then stops whatever it has started so far.
     p.terminate();
     if (!p.waitForFinished(graceMs)) {
@@ -94,14 +99,14 @@ QString TestBroker::tlsUrl(const QString& user, const QString& pass, const QStri
 }
 
 bool TestBroker::runScript(const QStringList& args, int timeoutMs, QByteArray* out, QByteArray* err,
-                           int* exitCode, int graceMs) const
+                           int* exitCode, int graceMs, bool pumpEvents) const
 {
     QProcess p;
     p.setProgram(QStringLiteral("bash"));
     p.setArguments(QStringList{scriptPath()} + args);
     p.setStandardInputFile(QProcess::nullDevice());
     p.start();
-    bool ok = p.waitForStarted(10000) && finishOrTerminate(p, timeoutMs, graceMs);
+    bool ok = p.waitForStarted(10000) && finishOrTerminate(p, timeoutMs, graceMs, pumpEvents);
     if (out)
         *out = p.readAllStandardOutput();
     if (err)
@@ -185,7 +190,8 @@ QString TestBroker::ctl(const QStringList& args, int* exitCode, int timeoutMs) c
             *exitCode = -1;
         return QString();
     }
-    runScript(QStringList{QStringLiteral("ctl"), m_dir->path()} + args, timeoutMs, &out, &err, &code, queryGraceMs);
+    runScript(QStringList{QStringLiteral("ctl"), m_dir->path()} + args, timeoutMs, &out, &err, &code, queryGraceMs,
+              m_pumpEvents);
     if (code != 0)
         qWarning().noquote() << "rabbitmqctl" << args.join(QLatin1Char(' ')) << "exit code" << code
                              << QString::fromLocal8Bit(err).trimmed();

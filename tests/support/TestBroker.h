@@ -14,7 +14,8 @@
 // is stopped by stop(), by the destructor, and, should the test crash, by the script's watcher
 // of this process. "guest"/"guest" may log in over loopback.
 //
-// Calls block (they run rabbitmqctl, about a second each); none needs an event loop.
+// Calls block (they run rabbitmqctl, about a second each); none needs an event loop, and by
+// default none runs one: see keepEventsDuringQueries.
 class TestBroker
 {
 public:
@@ -82,11 +83,17 @@ public:
     // or amqp-get took longer than timeoutMs.
     bool get(const QString& queue, QByteArray* body, int timeoutMs = 60000) const;
 
+    // A query can take seconds on a loaded machine. A test whose own AMQP connections have short
+    // heartbeats turns this on, so those connections keep answering while rabbitmqctl runs, or
+    // the broker drops the very connection a query is about. Off by default: a running event loop
+    // also delivers the test's other events (a QProcess may finish behind its back).
+    void keepEventsDuringQueries(bool on) { m_pumpEvents = on; }
+
     static QString scriptPath();
 
 private:
     bool runScript(const QStringList& args, int timeoutMs, QByteArray* out, QByteArray* err,
-                   int* exitCode, int graceMs = 30000) const;
+                   int* exitCode, int graceMs = 30000, bool pumpEvents = false) const;
     bool runTool(const QString& program, const QStringList& args, const QByteArray& input,
                  QByteArray* out, int* exitCode, int timeoutMs = 60000) const;
     QStringList tlsToolArgs() const;
@@ -96,4 +103,5 @@ private:
     QString m_error;
     bool m_running = false;
     bool m_paused = false;
+    bool m_pumpEvents = false;
 };
