@@ -33,6 +33,17 @@ private slots:
         QTest::newRow("surrogate pair") << QByteArray("{\"\xF0\x9F\x98\x80\":[1],\"\\ud83d\\ude00\":2}") << true
                                         << QString::fromUtf8("\xF0\x9F\x98\x80");
         QTest::newRow("lone surrogates differ") << QByteArray("{\"\\ud83d\":[1],\"\\ude00\":2}") << false << QString();
+        // Qt compares keys written without escapes only up to a NUL byte, then by length.
+        QTest::newRow("NUL bytes, same length") << QByteArray("{\"\0d\":[1],\"\0a\":[]}", 18) << true
+                                                << QString::fromLatin1("\0d", 2);
+        QTest::newRow("after a NUL byte, same length") << QByteArray("{\"ab\0c\":[1],\"ab\0d\":2}", 21) << true
+                                                       << QString::fromLatin1("ab\0c", 4);
+        QTest::newRow("NUL byte, other length") << QByteArray("{\"a\0b\":[1],\"a\0bc\":2}", 20) << false << QString();
+        QTest::newRow("NUL byte against the empty key") << QByteArray("{\"\0a\":[1],\"\":2}", 15) << false << QString();
+        QTest::newRow("NUL byte against its escape") << QByteArray("{\"a\0b\":[1],\"a\\u0000b\":2}", 24) << true
+                                                     << QString::fromLatin1("a\0b", 3);
+        QTest::newRow("escaped NULs are compared whole") << QByteArray("{\"\\u0000a\":[1],\"\\u0000b\":2}") << false
+                                                         << QString();
         QTest::newRow("structure inside strings")
             << QByteArray("{\"a\":\"}{,\\\"[\",\"b\\\\\":\"]\",\"a\":1}") << true << "a";
         QTest::newRow("values equal to keys") << QByteArray("{\"a\":\"a\",\"b\":\"a\",\"c\":[\"a\",\"a\"]}") << false << QString();
