@@ -66,7 +66,6 @@ private:
     struct Key {
         std::string_view form; // what is compared
         std::string_view text; // the key itself, for the report
-        size_t id;
     };
 
     bool skipString(bool isKey);
@@ -83,18 +82,17 @@ private:
     std::vector<Open> open;
     std::vector<Key> keys;           // keys of every open object, innermost last
     std::deque<std::string> decoded; // keys that held escapes, decoded, and second forms
-    size_t nextId = 0;
 };
 
 // Qt compares two keys it keeps as UTF-8 (those written without escapes) with strncmp over the
 // shorter length, then by length: keys of one length that agree up to a NUL byte count as one
 // key there, whatever follows it. Such a key is also entered in that second form (0xFF never
-// occurs in a key Qt accepts, so a second form meets only another second form). Keys with
-// escapes Qt keeps as UTF-16 and compares whole.
+// occurs in a key Qt accepts, so a second form meets only another second form, and never the
+// key's own text, which holds a NUL byte). Keys with escapes Qt keeps as UTF-16 and compares
+// whole.
 void Scanner::addKey(std::string_view text, bool escaped)
 {
-    const size_t id = nextId++;
-    keys.push_back({text, text, id});
+    keys.push_back({text, text});
     const size_t nul = escaped ? std::string_view::npos : text.find('\0');
     if (nul == std::string_view::npos)
         return;
@@ -103,7 +101,7 @@ void Scanner::addKey(std::string_view text, bool escaped)
     second.append(text.substr(0, nul));
     second += '\xFF';
     second += std::to_string(text.size());
-    keys.push_back({second, text, id});
+    keys.push_back({second, text});
 }
 
 int Scanner::hex4(size_t at) const
@@ -195,15 +193,12 @@ bool Scanner::closeObject(QString* repeated)
     const auto first = keys.begin() + std::ptrdiff_t(open.back().firstKey);
     // Stable: of two keys that count as one, the first in the text is reported.
     std::stable_sort(first, keys.end(), [](const Key& a, const Key& b) { return a.form < b.form; });
-    // Equal forms of two different keys; a key's two forms never meet each other.
-    for (auto it = first; it != keys.end(); ++it) {
-        for (auto next = it + 1; next != keys.end() && next->form == it->form; ++next) {
-            if (next->id != it->id) {
-                if (repeated)
-                    *repeated = QString::fromUtf8(it->text.data(), int(it->text.size()));
-                return true;
-            }
-        }
+    const auto same =
+        std::adjacent_find(first, keys.end(), [](const Key& a, const Key& b) { return a.form == b.form; });
+    if (same != keys.end()) {
+        if (repeated)
+            *repeated = QString::fromUtf8(same->text.data(), int(same->text.size()));
+        return true;
     }
     keys.erase(first, keys.end());
     open.pop_back();
