@@ -3,7 +3,9 @@
 // log as examples/station.ini sets them) to the main broker link and a private RabbitMQ with a
 // durable queue. Prints confirmed records per second beside amqp-publish -l sending the same
 // texts to the same broker (alternating runs), duplicates seen at the broker, and the memory
-// that records waiting for a stopped broker take. Figures only: it always exits 0.
+// that records waiting for a stopped broker take. Figures only: it always exits 0. The figures go
+// to standard error, so that the station's own log (standard output, as the example sets it)
+// can be sent elsewhere.
 //
 //   bench_uplink_road [--records N] [--runs R] [--rate R] [--road-only]
 //
@@ -38,6 +40,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -258,7 +261,7 @@ int main(int argc, char** argv)
     for (int attempt = 0; attempt < 3 && !started; ++attempt)
         started = broker.start();
     if (!dir.isValid() || !started) {
-        std::printf("bench_uplink_road: no private broker (%s)\n", qPrintable(broker.errorString()));
+        std::fprintf(stderr, "bench_uplink_road: no private broker (%s)\n", qPrintable(broker.errorString()));
         return 0;
     }
     QDir::setCurrent(dir.path());
@@ -267,7 +270,7 @@ int main(int argc, char** argv)
                             QStringLiteral("backend.#"));
     const QString ini = writeIni(dir.path(), broker.url());
 
-    std::printf("uplink road: %d records per run, load average %s\n", records,
+    std::fprintf(stderr, "uplink road: %d records per run, load average %s\n", records,
                 qPrintable(QString::fromLatin1([] {
                     QFile f(QStringLiteral("/proc/loadavg"));
                     return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("?");
@@ -281,21 +284,23 @@ int main(int argc, char** argv)
         Road road(records, quint32(lastStationId));
         lastStationId += records;
         QString textsPath;
+        std::string runLine;
         {
             TOLVA station(ini, platformUnder(dir.path()));
             rabbit_man* link = station.get_rab_prim();
             if (!link || !spinUntil([&] { return link->isConnected(); }, 60000)) {
-                std::printf("bench_uplink_road: the station did not connect\n");
+                std::fprintf(stderr, "bench_uplink_road: the station did not connect\n");
                 return 0;
             }
             const RoadResult r = runRoad(station, road, rate);
             const double perSec = records / r.seconds;
             roadRates.push_back(perSec);
-            std::printf("run %d: road %.0f confirmed records/s (%.2f s%s)", run + 1, perSec, r.seconds,
-                        r.complete ? "" : ", NOT COMPLETE");
-            std::fflush(stdout);
+            char roadLine[128];
+            std::snprintf(roadLine, sizeof roadLine, "run %d: road %.0f confirmed records/s (%.2f s%s)", run + 1,
+                          perSec, r.seconds, r.complete ? "" : ", NOT COMPLETE");
+            runLine = roadLine;
             if (roadOnly) {
-                std::printf("\n");
+                std::fprintf(stderr, "%s\n", runLine.c_str());
                 station.shutdown();
                 break;
             }
@@ -317,16 +322,17 @@ int main(int argc, char** argv)
         const double refRate = refSeconds > 0 ? records / refSeconds : 0;
         refRates.push_back(refRate);
         ratios.push_back(refRate > 0 ? roadRates.back() / refRate : 0);
-        std::printf(", amqp-publish -l %.0f records/s, ratio %.2f, %d in queue\n", refRate, ratios.back(), inQueue);
+        std::fprintf(stderr, "%s, amqp-publish -l %.0f records/s, ratio %.2f, %d in queue\n", runLine.c_str(), refRate,
+                     ratios.back(), inQueue);
     }
 
     const double roadMedian = median(roadRates);
-    std::printf("\nconfirmed records/s (median)        %10.0f   target >= 20000: %s\n", roadMedian,
+    std::fprintf(stderr, "\nconfirmed records/s (median)        %10.0f   target >= 20000: %s\n", roadMedian,
                 verdict(roadMedian >= 20000));
     if (!roadOnly) {
         const double ratio = median(ratios);
-        std::printf("ratio to amqp-publish -l (median)   %10.2f   target >= 0.5: %s\n", ratio, verdict(ratio >= 0.5));
-        std::printf("duplicates at the broker            %10lld   target 0: %s\n", duplicates, verdict(duplicates == 0));
+        std::fprintf(stderr, "ratio to amqp-publish -l (median)   %10.2f   target >= 0.5: %s\n", ratio, verdict(ratio >= 0.5));
+        std::fprintf(stderr, "duplicates at the broker            %10lld   target 0: %s\n", duplicates, verdict(duplicates == 0));
 
         // Memory of records waiting while the broker is down.
         broker.stop();
@@ -344,9 +350,9 @@ int main(int argc, char** argv)
         const qint64 after = rssKb();
         const double growthMb = double(after - before) / 1024.0;
         const double perRecordKb = double(after - before) / records;
-        std::printf("RSS growth, %d records waiting    %8.1f MB   target <= 75 MB: %s\n", records, growthMb,
+        std::fprintf(stderr, "RSS growth, %d records waiting    %8.1f MB   target <= 75 MB: %s\n", records, growthMb,
                     verdict(growthMb <= 75.0 * records / 100000));
-        std::printf("RSS per waiting record            %8.2f kB   target <= 0.75 kB: %s\n", perRecordKb,
+        std::fprintf(stderr, "RSS per waiting record            %8.2f kB   target <= 0.75 kB: %s\n", perRecordKb,
                     verdict(perRecordKb <= 0.75));
         station.shutdown();
     }
