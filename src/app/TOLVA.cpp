@@ -728,8 +728,9 @@ void TOLVA::set_message(QSharedPointer<message_point> msg)
     }
 
     if (sender && reader) {
-        QMetaObject::invokeMethod(sender, "setULMessage", Qt::QueuedConnection,
-                                  Q_ARG(QSharedPointer<message_point>, msg));
+        // A functor call: a lookup of the slot by name cost more than the rest of the hand-off.
+        ITransmitter* const to = sender;
+        QMetaObject::invokeMethod(sender, [to, msg] { to->setULMessage(msg); }, Qt::QueuedConnection);
         if (UplinkRecord::is_own_echo(msg->ID, sender->info().modem_id)) {
             to_reader(QStringLiteral("setDLState_true"));
             QMetaObject::invokeMethod(sender, "alarm_in", Qt::QueuedConnection,

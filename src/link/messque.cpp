@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QSqlQuery>
 #include <QStorageInfo>
+#include <QStringBuilder>
 #include <QTime>
 #include <QTimer>
 #include <QUuid>
@@ -160,7 +161,7 @@ qint64 messque::nowMs() const
 
 void messque::line(const QString& text)
 {
-    *this << (timePrefix() + text);
+    *this << (timePrefix() % text);
 }
 
 void messque::eventLine(const QString& text)
@@ -376,7 +377,7 @@ bool messque::enqueue(const QByteArray& bytes)
     auto* entry = new jstring_point(bytes, clock_->localMsecs(), nowMs());
     append(entry);
     if (logging())
-        line(QStringLiteral(" Enqueue: id = %1\n").arg(entry->id));
+        line(QLatin1String(" Enqueue: id = ") % QString::number(entry->id) % QLatin1Char('\n'));
     return true;
 }
 
@@ -406,7 +407,8 @@ void messque::markPublished(jstring_point* entry, quint32 session)
     inflight_.splice(inflight_.end(), from, entry->pos);
     entry->in_flight_list = true;
     if (logging())
-        line(QStringLiteral(" Pop_for_publish: id = %1 session_id = %2\n").arg(entry->id).arg(session));
+        line(QLatin1String(" Pop_for_publish: id = ") % QString::number(entry->id) % QLatin1String(" session_id = ")
+             % QString::number(session) % QLatin1Char('\n'));
 }
 
 // Back to waiting in its place of arrival. Returned records are usually older than anything
