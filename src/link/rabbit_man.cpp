@@ -55,6 +55,13 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
     if (!base_id.isEmpty() && (_has_dl || _has_cmd))
         createStationQueue();
 
+    reopen_timer = new QTimer(this);
+    reopen_timer->setSingleShot(true);
+    connect(reopen_timer, &QTimer::timeout, this, [this] {
+        if (exchange && client->isConnected() && !exchange->isOpen())
+            exchange->reopen();
+    });
+
     pub_timer = new QTimer(this);
     pub_timer->setInterval(kPublishTimerMs);
     reconnect_counter = 0;
@@ -178,6 +185,9 @@ QString rabbit_man::get_full_routing_key() const
 
 void rabbit_man::createExchange()
 {
+    // A new exchange opens with the connection; a reopen planned for the old one is void.
+    if (reopen_timer)
+        reopen_timer->stop();
     inflight_ids.clear();
     nack_backoff = false;
     confirms_on = false;
@@ -211,7 +221,10 @@ void rabbit_man::onExchangeOpened(quint64 generation)
 }
 
 // The broker closed the publishing channel: what it carried can never be confirmed now.
-// It waits again, and the channel is opened anew.
+// It waits again, and the channel is opened anew after a pause. A broker that closes it at
+// every publish (an exchange that does not exist, a user without the right to write) would
+// otherwise be answered by a reopen and a republish in a tight loop, at full CPU and with two
+// log lines each time.
 void rabbit_man::onExchangeClosed(quint64 generation)
 {
     if (generation != exchange_generation)
@@ -219,8 +232,18 @@ void rabbit_man::onExchangeClosed(quint64 generation)
     confirms_on = false;
     returnInFlight();
     if (client->isConnected()) {
-        line(QStringLiteral(" Exchange channel closed, reopening\n"));
-        exchange->reopen();
+        // The broker's own words, kept to one short line.
+        QString reason = exchange->errorString().left(200);
+        for (QChar& c : reason) {
+            if (c < QLatin1Char(' '))
+                c = QLatin1Char(' ');
+        }
+        line(QStringLiteral(" Exchange channel closed by the broker (%1 %2), reopening in %3 ms\n")
+                 .arg(int(exchange->error()))
+                 .arg(reason)
+                 .arg(reopen_delay_ms));
+        reopen_timer->start(reopen_delay_ms);
+        reopen_delay_ms = qMin(reopen_delay_ms * 2, kReopenLongestMs);
     }
 }
 
@@ -429,6 +452,8 @@ void rabbit_man::onAcked(quint64 generation, const QList<qint64>& tags)
         ids.append(it.value());
         inflight_ids.erase(it);
     }
+    if (!ids.isEmpty())
+        reopen_delay_ms = kReopenFirstMs; // the channel carries records again
     que->confirm(ids);
     int confirmed = ids.size();
     for (; confirmed > 0 && !nack_backoff && canPublish(); --confirmed) {

@@ -39,6 +39,10 @@ public:
     static bool check_broker_url(const QString& url, QString* why);
     // Records of one link published and not yet confirmed, at most.
     static constexpr int kMaxInFlight = 1000;
+    // A publishing channel the broker closed is opened again after this wait, doubled at each
+    // close up to the longest, and back to the first after a confirm.
+    static constexpr int kReopenFirstMs = 1000;
+    static constexpr int kReopenLongestMs = 60000;
 
     rabbit_man(const QString& b_id, const QString& path, const QString& exch, const QString& vhost,
                const QString& key, const QString& backup_db_name, const QString& lp, bool has_ul,
@@ -156,6 +160,8 @@ private:
     QHash<qint64, quint32> inflight_ids; // delivery tag -> record id, on the current exchange
     bool nack_backoff = false;       // a nack came: the next burst waits for the timer
     bool confirms_on = false;        // confirm.select went out on the open exchange channel
+    QTimer* reopen_timer = nullptr;  // pending reopen of a channel the broker closed
+    int reopen_delay_ms = kReopenFirstMs;
     // When the publish timer last started or expired (the queue's clock): a record still
     // unconfirmed that was published before that has waited a whole interval.
     qint64 pub_mark_ms = 0;
