@@ -40,7 +40,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace {
@@ -284,7 +283,7 @@ int main(int argc, char** argv)
         Road road(records, quint32(lastStationId));
         lastStationId += records;
         QString textsPath;
-        std::string runLine;
+        char runLine[128] = "";
         {
             TOLVA station(ini, platformUnder(dir.path()));
             rabbit_man* link = station.get_rab_prim();
@@ -295,12 +294,11 @@ int main(int argc, char** argv)
             const RoadResult r = runRoad(station, road, rate);
             const double perSec = records / r.seconds;
             roadRates.push_back(perSec);
-            char roadLine[128];
-            std::snprintf(roadLine, sizeof roadLine, "run %d: road %.0f confirmed records/s (%.2f s%s)", run + 1,
+            // Printed whole once the reference has run, so the station's output cannot split it.
+            std::snprintf(runLine, sizeof runLine, "run %d: road %.0f confirmed records/s (%.2f s%s)", run + 1,
                           perSec, r.seconds, r.complete ? "" : ", NOT COMPLETE");
-            runLine = roadLine;
             if (roadOnly) {
-                std::fprintf(stderr, "%s\n", runLine.c_str());
+                std::fprintf(stderr, "%s\n", runLine);
                 station.shutdown();
                 break;
             }
@@ -322,7 +320,7 @@ int main(int argc, char** argv)
         const double refRate = refSeconds > 0 ? records / refSeconds : 0;
         refRates.push_back(refRate);
         ratios.push_back(refRate > 0 ? roadRates.back() / refRate : 0);
-        std::fprintf(stderr, "%s, amqp-publish -l %.0f records/s, ratio %.2f, %d in queue\n", runLine.c_str(), refRate,
+        std::fprintf(stderr, "%s, amqp-publish -l %.0f records/s, ratio %.2f, %d in queue\n", runLine, refRate,
                      ratios.back(), inQueue);
     }
 

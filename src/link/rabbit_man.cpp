@@ -42,6 +42,14 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
     client->setAutoReconnect(false, 0);
     // Given after the URL, so it is the one that reaches connection.open.
     client->setVirtualHost(rabbit_vhost);
+
+    reopen_timer = new QTimer(this);
+    reopen_timer->setSingleShot(true);
+    connect(reopen_timer, &QTimer::timeout, this, [this] {
+        if (exchange && client->isConnected() && !exchange->isOpen())
+            exchange->reopen();
+    });
+
     createExchange();
 
     connect(client, &AmqpClient::disconnected, this, &rabbit_man::disconnected, Qt::QueuedConnection);
@@ -54,13 +62,6 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
 
     if (!base_id.isEmpty() && (_has_dl || _has_cmd))
         createStationQueue();
-
-    reopen_timer = new QTimer(this);
-    reopen_timer->setSingleShot(true);
-    connect(reopen_timer, &QTimer::timeout, this, [this] {
-        if (exchange && client->isConnected() && !exchange->isOpen())
-            exchange->reopen();
-    });
 
     pub_timer = new QTimer(this);
     pub_timer->setInterval(kPublishTimerMs);
@@ -186,8 +187,7 @@ QString rabbit_man::get_full_routing_key() const
 void rabbit_man::createExchange()
 {
     // A new exchange opens with the connection; a reopen planned for the old one is void.
-    if (reopen_timer)
-        reopen_timer->stop();
+    reopen_timer->stop();
     inflight_ids.clear();
     nack_backoff = false;
     confirms_on = false;
