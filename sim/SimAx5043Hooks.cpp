@@ -96,7 +96,7 @@ void SimAx5043Hooks::cs(uint8_t) {}
 void SimAx5043Hooks::status(const radio_status* st)
 {
     self_->statuses_.push_back(*st);
-    if (st->status == AXRADIO_STAT_TRANSMITSTART)
+    if (st->status == RADIO_STAT_TRANSMITSTART)
         radio_set_channel(0);
 }
 

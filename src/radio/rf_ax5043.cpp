@@ -99,12 +99,12 @@ void spi_tx(const uint8_t* buffer, uint16_t n)
 
 void radio_statuschange(const radio_status* st)
 {
-    if (st->status == AXRADIO_STAT_TRANSMITSTART) {
+    if (st->status == RADIO_STAT_TRANSMITSTART) {
         radio_set_channel(0);
         std::atomic<bool>* busy = g_rf_busy;
         if (st->error != 3 && busy)
             *busy = false;
-    } else if (st->status == AXRADIO_STAT_TRANSMITEND) {
+    } else if (st->status == RADIO_STAT_TRANSMITEND) {
         if (std::atomic<bool>* transmit = g_transmit)
             *transmit = false;
     }
@@ -312,9 +312,9 @@ void rf_ax5043::SetLocalAddress(const uint8_t* addr)
 vexa_status_t rf_ax5043::transmit_result(uint8_t r)
 {
     switch (r) {
-    case AXRADIO_ERR_NOERROR: return OK;
-    case AXRADIO_ERR_BUSY: return ERR_RF_BUSY;
-    case AXRADIO_ERR_INVALID: return ERR_BUFFER_FULL;
+    case RADIO_ERR_NOERROR: return OK;
+    case RADIO_ERR_BUSY: return ERR_RF_BUSY;
+    case RADIO_ERR_INVALID: return ERR_BUFFER_FULL;
     default: return ERR;
     }
 }

@@ -422,8 +422,8 @@ void TestAx5043Library::packet_on_air()
     hooks.run_until([&] { return hooks.statuses().size() >= 2; }, 10);
     const auto st = hooks.statuses();
     QCOMPARE(st.size(), size_t(2));
-    QCOMPARE(int(st[0].status), int(AXRADIO_STAT_TRANSMITSTART));
-    QCOMPARE(int(st[1].status), int(AXRADIO_STAT_TRANSMITEND));
+    QCOMPARE(int(st[0].status), int(RADIO_STAT_TRANSMITSTART));
+    QCOMPARE(int(st[1].status), int(RADIO_STAT_TRANSMITEND));
     QCOMPARE(int(hooks.chip().power_mode() & 0x0F), 0);
     QCOMPARE(int(radio_get_trxstate()), 0);
     // The channel moved to set B at the start, on the carrier the host gave.
@@ -467,7 +467,7 @@ void TestAx5043Library::receive_chunks_reach_status_hook()
     hooks.chip().script_rx_fifo({0x31, 0x50, 0xE1, 0x06, 0x03, 0x05, 0x6F, 0xAA, 0xBB, 0xCC});
     QVERIFY(hooks.run_until([&] { return !hooks.statuses().empty(); }, 50));
     const radio_status st = hooks.statuses()[0];
-    QCOMPARE(int(st.status), int(AXRADIO_STAT_RECEIVE));
+    QCOMPARE(int(st.status), int(RADIO_STAT_RECEIVE));
     QCOMPARE(int(st.u.rx.rssi), 0x50 - 0x40);
     QCOMPARE(int(st.u.rx.pktlen), 3);
     // The receiver stays on.

@@ -591,7 +591,7 @@ uint8_t radio_init()
     if (ax5043_reset()) {
         if (g_hooks.ax5043_enable_pin_irq)
             g_hooks.ax5043_enable_pin_irq();
-        return AXRADIO_ERR_NOCHIP;
+        return RADIO_ERR_NOCHIP;
     }
     init_registers();
     ax5043_set_registers_tx();
@@ -627,16 +627,16 @@ uint8_t radio_init()
     radio_mode = RADIO_MODE_OFF;
     for (uint8_t ch = 0; ch < channels; ++ch)
         if (radio_phy_chanpllrng[ch] & 0x20)
-            return AXRADIO_ERR_RANGING;
-    return AXRADIO_ERR_NOERROR;
+            return RADIO_ERR_RANGING;
+    return RADIO_ERR_NOERROR;
 }
 
 uint8_t radio_set_mode(uint8_t mode)
 {
     if (mode == radio_mode)
-        return AXRADIO_ERR_NOERROR;
+        return RADIO_ERR_NOERROR;
     if (mode != RADIO_MODE_OFF && mode != RADIO_MODE_ASYNC_TRANSMIT && mode != RADIO_MODE_ASYNC_RECEIVE)
-        return AXRADIO_ERR_NOTSUPPORTED;
+        return RADIO_ERR_NOTSUPPORTED;
     if (radio_mode == RADIO_MODE_UNINIT) {
         const uint8_t r = radio_init();
         if (r)
@@ -662,17 +662,17 @@ uint8_t radio_set_mode(uint8_t mode)
     default:
         break;
     }
-    return AXRADIO_ERR_NOERROR;
+    return RADIO_ERR_NOERROR;
 }
 
 uint8_t radio_transmit(const radio_address* destination, const uint8_t* data, uint16_t n, bool padding)
 {
     if (radio_mode == RADIO_MODE_ASYNC_TRANSMIT) {
         if (radio_syncstate)
-            return AXRADIO_ERR_BUSY;
+            return RADIO_ERR_BUSY;
     } else if (radio_mode == RADIO_MODE_ASYNC_RECEIVE) {
         if (radio_syncstate)
-            return AXRADIO_ERR_BUSY;
+            return RADIO_ERR_BUSY;
         ax5043_spi_write(AX5043_IRQMASK0, 0x00);
         ax5043_spi_write(AX5043_IRQMASK1, 0x00);
         ax5043_spi_write(AX5043_PWRMODE, 0x05);
@@ -682,19 +682,19 @@ uint8_t radio_transmit(const radio_address* destination, const uint8_t* data, ui
         unsigned waited = 0;
         while (ax5043_spi_read(AX5043_POWSTAT) & 0x08) {
             if (waited++ >= kPowstatWaitMs)
-                return AXRADIO_ERR_BUSY;
+                return RADIO_ERR_BUSY;
             swtimer_sleep_ms(1);
         }
         init_registers_tx();
     } else {
-        return AXRADIO_ERR_NOTSUPPORTED;
+        return RADIO_ERR_NOTSUPPORTED;
     }
     ax5043_critical_section lock;
     radio_ack_count = radio_framing_ack_retransmissions;
     ++radio_ack_seqnr;
     const uint32_t len = uint32_t(radio_framing_maclen) + (padding ? 4u * n : n);
     if (len + radio_framing_swcrclen > kTxBufferSize)
-        return AXRADIO_ERR_INVALID;
+        return RADIO_ERR_INVALID;
     std::memset(radio_txbuffer, 0, radio_framing_maclen);
     uint8_t* p = radio_txbuffer + radio_framing_maclen;
     if (padding) {
@@ -727,7 +727,7 @@ uint8_t radio_transmit(const radio_address* destination, const uint8_t* data, ui
     radio_txbuffer_cnt = radio_phy_preamble_longlen;
     radio_syncstate = 2;
     prepare_tx();
-    return AXRADIO_ERR_NOERROR;
+    return RADIO_ERR_NOERROR;
 }
 
 void radio_isr()
@@ -790,12 +790,12 @@ void radio_isr()
 uint8_t radio_set_channel(uint8_t channel)
 {
     if (channel >= radio_phy_nrchannels || channel >= 1)
-        return AXRADIO_ERR_INVALID;
+        return RADIO_ERR_INVALID;
     ax5043_critical_section lock;
     radio_curchannel = channel;
     const uint8_t rng = radio_phy_chanpllrng[channel];
     if (rng & 0x20)
-        return AXRADIO_ERR_RANGING;
+        return RADIO_ERR_RANGING;
     const uint32_t f = radio_phy_chanfreq[channel] + uint32_t(radio_curfreqoffset);
     const uint8_t loop = ax5043_spi_read(AX5043_PLLLOOP);
     const bool to_a = loop & 0x80;
@@ -805,7 +805,7 @@ uint8_t radio_set_channel(uint8_t channel)
     for (int i = 0; i < 4; ++i)
         ax5043_spi_write(uint16_t(base - i), uint8_t(f >> (8 * i)));
     ax5043_spi_write(AX5043_PLLLOOP, loop ^ 0x80);
-    return AXRADIO_ERR_NOERROR;
+    return RADIO_ERR_NOERROR;
 }
 
 void radio_set_local_address(const radio_address_mask* addr)
