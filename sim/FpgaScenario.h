@@ -8,8 +8,8 @@
 #include <optional>
 
 // A script for the simulated receiver FPGA: its register values and what happens when, read
-// from a scenario file (see the README) or built in code. Times count in ms from the first
-// message-FIFO read after the scenario is played, so the reader's boot and configuration time
+// from a scenario file (format: docs/simulation.md) or built in code. Times count in ms from the
+// first message-FIFO read after the scenario is played, so the reader's boot and configuration time
 // does not eat into it.
 struct FpgaScenario {
     enum class Fifo { LowRate, HighRate }; // registers 0x80 and 0xF0
