@@ -385,25 +385,15 @@ bool DL_sender::sendDLMessage(dl_message_point* message)
             }
         }
     }
-    if (!chosen) {
-        if (!message->announced) {
-            message->announced = true;
-            *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " waits: no back-end of this station can send "
-                  << message->phy << " now; it is dropped at its deadline "
-                  << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
-        }
+    if (!chosen)
         return false;
-    }
     // The limit is read for every request handed over, so a changed MAX_POWER applies at once;
     // a request that waits is not lowered by a limit that may be raised before it goes.
     const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
     if (dl_power_dbm(*message) > limit)
         message->strength = quint8(limit);
-    if (!message->announced) {
-        message->announced = true;
-        *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
-              << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
-    }
+    *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
+          << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
     return chosen->sendDLMessage(message, double(corr));
 }
 

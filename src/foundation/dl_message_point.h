@@ -31,9 +31,6 @@ struct dl_message_point {
     quint32 crypto_iter = 0;
     quint32 crypto_mic = 0;
     quint32 preambula = 0;
-    // Set once the sender has logged this request's hand-over (or that nothing can send it):
-    // a request a back-end keeps refusing is offered again every tick, and logged only once.
-    bool announced = false;
 };
 
 Q_DECLARE_METATYPE(dl_message_point*)

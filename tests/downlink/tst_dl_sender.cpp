@@ -106,8 +106,6 @@ private slots:
     void choice_data();
     void choice();
     void emptySlotIsLoggedOnceAndInactive();
-    void waitingRequestIsLoggedOnce_data();
-    void waitingRequestIsLoggedOnce();
     void powerClamp_data();
     void powerClamp();
     void correctionScaledToCarrier();
@@ -294,42 +292,6 @@ void TestDlSender::emptySlotIsLoggedOnceAndInactive()
     QCOMPARE(s.fake(Slot::DigModulator)->autocorrs.size(), 1);
     QCOMPARE(s.fake(Slot::DigModulator)->autocorrs.at(0).id, 0u);
     QCOMPARE(s.fake(Slot::DigModulator)->autocorrs.at(0).freq, 868799000u);
-}
-
-void TestDlSender::waitingRequestIsLoggedOnce_data()
-{
-    QTest::addColumn<bool>("refused");      // a back-end takes the phy but refuses the request
-    QTest::addColumn<QByteArray>("line");  // the one line the waiting request writes
-    QTest::newRow("back-end refuses") << true << QByteArray(" DL message for 9 must be sent up to: ");
-    QTest::newRow("no back-end for the phy") << false
-                                             << QByteArray(" DL message for 9 waits: no back-end of this station can send DL_PSK_500 now");
-}
-
-void TestDlSender::waitingRequestIsLoggedOnce()
-{
-    // A request that cannot leave is offered again every tick until its deadline: a line per
-    // tick would be 200 lines a second.
-    QFETCH(bool, refused);
-    QFETCH(QByteArray, line);
-    Station s("QORM_TYPE", kDigOn, {{Slot::DigModulator, [refused](FakeBackend& b) {
-                                          b.phys = QStringList{refused ? "DL_PSK_500" : "DL_DBPSK_400_PROT_D"};
-                                          b.result = false;
-                                      }}});
-    s.queue(9, "DL_PSK_500", dl_message_point::PRIORITY_LOW,
-            [](dl_message_point& m) { m.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 60); });
-    for (int tick = 0; tick < 50; ++tick) {
-        s.sender->dequeueDLMessages();
-        s.clock->advanceMs(5);
-    }
-    QCOMPARE(s.sender->queued(), 1);
-    QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), refused ? 50 : 0);
-    QCOMPARE(s.log().count(line), 1);
-    QCOMPARE(s.log().count(" DL message for 9 "), 1);
-    // At its deadline it goes, with the line that says so.
-    s.clock->setUtcSeconds(kNow + 61);
-    s.sender->dequeueDLMessages();
-    QCOMPARE(s.sender->queued(), 0);
-    QCOMPARE(s.log().count(" DL message outdated for ID: 9\n"), 1);
 }
 
 void TestDlSender::powerClamp_data()
