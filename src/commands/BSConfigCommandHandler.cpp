@@ -278,8 +278,6 @@ QJsonObject BSConfigCommandHandler::read_auth()
 
 QJsonObject BSConfigCommandHandler::change_params(const QJsonObject& data)
 {
-    // Checked whole before the first write: a text where a number belongs would store 0 (a
-    // station id of 0 moves the station to another queue, out of the server's reach).
     // A key in the wrong letter case is not a change: a command that changes nothing says so.
     // Keys beside known ones may come from a newer server and are passed over.
     const QStringList unknown = unknownKeys(kParamRows, data);
@@ -293,6 +291,8 @@ QJsonObject BSConfigCommandHandler::change_params(const QJsonObject& data)
     }
     if (!unknown.isEmpty())
         CommandTools::logLine(_tolva, QStringLiteral(" Base station parameters: unknown keys passed over: %1").arg(quotedKeys(unknown)));
+    // Checked whole before the first write: a text where a number belongs would store 0 (a
+    // station id of 0 moves the station to another queue, out of the server's reach).
     if (!rightKinds(_tolva, kParamRows, data, QStringLiteral("Base station parameters")))
         return failed();
 

@@ -77,10 +77,11 @@ QJsonObject FileCommandHandler::write(const QJsonObject& data)
 {
     if (!data.contains(QStringLiteral("filename")) || !data.contains(QStringLiteral("body")))
         return result(false);
+    const QString given = data.value(QStringLiteral("filename")).toString();
     QString name;
     QString why;
-    if (!path_of(data.value(QStringLiteral("filename")).toString(), &name, &why)) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(CommandTools::printable(data.value(QStringLiteral("filename")).toString()), why));
+    if (!path_of(given, &name, &why)) {
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(CommandTools::printable(given), why));
         return result(false);
     }
     QByteArray content;
@@ -133,13 +134,20 @@ QJsonObject FileCommandHandler::read(const QJsonObject& data)
                                           .arg(name).arg(file.size()).arg(kMaxReadBytes));
         return result(false);
     }
-    const QByteArray bytes = file.read(kMaxReadBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        return result(false);
-    if (bytes.size() > kMaxReadBytes) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: it grew past %2 bytes").arg(name).arg(kMaxReadBytes));
-        return result(false);
+    // Read to its end, not to the size seen above: a file that grows meanwhile is still bounded.
+    QByteArray bytes;
+    bytes.reserve(int(file.size()));
+    char chunk[65536];
+    qint64 got = 0;
+    while ((got = file.read(chunk, sizeof chunk)) > 0) {
+        if (bytes.size() + got > kMaxReadBytes) {
+            CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: it grew past %2 bytes").arg(name).arg(kMaxReadBytes));
+            return result(false);
+        }
+        bytes.append(chunk, int(got));
     }
+    if (got < 0)
+        return result(false);
     CommandTools::logLine(_tolva, QStringLiteral(" File %1 was readed, size=%2").arg(name).arg(bytes.size()));
     record(errlog::EVENT_READ_FILE, QStringLiteral("File %1 read, size=%2").arg(name).arg(bytes.size()));
     return QJsonObject{{QStringLiteral("result"), true},
