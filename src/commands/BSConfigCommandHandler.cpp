@@ -4,6 +4,7 @@
 #include "ICommandContext.h"
 #include "SettingsController.h"
 #include "StoredCredential.h"
+#include "SystemFileWriter.h"
 #include "errlog.h"
 #include "rabbit_man.h"
 
@@ -15,7 +16,9 @@ namespace {
 const QString kBaseStation = QStringLiteral("BASE_STATION");
 const QString kTransmitter = QStringLiteral("TRANSMITTER");
 
-enum class Kind { Number, Bool, Text };
+// Text: a station parameter, at most CommandTools::kMaxTextLength characters (it goes into
+// every heartbeat); Credential: any string, stored enciphered.
+enum class Kind { Number, Bool, Text, Credential };
 
 bool hasKind(const QJsonValue& value, Kind kind)
 {
@@ -25,6 +28,8 @@ bool hasKind(const QJsonValue& value, Kind kind)
     case Kind::Bool:
         return value.isBool();
     case Kind::Text:
+        return value.isString() && value.toString().size() <= CommandTools::kMaxTextLength;
+    case Kind::Credential:
         return value.isString();
     }
     return false;
@@ -38,6 +43,7 @@ QVariant valueOf(const QJsonValue& value, Kind kind)
     case Kind::Bool:
         return value.toBool();
     case Kind::Text:
+    case Kind::Credential:
         return value.toString();
     }
     return QVariant();
@@ -51,6 +57,8 @@ QString kindName(Kind kind)
     case Kind::Bool:
         return QStringLiteral("true or false");
     case Kind::Text:
+        return QStringLiteral("a string of at most %1 characters").arg(CommandTools::kMaxTextLength);
+    case Kind::Credential:
         return QStringLiteral("a string");
     }
     return QString();
@@ -101,7 +109,7 @@ struct AuthRow {
 };
 
 const AuthRow kAuthRows[] = {
-    {"r_host", "R_HOST", Kind::Text},        {"r_user", "R_USER", Kind::Text},   {"r_pass", "R_PASS", Kind::Text},
+    {"r_host", "R_HOST", Kind::Credential},  {"r_user", "R_USER", Kind::Credential}, {"r_pass", "R_PASS", Kind::Credential},
     {"has_ul", "HAS_UL", Kind::Bool},        {"has_dl", "HAS_DL", Kind::Bool},   {"has_cmd", "HAS_CMD", Kind::Bool},
     {"enable", "ENABLE", Kind::Bool},        {"save_to_disk", "SAVE_TO_DISK", Kind::Bool},
 };
@@ -146,6 +154,42 @@ QJsonObject failed()
 {
     return QJsonObject{{QStringLiteral("result"), false}};
 }
+
+// The request keys that no row of the table names; the command's own keys do not count.
+template <typename Row, std::size_t N>
+QStringList unknownKeys(const Row (&rows)[N], const QJsonObject& data)
+{
+    static const QStringList frame{QStringLiteral("cmd"), QStringLiteral("msg_type"), QStringLiteral("cmd_id"),
+                                   QStringLiteral("sender")};
+    QStringList unknown;
+    for (auto it = data.begin(); it != data.end(); ++it) {
+        bool known = frame.contains(it.key());
+        for (const Row& row : rows)
+            known = known || it.key() == QLatin1String(row.request);
+        if (!known)
+            unknown << it.key();
+    }
+    return unknown;
+}
+
+// Key names for a log line: quoted, each cut to 64 characters, at most 8 of them.
+QString quotedKeys(const QStringList& keys)
+{
+    const int kShown = 8;
+    const int kLength = 64;
+    QStringList shown;
+    for (const QString& key : keys.mid(0, kShown))
+        shown << QLatin1Char('"') + CommandTools::printable(key, kLength) + QLatin1Char('"');
+    QString text = shown.join(QStringLiteral(", "));
+    if (keys.size() > kShown)
+        text += QStringLiteral(" and %1 more").arg(keys.size() - kShown);
+    return text;
+}
+
+bool replaceIni(const QString& path, const QByteArray& content, QString* error)
+{
+    return SystemFileWriter::replace(path, content, error);
+}
 } // namespace
 
 QJsonDocument BSConfigCommandHandler::exec(const QJsonObject& data)
@@ -177,7 +221,15 @@ QJsonObject BSConfigCommandHandler::change_auth(const QJsonObject& data)
     if (!rightKinds(_tolva, kAuthRows, data, QStringLiteral("Connection parameters")))
         return failed();
 
-    const QString which = data.value(QStringLiteral("prim_or_sec")).toString();
+    // Any other value would have changed the primary link, the one the station cannot do without.
+    const QJsonValue selector = data.value(QStringLiteral("prim_or_sec"));
+    const QString which = selector.toString();
+    if (!selector.isUndefined()
+        && (!selector.isString()
+            || (which != QLatin1String("prim") && which != QLatin1String("sec") && which != QLatin1String("third")))) {
+        CommandTools::logLine(_tolva, QStringLiteral(" Connection parameters refused: \"prim_or_sec\" must be \"prim\", \"sec\" or \"third\""));
+        return failed();
+    }
     QString group = kBaseStation;
     QString name = QStringLiteral("primary");
     if (which == QLatin1String("sec")) {
@@ -188,25 +240,32 @@ QJsonObject BSConfigCommandHandler::change_auth(const QJsonObject& data)
         name = QStringLiteral("third");
     }
 
-    SettingsController& settings = _tolva.get_settingsController();
+    QList<SettingsController::Change> changes;
     for (const AuthRow& row : kAuthRows) {
         const QJsonValue value = data.value(QLatin1String(row.request));
         if (value.isUndefined())
             continue;
-        const QVariant stored = row.kind == Kind::Text
+        const QVariant stored = row.kind == Kind::Credential
             ? QVariant(QString::fromLatin1(StoredCredential::encrypt(value.toString())))
             : valueOf(value, row.kind);
-        if (!settings.setValue(group, QLatin1String(row.ini), stored)) {
-            CommandTools::logLine(_tolva, QStringLiteral(" Connection parameters not saved: %1/%2 could not be written")
-                                              .arg(group, QLatin1String(row.ini)));
-            return failed();
-        }
+        changes.append({group, QLatin1String(row.ini), stored});
     }
+    if (!changes.isEmpty() && !saveIni(changes, QStringLiteral("Connection parameters")))
+        return failed();
 
     const QString text = QStringLiteral("Connection parameters changed for %1 connection").arg(name);
     _tolva.alarm_log().append(errlog::EVENT_CONF_CHANGED, _tolva.now(), text);
     CommandTools::logLine(_tolva, text);
     return QJsonObject{{QStringLiteral("result"), true}};
+}
+
+bool BSConfigCommandHandler::saveIni(const QList<SettingsController::Change>& changes, const QString& what)
+{
+    QString error;
+    if (_tolva.get_settingsController().setValues(changes, replaceIni, &error))
+        return true;
+    CommandTools::logLine(_tolva, QStringLiteral(" %1 not saved, the INI file could not be written: %2").arg(what, error));
+    return false;
 }
 
 QJsonObject BSConfigCommandHandler::read_auth()
@@ -219,30 +278,43 @@ QJsonObject BSConfigCommandHandler::read_auth()
 
 QJsonObject BSConfigCommandHandler::change_params(const QJsonObject& data)
 {
+    // A key in the wrong letter case is not a change: a command that changes nothing says so.
+    // Keys beside known ones may come from a newer server and are passed over.
+    const QStringList unknown = unknownKeys(kParamRows, data);
+    bool anyKnown = false;
+    for (const ParamRow& row : kParamRows)
+        anyKnown = anyKnown || data.contains(QLatin1String(row.request));
+    if (!anyKnown) {
+        CommandTools::logLine(_tolva, QStringLiteral(" Base station parameters refused: no known key%1")
+                                          .arg(unknown.isEmpty() ? QString() : QStringLiteral(" (unknown: %1)").arg(quotedKeys(unknown))));
+        return failed();
+    }
+    if (!unknown.isEmpty())
+        CommandTools::logLine(_tolva, QStringLiteral(" Base station parameters: unknown keys passed over: %1").arg(quotedKeys(unknown)));
     // Checked whole before the first write: a text where a number belongs would store 0 (a
     // station id of 0 moves the station to another queue, out of the server's reach).
     if (!rightKinds(_tolva, kParamRows, data, QStringLiteral("Base station parameters")))
         return failed();
 
-    SettingsController& settings = _tolva.get_settingsController();
+    QList<SettingsController::Change> changes;
     QStringList changed;
     for (const ParamRow& row : kParamRows) {
         const QString key = QLatin1String(row.request);
         const QJsonValue value = data.value(key);
         if (value.isUndefined())
             continue;
-        if (row.ini && !settings.setValue(row.group, QLatin1String(row.ini), valueOf(value, row.kind))) {
-            CommandTools::logLine(_tolva, QStringLiteral(" Base station parameters not saved: %1/%2 could not be written")
-                                              .arg(row.group, QLatin1String(row.ini)));
-            return failed();
-        }
-        if (key == QLatin1String("vexa_time_sync"))
-            _tolva.set_time_sync_from_server(value.toBool());
-        else if (key == QLatin1String("ntp"))
-            _tolva.set_ntp_service_on_off(value.toBool());
+        if (row.ini)
+            changes.append({row.group, QLatin1String(row.ini), valueOf(value, row.kind)});
         if (row.listed)
             changed << key;
     }
+    // The file first, as a whole; the switches only once it holds what they announce.
+    if (!changes.isEmpty() && !saveIni(changes, QStringLiteral("Base station parameters")))
+        return failed();
+    if (data.contains(QStringLiteral("vexa_time_sync")))
+        _tolva.set_time_sync_from_server(data.value(QStringLiteral("vexa_time_sync")).toBool());
+    if (data.contains(QStringLiteral("ntp")))
+        _tolva.set_ntp_service_on_off(data.value(QStringLiteral("ntp")).toBool());
 
     const QString text = QStringLiteral("Base station parameters changed: %1").arg(changed.join(QLatin1Char(',')));
     _tolva.alarm_log().append(errlog::EVENT_CONF_CHANGED, _tolva.now(), text);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "ICommandHandler.h"
+#include "SettingsController.h"
+
+#include <QList>
 
 class ICommandContext;
 
@@ -24,6 +27,8 @@ private:
     QJsonObject change_params(const QJsonObject& data);
     QJsonObject read_params();
     QJsonObject stop(bool reboot);
+    // Writes the changes into the INI file as a whole; false, with the cause logged, when not.
+    bool saveIni(const QList<SettingsController::Change>& changes, const QString& what);
 
     ICommandContext& _tolva;
 };

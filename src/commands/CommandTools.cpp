@@ -57,6 +57,16 @@ QDateTime CommandTools::milliseconds(const QJsonValue& value)
     return QDateTime::fromMSecsSinceEpoch(qint64(d));
 }
 
+QString CommandTools::printable(const QString& text, int max)
+{
+    QString shown = text.left(max);
+    for (QChar& c : shown) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = QLatin1Char('?');
+    }
+    return text.size() > max ? shown + QStringLiteral("...") : shown;
+}
+
 void CommandTools::logLine(ICommandContext& context, const QString& text)
 {
     context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << text << "\n";

@@ -14,6 +14,9 @@ public:
     // Latest second (and millisecond) a request may name: 9999-12-31 23:59:59 UTC. Further out
     // the value counts as wrong.
     static constexpr qint64 kMaxSeconds = 253402300799LL;
+    // Longest text a station parameter may be given: longer ones are refused like a wrong type
+    // (they would be copied into every heartbeat or into system files).
+    static constexpr int kMaxTextLength = 255;
 
     // A JSON number with a whole value in the signed 32-bit range.
     static bool isInt32(const QJsonValue& value);
@@ -28,6 +31,10 @@ public:
     // Base64 after removing ASCII white space; "=" padding may be left out. False for a character
     // outside the alphabet or a length that cannot be Base64.
     static bool fromBase64(const QByteArray& text, QByteArray* decoded);
+
+    // Request text for a log line: at most max characters (then "..."), control characters and
+    // line separators shown as '?', so that a request can neither swell nor split the log.
+    static QString printable(const QString& text, int max = 64);
 
     // "hh:mm:ss:zzz<text>\n" (local time) to the station log.
     static void logLine(ICommandContext& context, const QString& text);

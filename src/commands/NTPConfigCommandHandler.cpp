@@ -25,6 +25,13 @@ QJsonDocument NTPConfigCommandHandler::exec(const QJsonObject& data)
             reply.insert(QStringLiteral("server_str"), ntp.server());
         reply.insert(QStringLiteral("result"), true);
     } else if (cmd == QLatin1String("set")) {
+        const QString server = data.value(QStringLiteral("server_str")).toString();
+        if (server.size() > CommandTools::kMaxTextLength) {
+            CommandTools::logLine(_tolva, QStringLiteral(" NTP settings refused: \"server_str\" must be a string of at most %1 characters, not %2")
+                                              .arg(CommandTools::kMaxTextLength)
+                                              .arg(server.size()));
+            return QJsonDocument(reply);
+        }
         bool all = true;
         auto change = [this, &all](bool ok, const QString& what) {
             CommandTools::changeRecord(_tolva, (ok ? QStringLiteral("Base station parameters changed: ")

@@ -38,6 +38,12 @@ bool writeAndSync(QFileDevice& file, const QByteArray& content, QString* error)
     return true;
 }
 
+std::function<void(const QString&)>& renameHook()
+{
+    static std::function<void(const QString&)> hook;
+    return hook;
+}
+
 mode_t defaultMode()
 {
     const mode_t mask = ::umask(0);
@@ -51,7 +57,22 @@ void SystemFileWriter::failWritesForTests(const QString& reason)
     injectedFailure() = reason;
 }
 
+void SystemFileWriter::beforeRenameForTests(std::function<void(const QString& target)> hook)
+{
+    renameHook() = std::move(hook);
+}
+
 bool SystemFileWriter::write(const QString& path, const QByteArray& content, QString* error, QString* via)
+{
+    return put(path, content, true, error, via);
+}
+
+bool SystemFileWriter::replace(const QString& path, const QByteArray& content, QString* error)
+{
+    return put(path, content, false, error, nullptr);
+}
+
+bool SystemFileWriter::put(const QString& path, const QByteArray& content, bool inPlaceAllowed, QString* error, QString* via)
 {
     if (via)
         via->clear();
@@ -70,6 +91,8 @@ bool SystemFileWriter::write(const QString& path, const QByteArray& content, QSt
     if (exists && !S_ISREG(old.st_mode))
         return fail(error, QStringLiteral("%1 is not a regular file").arg(target));
 
+    if (!folder.isWritable() && !inPlaceAllowed)
+        return fail(error, QStringLiteral("folder %1 is not writable").arg(folder.filePath()));
     if (!folder.isWritable()) {
         QFile file(target);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -92,6 +115,8 @@ bool SystemFileWriter::write(const QString& path, const QByteArray& content, QSt
         Q_UNUSED(ignored);
     }
     temp.close();
+    if (renameHook())
+        renameHook()(target);
     if (::rename(QFile::encodeName(temp.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
         return fail(error, QStringLiteral("cannot rename %1 to %2: %3").arg(temp.fileName(), target, lastError()));
     temp.setAutoRemove(false);

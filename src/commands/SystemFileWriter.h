@@ -17,7 +17,17 @@ public:
     // (in place: as far as the failed write got).
     // *via: the temporary file renamed over the target (empty when rewritten in place).
     static bool write(const QString& path, const QByteArray& content, QString* error = nullptr, QString* via = nullptr);
+    // The same without the in-place fallback: where no temporary file can be made beside the
+    // target or renamed over it, the write fails and the target stays byte for byte as it was.
+    // For files a half-finished rewrite would break, such as the station's own INI file.
+    static bool replace(const QString& path, const QByteArray& content, QString* error = nullptr);
 
     // Tests: makes every write fail with this text until cleared (an empty text).
     static void failWritesForTests(const QString& reason);
+    // Tests: called with the target just before the temporary file is renamed over it, to change
+    // the target in that gap (null: nothing).
+    static void beforeRenameForTests(std::function<void(const QString& target)> hook);
+
+private:
+    static bool put(const QString& path, const QByteArray& content, bool inPlaceAllowed, QString* error, QString* via);
 };

@@ -1,8 +1,10 @@
 #include "SettingsController.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QStringList>
 
 #include <cmath>
@@ -441,6 +443,58 @@ bool SettingsController::setValue(const QString& group, const QString& key, QVar
             return false;
         }
     }
+    apply(parse(fileName_));
+    return true;
+}
+
+bool SettingsController::setValues(const QList<Change>& changes, const FileReplacer& replace, QString* error)
+{
+    auto fail = [error](const QString& text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (fileName_.isEmpty())
+        return fail(QStringLiteral("no INI file was read"));
+    if (!QFileInfo(fileName_).isFile())
+        return fail(QStringLiteral("INI file %1 is gone or not a regular file").arg(fileName_));
+    // QSettings edits a copy in a private folder, so its way of writing the file (lock file,
+    // temporary file) never touches the real one; the result then replaces it in one step.
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return fail(QStringLiteral("no temporary folder for the new INI content: %1").arg(scratch.errorString()));
+    const QString copy = scratch.filePath(QStringLiteral("station.ini"));
+    // Copied by content: a copy that kept a read-only mode could not be edited.
+    QFile source(fileName_);
+    if (!source.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("INI file %1 cannot be read: %2").arg(fileName_, source.errorString()));
+    const QByteArray old = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("INI file %1 cannot be read: %2").arg(fileName_, source.errorString()));
+    QFile scratchFile(copy);
+    if (!scratchFile.open(QIODevice::WriteOnly) || scratchFile.write(old) != old.size() || !scratchFile.flush())
+        return fail(QStringLiteral("new INI content could not be made: %1").arg(scratchFile.errorString()));
+    scratchFile.close();
+    {
+        QSettings writer(copy, QSettings::IniFormat);
+        for (const Change& change : changes) {
+            writer.beginGroup(change.group);
+            writer.setValue(change.key, change.value);
+            writer.endGroup();
+        }
+        writer.sync();
+        if (writer.status() != QSettings::NoError)
+            return fail(QStringLiteral("new INI content could not be made from %1").arg(fileName_));
+    }
+    QFile edited(copy);
+    if (!edited.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("new INI content could not be read back: %1").arg(edited.errorString()));
+    const QByteArray content = edited.readAll();
+    if (edited.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("new INI content could not be read back: %1").arg(edited.errorString()));
+    QString why;
+    if (!replace(fileName_, content, &why))
+        return fail(QStringLiteral("INI file %1 not replaced: %2").arg(fileName_, why));
     apply(parse(fileName_));
     return true;
 }

@@ -5,6 +5,10 @@
 #include <QString>
 #include <QVariant>
 
+#include <QByteArray>
+#include <QList>
+
+#include <functional>
 #include <shared_mutex>
 
 // The one holder of the station's configuration, read from its INI file.
@@ -33,6 +37,20 @@ public:
     // Writes one key (keeping every other group and key) and re-reads the whole file. False, with
     // the old records kept, when the file has vanished or cannot be written.
     bool setValue(const QString& group, const QString& key, QVariant value);
+
+    struct Change {
+        QString group;
+        QString key;
+        QVariant value;
+    };
+    // Puts content in place of the file at path as a whole; false with *error when it did not.
+    using FileReplacer = std::function<bool(const QString& path, const QByteArray& content, QString* error)>;
+
+    // Writes every change at once, keeping every other group and key: the new file content is
+    // made apart from the file and handed to replace; the records are re-read only after that
+    // succeeded. False with *error, the records kept, when the file cannot be read or replace
+    // fails (the file is then as replace left it).
+    bool setValues(const QList<Change>& changes, const FileReplacer& replace, QString* error);
 
 private:
     struct Records {

@@ -12,6 +12,9 @@ struct SystemPaths {
     QString devMem = QStringLiteral("/dev/mem");
     QString devGpiomem = QStringLiteral("/dev/gpiomem");
     QString sysClassGpio = QStringLiteral("/sys/class/gpio");
+    // Folder that every file named in a "file" command is kept inside, absolute names taken
+    // relative to it; empty: names are used as given (the real station).
+    QString fileRoot;
 
     // Every path with root put in front ("/etc/ntp.conf" -> root + "/etc/ntp.conf").
     static SystemPaths under(const QString& root);

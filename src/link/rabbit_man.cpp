@@ -399,8 +399,22 @@ void rabbit_man::queue_string(const QByteArray& bytes)
 
 void rabbit_man::publish_string(const QByteArray& bytes, const QString& key, bool binary)
 {
-    if (client->isConnected())
-        instant_publish(bytes, key, binary);
+    // AMQP carries a routing key of at most 255 bytes: a longer one cannot go out at all.
+    const int keyBytes = key.toUtf8().size();
+    if (keyBytes > kMaxRoutingKeyBytes) {
+        line(QStringLiteral(" Reply not sent: its routing key (the request's \"sender\") is %1 bytes long, more than %2\n")
+                 .arg(keyBytes)
+                 .arg(kMaxRoutingKeyBytes));
+        return;
+    }
+    if (bytes.isNull())
+        return;
+    if (!client->isConnected()) {
+        line(QStringLiteral(" Reply not sent: the link is not connected\n"));
+        return;
+    }
+    if (!instant_publish(bytes, key, binary))
+        line(QStringLiteral(" Reply not sent: the link could not publish it\n"));
 }
 
 // Inside the library's confirm handling: drop what the broker has now confirmed, and let

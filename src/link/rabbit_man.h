@@ -90,6 +90,9 @@ public:
     // Test seam: forget the last reconnection, as if the process had just started.
     static void reset_reconnect_guard();
 
+    // Longest routing key AMQP can carry; a reply to a longer one is logged as not sent.
+    static constexpr int kMaxRoutingKeyBytes = 255;
+
 public slots:
     void queue_string(const QByteArray& bytes);
     void publish_string(const QByteArray& bytes, const QString& key, bool binary = false);

@@ -3,6 +3,7 @@
 #include "BSConfigCommandHandler.h"
 #include "FakeCommandContext.h"
 #include "StoredCredential.h"
+#include "SystemFileWriter.h"
 #include "TOLVA.h"
 #include "errlog.h"
 #include "rabbit_man.h"
@@ -12,6 +13,13 @@
 #include <QProcess>
 #include <QSettings>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <memory>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 QStringList events(int code)
@@ -99,6 +107,12 @@ private slots:
     void changeParamsRefusesWrongValues();
     void failedWriteIsReported_data();
     void failedWriteIsReported();
+    void textsUpToTheLimit_data();
+    void textsUpToTheLimit();
+    void changeParamsKeysItDoesNotKnow_data();
+    void changeParamsKeysItDoesNotKnow();
+    void iniReplacedAsAWhole_data();
+    void iniReplacedAsAWhole();
     void readParams();
     void readParamsOnSparseFile();
     void exitAndReboot_data();
@@ -155,8 +169,7 @@ void TestBSConfigCommand::changeAuthSelectsTheGroup_data()
     QTest::addColumn<QString>("name");
     QTest::newRow("prim") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"prim","r_user":"u"})") << "BASE_STATION" << "primary";
     QTest::newRow("absent") << QByteArray(R"({"cmd":"change_auth","r_user":"u"})") << "BASE_STATION" << "primary";
-    QTest::newRow("other text") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"Sec","r_user":"u"})") << "BASE_STATION" << "primary";
-    QTest::newRow("not a text") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":2,"r_user":"u"})") << "BASE_STATION" << "primary";
+    QTest::newRow("sec") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"sec","r_user":"u"})") << "SECONDARY_RABBIT" << "secondary";
     QTest::newRow("third") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"third","r_user":"u"})") << "THIRD_RABBIT" << "third";
 }
 
@@ -199,6 +212,12 @@ void TestBSConfigCommand::changeAuthRefusesWrongTypes_data()
     QTest::newRow("host object") << QByteArray(R"({"cmd":"change_auth","r_host":{"a":1}})") << "r_host";
     QTest::newRow("text flag") << QByteArray(R"({"cmd":"change_auth","r_user":"u","has_ul":"true"})") << "has_ul";
     QTest::newRow("numeric flag") << QByteArray(R"({"cmd":"change_auth","save_to_disk":1})") << "save_to_disk";
+    // A link the station does not have is no reason to change the primary one.
+    QTest::newRow("prim_or_sec in other letter case") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"Sec","r_user":"u"})") << "prim_or_sec";
+    QTest::newRow("prim_or_sec: a name not in the list") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"secondary","r_user":"u"})") << "prim_or_sec";
+    QTest::newRow("prim_or_sec empty") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"","enable":false})") << "prim_or_sec";
+    QTest::newRow("prim_or_sec a number") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":2,"r_user":"u"})") << "prim_or_sec";
+    QTest::newRow("prim_or_sec null") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":null,"r_user":"u"})") << "prim_or_sec";
 }
 
 void TestBSConfigCommand::changeAuthRefusesWrongTypes()
@@ -241,7 +260,6 @@ void TestBSConfigCommand::changeParamsWritesAndLists_data()
         << QStringList{"BASE_STATION/BS_ID=-12", "BASE_STATION/EXT_FILTER=true", "BASE_STATION/UL_FREQ=-2147483648",
                        "TRANSMITTER/DL_FREQS=869100000,869300000", "TRANSMITTER/MAX_POWER=2147483647", "TRANSMITTER/LBT=false"}
         << "Base station parameters changed: bs_id,ul_freq,ext_filter,dl_freqs,max_power,lbt";
-    QTest::newRow("nothing given") << QByteArray(R"({"cmd":"change_params"})") << QStringList() << "Base station parameters changed: ";
 }
 
 void TestBSConfigCommand::changeParamsWritesAndLists()
@@ -290,6 +308,15 @@ void TestBSConfigCommand::changeParamsRefusesWrongValues_data()
     QTest::newRow("valid keys beside a wrong one")
         << QByteArray(R"({"cmd":"change_params","bs_id":9,"ntp":true,"vexa_time_sync":true,"lbt":"yes"})") << "lbt";
     QTest::newRow("ntp not a bool") << QByteArray(R"({"cmd":"change_params","ntp":"off"})") << "ntp";
+    // A text goes into every heartbeat: longer than 255 characters counts as a wrong value.
+    QTest::newRow("mode of 256 characters")
+        << QByteArray(R"({"cmd":"change_params","bs_id":9,"mode":")" + QByteArray(256, 'm') + R"("})") << "mode";
+    QTest::newRow("dl_freqs of 256 characters")
+        << QByteArray(R"({"cmd":"change_params","dl_freqs":")" + QByteArray(256, '1') + R"("})") << "dl_freqs";
+    QTest::newRow("freq_plans of 256 characters, beside a switch")
+        << QByteArray(R"({"cmd":"change_params","vexa_time_sync":true,"freq_plans":")" + QByteArray(256, '1') + R"("})") << "freq_plans";
+    QTest::newRow("mode of 256 characters, 2 bytes each")
+        << QByteArray(R"({"cmd":"change_params","mode":")" + QString(256, QChar(0xe9)).toUtf8() + R"("})") << "mode";
 }
 
 void TestBSConfigCommand::changeParamsRefusesWrongValues()
@@ -316,6 +343,196 @@ void TestBSConfigCommand::failedWriteIsReported()
     QVERIFY(!QFile::exists(ctx.iniPath()));
     QVERIFY(events(errlog::EVENT_CONF_CHANGED).isEmpty());
     QVERIFY2(ctx.logText().contains("could not be written"), ctx.logText().constData());
+}
+
+void TestBSConfigCommand::textsUpToTheLimit_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("mode of 255 characters") << "mode" << "BASE_STATION/MODE" << QString(255, 'm');
+    QTest::newRow("mode of 255 characters, 2 bytes each") << "mode" << "BASE_STATION/MODE" << QString(255, QChar(0xe9));
+    QTest::newRow("freq_plans of 255 characters") << "freq_plans" << "TRANSMITTER/FREQ_PLANS" << QString(255, '1');
+}
+
+void TestBSConfigCommand::textsUpToTheLimit()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, ini);
+    QFETCH(QString, value);
+    FakeCommandContext ctx;
+    QCOMPARE(run(ctx, QJsonDocument(QJsonObject{{"cmd", "change_params"}, {key, value}}).toJson()), obj(R"({"result":true})"));
+    QCOMPARE(iniValue(ctx, ini).toString(), value);
+}
+
+// Keys it does not know: named in the log; alone they change nothing and the reply says so;
+// beside known ones they are passed over (a newer server may send more).
+void TestBSConfigCommand::changeParamsKeysItDoesNotKnow_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("written");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("upper case only") << QByteArray(R"({"cmd":"change_params","MAX_POWER":14})") << false << QStringList()
+                                     << QByteArray(R"(refused: no known key (unknown: "MAX_POWER"))");
+    QTest::newRow("upper-case switches") << QByteArray(R"({"cmd":"change_params","NTP":false,"Vexa_Time_Sync":true})") << false
+                                         << QStringList() << QByteArray(R"("NTP", "Vexa_Time_Sync")");
+    QTest::newRow("nothing given") << QByteArray(R"({"cmd":"change_params"})") << false << QStringList()
+                                   << QByteArray("refused: no known key\n");
+    QTest::newRow("mixed case beside the right one")
+        << QByteArray(R"({"cmd":"change_params","max_power":14,"MAX_POWER":15})") << true
+        << QStringList{"TRANSMITTER/MAX_POWER=14"} << QByteArray(R"(unknown keys passed over: "MAX_POWER")");
+    QTest::newRow("unknown beside known") << QByteArray(R"({"cmd":"change_params","bs_id":9,"tx_gain":3})") << true
+                                          << QStringList{"BASE_STATION/BS_ID=9"} << QByteArray(R"(passed over: "tx_gain")");
+    QByteArray many = R"({"cmd":"change_params")";
+    for (int i = 0; i < 20; ++i)
+        many += QString(R"(,"k%1_%2":1)").arg(i, 2, 10, QChar('0')).arg(QString(100, 'x')).toUtf8();
+    many += "}";
+    QTest::newRow("20 long unknown keys: a bounded line") << many << false << QStringList() << QByteArray("and 12 more)\n");
+    QTest::newRow("a line end in a key") << QByteArray(R"({"cmd":"change_params","a\nb":1})") << false << QStringList()
+                                         << QByteArray(R"((unknown: "a?b"))");
+}
+
+void TestBSConfigCommand::changeParamsKeysItDoesNotKnow()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, result);
+    QFETCH(QStringList, written);
+    QFETCH(QByteArray, logged);
+    FakeCommandContext ctx;
+    const QByteArray before = ctx.iniBytes();
+    QCOMPARE(run(ctx, request), (QJsonObject{{"result", result}}));
+    QVERIFY2(ctx.logText().contains(logged), ctx.logText().constData());
+    for (const QByteArray& line : ctx.logText().split('\n'))
+        QVERIFY2(line.size() < 800, line.constData());
+    if (!result) {
+        QCOMPARE(ctx.iniBytes(), before);
+        QVERIFY(ctx.recorder.calls().isEmpty());
+        QVERIFY(!ctx.timeSync);
+        QVERIFY(events(errlog::EVENT_CONF_CHANGED).isEmpty());
+        return;
+    }
+    for (const QString& w : written)
+        QCOMPARE(iniValue(ctx, w.section('=', 0, 0)).toString(), w.section('=', 1));
+    QCOMPARE(events(errlog::EVENT_CONF_CHANGED).size(), 1);
+}
+
+namespace {
+// Makes a folder take no new entries for as long as it lives: for root through the immutable
+// flag (permissions do not stop root), otherwise by its mode.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString& path) : path_(QFile::encodeName(path))
+    {
+        if (::geteuid() != 0) {
+            done_ = ::chmod(path_.constData(), 0555) == 0;
+            return;
+        }
+        const int fd = ::open(path_.constData(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            return;
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            done_ = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+    }
+    ~ReadOnlyFolder()
+    {
+        if (!done_)
+            return;
+        if (::geteuid() != 0) {
+            ::chmod(path_.constData(), 0755);
+            return;
+        }
+        const int fd = ::open(path_.constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool done() const { return done_; }
+
+private:
+    QByteArray path_;
+    bool done_ = false;
+};
+} // namespace
+
+// A write that fails after the new content was made: the INI file stays as it was byte for
+// byte (no key of the command in it), the records in memory too, no switch runs, the reply
+// is false and the log names the cause.
+void TestBSConfigCommand::iniReplacedAsAWhole_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("cause");
+    const QByteArray params = R"({"cmd":"change_params","bs_id":9,"vexa_time_sync":true,"ntp":false,"lbt":true,"mode":"night"})";
+    const QByteArray auth = R"({"cmd":"change_auth","prim_or_sec":"sec","r_host":"h","r_pass":"p","has_cmd":true})";
+    QTest::newRow("change_params, read-only folder") << "read-only" << params << QByteArray("is not writable");
+    QTest::newRow("change_auth, read-only folder") << "read-only" << auth << QByteArray("is not writable");
+    QTest::newRow("change_params, file replaced by a folder before the rename") << "folder" << params << QByteArray("cannot rename");
+    QTest::newRow("change_auth, file replaced by a folder before the rename") << "folder" << auth << QByteArray("cannot rename");
+    QTest::newRow("change_params, file gone") << "gone" << params << QByteArray("is gone");
+}
+
+void TestBSConfigCommand::iniReplacedAsAWhole()
+{
+    QFETCH(QString, failure);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, cause);
+    FakeCommandContext ctx(QString::fromLatin1(kFullIni));
+    // The INI in a folder of its own, so that only it is read-only.
+    QVERIFY(QDir().mkpath(ctx.path("etc")));
+    const QString ini = ctx.path("etc/station.ini");
+    QVERIFY(QFile::copy(ctx.iniPath(), ini));
+    QVERIFY(ctx.settings.initController(ini));
+    const QByteArray before = FakeCommandContext::fileText(ini);
+    const int bsId = ctx.settings.getBS_ParamsCopy().base_id_.toInt();
+
+    std::unique_ptr<ReadOnlyFolder> readOnly;
+    const QString aside = ctx.path("station.ini.aside");
+    if (failure == "read-only") {
+        readOnly = std::make_unique<ReadOnlyFolder>(ctx.path("etc"));
+        if (!readOnly->done())
+            QSKIP("this file system cannot make a folder read-only for this user");
+    } else if (failure == "folder") {
+        SystemFileWriter::beforeRenameForTests([ini, aside](const QString&) {
+            QFile::rename(ini, aside);
+            QDir().mkpath(ini);
+        });
+    } else {
+        QVERIFY(QFile::rename(ini, aside));
+    }
+    const QJsonObject reply = run(ctx, request);
+    SystemFileWriter::beforeRenameForTests(nullptr);
+    readOnly.reset();
+
+    QCOMPARE(reply, obj(R"({"result":false})"));
+    if (failure != "read-only") {
+        // Whatever took the file's place is left as it is; the old file is put back to compare.
+        QCOMPARE(QFileInfo(ini).isDir(), failure == "folder");
+        QVERIFY(!QFileInfo::exists(ini) || QDir(ini).isEmpty());
+        QDir().rmdir(ini);
+        QVERIFY(QFile::rename(aside, ini));
+    }
+    QCOMPARE(FakeCommandContext::fileText(ini), before);
+    QCOMPARE(QDir(ctx.path("etc")).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{"station.ini"});
+    QCOMPARE(ctx.settings.getBS_ParamsCopy().base_id_.toInt(), bsId);
+    QVERIFY(!ctx.timeSync);
+    QVERIFY(ctx.recorder.calls().isEmpty());
+    QVERIFY(events(errlog::EVENT_CONF_CHANGED).isEmpty());
+    QVERIFY2(ctx.logText().contains("not saved, the INI file could not be written: "), ctx.logText().constData());
+    QVERIFY2(ctx.logText().contains(cause), ctx.logText().constData());
+
+    // The same command once the file can be written again: every key at once.
+    QCOMPARE(run(ctx, request), obj(R"({"result":true})"));
+    QVERIFY(FakeCommandContext::fileText(ini) != before);
 }
 
 void TestBSConfigCommand::readParams()

@@ -51,6 +51,10 @@ private slots:
     void base64Bodies();
     void read_data();
     void read();
+    void namesCutByTheSystemRefused_data();
+    void namesCutByTheSystemRefused();
+    void pathsKeptInsideTheFileRoot_data();
+    void pathsKeptInsideTheFileRoot();
 };
 
 void TestFileCommand::newFile()
@@ -170,6 +174,9 @@ void TestFileCommand::read_data()
     QTest::newRow("folder") << "folder" << false << QByteArray();
     QTest::newRow("fifo") << "fifo" << false << QByteArray();
     QTest::newRow("/dev/zero") << "/dev/zero" << false << QByteArray();
+    QTest::newRow("16 MiB") << "16MiB" << true << QByteArray(16 * 1024 * 1024, '\0');
+    // The reply would hold the file as Base64, about 2.3 times its size.
+    QTest::newRow("16 MiB + 1: refused") << "16MiB+1" << false << QByteArray();
 }
 
 void TestFileCommand::read()
@@ -182,15 +189,104 @@ void TestFileCommand::read()
     put(ctx.path("empty"), QByteArray());
     QVERIFY(QDir().mkpath(ctx.path("folder")));
     QCOMPARE(::mkfifo(QFile::encodeName(ctx.path("fifo")).constData(), 0600), 0);
+    for (qint64 size : {qint64(16 * 1024 * 1024), qint64(16 * 1024 * 1024 + 1)}) {
+        QFile big(ctx.path(size % 2 ? "16MiB+1" : "16MiB"));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(size));
+    }
     const QString path = name.startsWith('/') ? name : ctx.path(name);
     const QJsonObject reply = run(ctx, QJsonObject{{"cmd", "read"}, {"filename", path}});
     if (!ok) {
         QCOMPARE(reply, (QJsonObject{{"result", false}}));
         QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE).isEmpty());
+        if (name == "16MiB+1")
+            QVERIFY2(ctx.logText().contains(QString(" File %1 not read: 16777217 bytes, more than 16777216\n").arg(path).toUtf8()),
+                     ctx.logText().constData());
         return;
     }
     QCOMPARE(reply, (QJsonObject{{"result", true}, {"filename", path}, {"body", QString::fromLatin1(content.toBase64())}}));
     QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE), QStringList{QString("File %1 read, size=%2").arg(path).arg(content.size())});
+}
+
+// The system takes a name up to its first NUL byte: "a\0b" would act on "a" and say true. A
+// line end would split the log line naming the file.
+void TestFileCommand::namesCutByTheSystemRefused_data()
+{
+    QTest::addColumn<QString>("cmd");
+    QTest::addColumn<QString>("tail");
+    for (const char* cmd : {"write", "read"}) {
+        QTest::addRow("%s, NUL byte", cmd) << cmd << QString(QChar(0)) + "b";
+        QTest::addRow("%s, NUL byte at the end", cmd) << cmd << QString(QChar(0));
+        QTest::addRow("%s, line feed", cmd) << cmd << "\nb";
+        QTest::addRow("%s, carriage return", cmd) << cmd << "\r";
+    }
+}
+
+void TestFileCommand::namesCutByTheSystemRefused()
+{
+    QFETCH(QString, cmd);
+    QFETCH(QString, tail);
+    FakeCommandContext ctx;
+    put(ctx.path("a"), "keep me");
+    const QString name = ctx.path("a") + tail;
+    const QJsonObject request = cmd == "write" ? writeRequest(name, "new") : QJsonObject{{"cmd", "read"}, {"filename", name}};
+    const QStringList before = QDir(ctx.dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(run(ctx, request), (QJsonObject{{"result", false}}));
+    QCOMPARE(contentOf(ctx.path("a")), QByteArray("keep me"));
+    QStringList after = QDir(ctx.dir.path()).entryList(QDir::Files | QDir::Hidden);
+    after.removeAll("station.log");
+    QStringList expected = before;
+    expected.removeAll("station.log");
+    QCOMPARE(after, expected);
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE).isEmpty());
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
+    const QByteArray log = ctx.logText();
+    QVERIFY2(log.contains("the name holds a NUL byte or a line end\n"), log.constData());
+    QVERIFY(!log.contains('\0') && !log.contains('\r'));
+    for (const QByteArray& line : log.split('\n'))
+        QVERIFY2(line.isEmpty() || line.at(0) != 'b', log.constData());
+}
+
+// The simulator's "file" commands: every name lands inside its folder, whatever it says.
+void TestFileCommand::pathsKeptInsideTheFileRoot_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("inside"); // where it lands under the root; empty: refused
+    QTest::newRow("/etc/hostname") << "/etc/hostname" << "etc/hostname";
+    QTest::newRow("x") << "x" << "x";
+    QTest::newRow("../x") << "../x" << "";
+    QTest::newRow("a/../../x") << "a/../../x" << "";
+    QTest::newRow("a/../x") << "a/../x" << "x";
+    QTest::newRow("//etc/./hostname") << "//etc/./hostname" << "etc/hostname";
+    QTest::newRow("/../etc/hostname") << "/../etc/hostname" << "";
+}
+
+void TestFileCommand::pathsKeptInsideTheFileRoot()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, inside);
+    FakeCommandContext ctx;
+    ctx.paths.fileRoot = ctx.path("sim-root");
+    QVERIFY(QDir().mkpath(ctx.path("sim-root/etc")));
+    QVERIFY(QDir().mkpath(ctx.path("sim-root/a")));
+    put(ctx.path("x"), "outside");
+    if (!inside.isEmpty())
+        put(ctx.path("sim-root/" + inside), "before");
+
+    // Read first: a name that escaped would show another file here before anything is written.
+    const QJsonObject reply = run(ctx, QJsonObject{{"cmd", "read"}, {"filename", name}});
+    if (inside.isEmpty()) {
+        QCOMPARE(reply, (QJsonObject{{"result", false}}));
+        QCOMPARE(run(ctx, writeRequest(name, "written")), (QJsonObject{{"result", false}}));
+        QCOMPARE(contentOf(ctx.path("x")), QByteArray("outside"));
+        QVERIFY2(ctx.logText().contains("the name leaves " + ctx.path("sim-root").toUtf8()), ctx.logText().constData());
+        QCOMPARE(QDir(ctx.path("sim-root")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), (QStringList{"a", "etc"}));
+        return;
+    }
+    QCOMPARE(reply, (QJsonObject{{"result", true}, {"filename", name}, {"body", QString::fromLatin1(QByteArray("before").toBase64())}}));
+    QCOMPARE(run(ctx, writeRequest(name, "written")), (QJsonObject{{"result", true}}));
+    QCOMPARE(contentOf(ctx.path("sim-root/" + inside)), QByteArray("written"));
+    QCOMPARE(contentOf(ctx.path("x")), QByteArray("outside"));
 }
 
 QTEST_GUILESS_MAIN(TestFileCommand)

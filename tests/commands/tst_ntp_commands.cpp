@@ -80,6 +80,8 @@ private slots:
     void ntpconfigSet_data();
     void ntpconfigSet();
     void ntpconfigSetOrder();
+    void ntpconfigServerTextLimit_data();
+    void ntpconfigServerTextLimit();
     void gpsconfig();
 };
 
@@ -310,6 +312,40 @@ void TestNtpCommands::ntpconfigSetOrder()
     QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_CONF_CHANGED),
              (QStringList{"Base station parameters changed: ntp_server_off", "Base station parameters changed: ntp_set_server to server 10.2.2.2",
                           "Base station parameters changed: gps_ntp_on", "Base station parameters changed: ntp_pool_off"}));
+}
+
+// A server text goes into ntp.conf: longer than 255 characters is refused before anything is
+// changed or restarted, like a wrong value.
+void TestNtpCommands::ntpconfigServerTextLimit_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("255 characters") << 255 << true;
+    QTest::newRow("256 characters") << 256 << false;
+    QTest::newRow("1 MiB") << (1 << 20) << false;
+}
+
+void TestNtpCommands::ntpconfigServerTextLimit()
+{
+    QFETCH(int, length);
+    QFETCH(bool, accepted);
+    FakeCommandContext ctx;
+    putConf(ctx, kConf);
+    const QString server = "server " + QString(length - 7, 'a');
+    const QJsonObject request{{"cmd", "set"}, {"pool", false}, {"server_str", server}};
+    QCOMPARE(NTPConfigCommandHandler(ctx).exec(request).object(), (QJsonObject{{"result", accepted}}));
+    if (accepted) {
+        QVERIFY(conf(ctx).endsWith("# External NTP server:\n" + server.toUtf8() + "\n"));
+        QCOMPARE(ctx.recorder.commandLines(), QStringList{"sudo /etc/init.d/ntp restart"});
+        return;
+    }
+    QCOMPARE(conf(ctx), kConf);
+    QVERIFY(ctx.recorder.calls().isEmpty());
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_CONF_CHANGED).isEmpty());
+    const QByteArray log = ctx.logText();
+    QVERIFY2(log.contains(QString(" NTP settings refused: \"server_str\" must be a string of at most 255 characters, not %1\n").arg(length).toUtf8()),
+             log.constData());
+    QVERIFY(log.size() < 1000);
 }
 
 void TestNtpCommands::gpsconfig()

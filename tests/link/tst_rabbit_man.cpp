@@ -139,6 +139,36 @@ private slots:
         QCOMPARE(link->outgoing_queue().size(), 2);
     }
 
+    // A reply that cannot go out says so in the link's log instead of vanishing: a routing key
+    // (the request's "sender") over AMQP's 255 bytes can never be sent, and a down link
+    // sends nothing.
+    void unsentRepliesLogged_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("300 characters") << QString(300, 'r')
+                                        << QByteArray("Reply not sent: its routing key (the request's \"sender\") is 300 bytes long, more than 255\n");
+        QTest::newRow("128 characters of 2 bytes")
+            << QString(128, QChar(0xe9)) << QByteArray("Reply not sent: its routing key (the request's \"sender\") is 256 bytes long");
+        QTest::newRow("255 characters, link down") << QString(255, 'r') << QByteArray("Reply not sent: the link is not connected\n");
+    }
+    void unsentRepliesLogged()
+    {
+        QFETCH(QString, sender);
+        QFETCH(QByteArray, logged);
+        const QString logFile = dir.filePath(QStringLiteral("link.log"));
+        QFile::remove(logFile);
+        auto link = makeLink(QStringLiteral("8"), QStringLiteral("reply.db3"), false, true, true);
+        link->publish_string("{\"cmd_id\":\"1\"}", sender);
+        QFile log(logFile);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QCOMPARE(int(text.count("Reply not sent")), 1);
+        QVERIFY2(text.contains(logged), text.constData());
+        QVERIFY(!text.contains(sender.left(200).toUtf8()));
+        QCOMPARE(link->outgoing_queue().size(), 0);
+    }
+
     // A station that boots without network: the main link keeps aged records in its backup,
     // an extra link that has never connected drops them.
     void agedBeforeFirstConnection_data()

@@ -213,6 +213,8 @@ int main(int argc, char** argv)
         platform.gpsRunner = gps;
         // System files the station may edit live in a folder of the simulation's own.
         platform.paths = SystemPaths::under(QDir::current().absoluteFilePath(QStringLiteral("sim-root")));
+        // A "file" command never reaches the files of the machine the simulation runs on.
+        platform.paths.fileRoot = QDir::current().absoluteFilePath(QStringLiteral("sim-root"));
         platform.serverAddress = QHostAddress::LocalHost;
         platform.spectrumPort = quint16(port);
         platform.gatewayPort = quint16(gatewayPort);
