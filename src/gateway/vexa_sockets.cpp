@@ -110,6 +110,8 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
     if (parent != g)
         ++records[parent].packets_via_non_parents;
     parents_data[id] = records;
+    // Heard now: the sweep removes a child once it has not been heard for the TTL.
+    dates[id] = now();
 
     const float viaSnr = records[g].aver_snr;
     const float parentSnr = records[parent].aver_snr;
@@ -180,6 +182,10 @@ bool vexa_sockets::write(quint32 id, const QByteArray& data)
     }
     if (!sockets.contains(id))
         return false;
+    // A gateway connection that has closed is no route: the frame is not written into it.
+    QTcpSocket* target = sockets.value(id);
+    if (!target || !target->isOpen())
+        return false;
     if (!timer.contains(id)) {
         auto* t = new QTimer;
         t->setSingleShot(true);
@@ -231,6 +237,22 @@ bool vexa_sockets::reject(QTcpSocket* socket, bool immediate)
     return false;
 }
 
+void vexa_sockets::clear_strikes(QTcpSocket* socket)
+{
+    const auto it = fails.find(socket);
+    if (it != fails.end())
+        *it = 0;
+}
+
+int vexa_sockets::entry_count() const
+{
+    int n = fails.size() + ids.size() + dates.size() + sockets.size() + buffer.size() + timer.size() +
+            last_hb.size() + hb_order.size() + parents.size();
+    for (const auto& records : parents_data)
+        n += 1 + records.size();
+    return n;
+}
+
 void vexa_sockets::remove(QTcpSocket* socket)
 {
     socket->close();
@@ -244,13 +266,22 @@ void vexa_sockets::remove(quint32 id)
     QTcpSocket* s = sockets.value(id, nullptr);
     if (s && ids.contains(s) && ids.value(s) == id)
         remove(s);
-    sockets.remove(id);
-    dates.remove(id);
-    buffer.remove(id);
-    if (QTimer* t = timer.take(id))
-        delete t;
-    last_hb.remove(id);
-    hb_order.remove(id);
+    // The children of a gateway go with it; another gateway that hears them takes them again.
+    const bool gateway = parents.value(id, 0) == id;
+    if (gateway) {
+        QList<quint32> children;
+        for (auto it = parents.constBegin(); it != parents.constEnd(); ++it)
+            if (it.value() == id && it.key() != id)
+                children.append(it.key());
+        for (quint32 c : children)
+            remove_entries(c);
+        if (!children.isEmpty())
+            write_to_log(QString("Removed %1 child modem(s) with their gateway %2").arg(children.size()).arg(id), nullptr,
+                         id);
+    }
+    remove_entries(id);
+    if (!gateway)
+        return;
     const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
     for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
         auto r = m->find(id);
@@ -260,6 +291,19 @@ void vexa_sockets::remove(quint32 id)
         r->packets_via_non_parents = 0;
         r->last_message_dt = epoch;
     }
+}
+
+void vexa_sockets::remove_entries(quint32 id)
+{
+    sockets.remove(id);
+    dates.remove(id);
+    buffer.remove(id);
+    if (QTimer* t = timer.take(id))
+        delete t;
+    last_hb.remove(id);
+    hb_order.remove(id);
+    parents.remove(id);
+    parents_data.remove(id);
 }
 
 QList<quint32> vexa_sockets::clear(const QDateTime& date)

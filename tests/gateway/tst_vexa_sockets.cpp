@@ -267,18 +267,29 @@ void TestVexaSockets::listsAndParents()
 
 void TestVexaSockets::removingGatewayResetsStatistics()
 {
+    // M1's parent is A, M2's is B; both are heard through both.
     reg->append(A, &sa);
     reg->append(B, &sb);
     relay(M1, sa, 10);
     relay(M1, sb, 10);
+    relay(M2, sb, 10);
+    relay(M2, sa, 10);
     QVERIFY(reg->parent_data(M1, A).packets_via_non_parents > 0);
     reg->reject(&sa, true);
-    const auto r = reg->parent_data(M1, A);
+    // A's child goes with it, and is taken again by the gateway that hears it next.
+    QVERIFY(!reg->contains(M1));
+    QCOMPARE(reg->parent_varnok_id(M1), 0u);
+    QVERIFY(!reg->write(M1, "x"));
+    relay(M1, sb, 10);
+    QCOMPARE(reg->parent_varnok_id(M1), B);
+    QCOMPARE(reg->socket(M1), static_cast<QTcpSocket*>(&sb));
+    // What A heard of B's child is reset.
+    const auto r = reg->parent_data(M2, A);
     QCOMPARE(r.aver_snr, 0.0f);
     QCOMPARE(r.packets_via_non_parents, 0);
     QCOMPARE(r.last_message_dt.toSecsSinceEpoch(), qint64(0));
-    QCOMPARE(r.last_message.ID, M1);
-    QCOMPARE(reg->parent_varnok_id(M1), A);
+    QCOMPARE(r.last_message.ID, M2);
+    QCOMPARE(reg->parent_varnok_id(M2), B);
 }
 
 void TestVexaSockets::sweepingAModemKeepsGatewayOpen()
