@@ -277,7 +277,9 @@ void tcp_reader_receiver::acceptConnection()
     connect(socket, &QAbstractSocket::errorOccurred, this, &tcp_reader_receiver::displayError, Qt::QueuedConnection);
     connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { dropUnusedSocket(socket); },
             Qt::QueuedConnection);
-    print_to_log("Accepted connection", socket, 0);
+    int leftOut = 0;
+    if (logDue(nullptr, "accepted", leftOut))
+        print_to_log("Accepted connection" + held_back(leftOut, "accepted"), socket, 0);
 }
 
 void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
@@ -330,6 +332,13 @@ bool tcp_reader_receiver::logDue(QTcpSocket* socket, const QString& kind, int& l
     return true;
 }
 
+QTcpSocket* tcp_reader_receiver::limiterOf(QTcpSocket* socket) const
+{
+    // Connections that never sent anything good share one budget of lines: a peer that connects
+    // again and again with junk writes no more than one that stays.
+    return heard.contains(socket) ? socket : nullptr;
+}
+
 void tcp_reader_receiver::keepTail(QTcpSocket* socket, const Tail& tail)
 {
     tails.insert(socket, tail);
@@ -359,7 +368,10 @@ void tcp_reader_receiver::displayError(QAbstractSocket::SocketError)
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()), socket, sockets.id(socket));
+    int leftOut = 0;
+    if (heard.contains(socket) || logDue(nullptr, "error", leftOut))
+        print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()) + held_back(leftOut, "errors"), socket,
+                     sockets.id(socket));
     sockets.reject(socket, true);
     tails.remove(socket);
     dropUnusedSocket(socket);
@@ -384,7 +396,9 @@ void tcp_reader_receiver::acceptMessage()
 
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
 {
-    print_to_log("Recieved " + bytes_for_log(bytes, kLoggedReadBytes), socket, 0);
+    int leftOut = 0;
+    if (logDue(limiterOf(socket), "read", leftOut))
+        print_to_log("Recieved " + bytes_for_log(bytes, kLoggedReadBytes) + held_back(leftOut, "reads"), socket, 0);
     QByteArray data = bytes;
     Tail tail = tails.take(socket);
     bool fresh = !tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs;
@@ -561,7 +575,7 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
                        Check::FillQuietly)) {
         const bool closed = sockets.reject(socket, false);
         int leftOut = 0;
-        if (closed || logDue(socket, "rejected", leftOut)) {
+        if ((closed && heard.contains(socket)) || logDue(limiterOf(socket), "rejected", leftOut)) {
             // The cause, then the verdict; a socket that keeps sending junk gets these lines once
             // every 10 s, with the count of bad records in between.
             message_point probe;

@@ -131,6 +131,7 @@ private:
     // Whether a line of this kind may be written now; when it may, leftOut is the number of
     // such lines held back since the last one.
     bool logDue(QTcpSocket* socket, const QString& kind, int& leftOut);
+    QTcpSocket* limiterOf(QTcpSocket* socket) const;
 
     SettingsController& setCtrlr;
     std::unique_ptr<BaseMessageParser> msg_parser;
