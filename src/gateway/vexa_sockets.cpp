@@ -260,7 +260,7 @@ void vexa_sockets::remove(QTcpSocket* socket)
     fails.remove(socket);
 }
 
-void vexa_sockets::remove(quint32 id)
+QList<quint32> vexa_sockets::remove(quint32 id)
 {
     // A modem shares its gateway's socket: only the socket registered to this id is closed.
     QTcpSocket* s = sockets.value(id, nullptr);
@@ -268,8 +268,8 @@ void vexa_sockets::remove(quint32 id)
         remove(s);
     // The children of a gateway go with it; another gateway that hears them takes them again.
     const bool gateway = parents.value(id, 0) == id;
+    QList<quint32> children;
     if (gateway) {
-        QList<quint32> children;
         for (auto it = parents.constBegin(); it != parents.constEnd(); ++it)
             if (it.value() == id && it.key() != id)
                 children.append(it.key());
@@ -281,7 +281,7 @@ void vexa_sockets::remove(quint32 id)
     }
     remove_entries(id);
     if (!gateway)
-        return;
+        return children;
     const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
     for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
         auto r = m->find(id);
@@ -291,6 +291,7 @@ void vexa_sockets::remove(quint32 id)
         r->packets_via_non_parents = 0;
         r->last_message_dt = epoch;
     }
+    return children;
 }
 
 void vexa_sockets::remove_entries(quint32 id)
@@ -312,8 +313,8 @@ QList<quint32> vexa_sockets::clear(const QDateTime& date)
     const QList<quint32> keys = dates.keys();
     for (quint32 k : keys) {
         if (dates.contains(k) && dates.value(k) < date) {
-            remove(k);
             removed.append(k);
+            removed.append(remove(k));
         }
     }
     return removed;

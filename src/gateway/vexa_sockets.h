@@ -101,7 +101,8 @@ public:
 private:
     void write_to_log(const QString& text, QTcpSocket* socket, quint32 id) const;
     void remove(QTcpSocket* socket);
-    void remove(quint32 id);
+    // Removes the id and, for a gateway, its children; returns the children removed.
+    QList<quint32> remove(quint32 id);
     void remove_entries(quint32 id);
     void update_date(quint32 id);
     void flush(quint32 id);
