@@ -396,8 +396,10 @@ void tcp_reader_receiver::acceptMessage()
 
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
 {
+    // Every read of a gateway that has been heard; those of connections that have sent nothing
+    // good yet share one budget.
     int leftOut = 0;
-    if (logDue(limiterOf(socket), "read", leftOut))
+    if (heard.contains(socket) || logDue(nullptr, "read", leftOut))
         print_to_log("Recieved " + bytes_for_log(bytes, kLoggedReadBytes) + held_back(leftOut, "reads"), socket, 0);
     QByteArray data = bytes;
     Tail tail = tails.take(socket);
@@ -569,8 +571,12 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
 {
     auto mp = QSharedPointer<message_point>::create();
     const QByteArray rebuilt = rebuild(record, mp);
-    if (static_cast<uint8_t>(record[0]) == 0x0f)
-        print_to_log(QString("Got FREQ= %1").arg(mp->FREQ), nullptr, 0);
+    // The frequency line goes with the record's other lines: with the rejection lines when
+    // those are due, always for a good record.
+    const auto logFreq = [&] {
+        if (static_cast<uint8_t>(record[0]) == 0x0f)
+            print_to_log(QString("Got FREQ= %1").arg(mp->FREQ), nullptr, 0);
+    };
     if (!read_messages(mp.data(), rebuilt.constData(), bitrate_of(static_cast<uint8_t>(record[1])),
                        Check::FillQuietly)) {
         const bool closed = sockets.reject(socket, false);
@@ -578,6 +584,7 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
         if ((closed && heard.contains(socket)) || logDue(limiterOf(socket), "rejected", leftOut)) {
             // The cause, then the verdict; a socket that keeps sending junk gets these lines once
             // every 10 s, with the count of bad records in between.
+            logFreq();
             message_point probe;
             read_messages(&probe, rebuilt.constData(), 0, Check::Fill);
             print_to_log(QString(closed ? "Rejected bad message. Rejected socket." : "Rejected bad message.") +
@@ -586,6 +593,7 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
         }
         return closed ? RecordResult::SocketClosed : RecordResult::Refused;
     }
+    logFreq();
     markHeard(socket);
 
     const quint32 id = mp->ID;

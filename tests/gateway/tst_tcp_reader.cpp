@@ -653,6 +653,7 @@ void TestTcpReader::rejectedReadsLogged()
         rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
     }
     QCOMPARE(s.closes, 0);
+    QCOMPARE(logLines().filter(" - Recieved ").size(), 121);   // every read of a registered gateway
     QCOMPARE(logLines().filter(" - Rejected bad message").size(), 1);
     QCOMPARE(logLines().filter(" - Wrong protocol type").size(), 1);
     monotonicMs += 10000;
