@@ -1,5 +1,6 @@
 #include "vexa_sockets.h"
 
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -262,34 +263,48 @@ void vexa_sockets::remove(QTcpSocket* socket)
 
 QList<quint32> vexa_sockets::remove(quint32 id)
 {
-    // A modem shares its gateway's socket: only the socket registered to this id is closed.
-    QTcpSocket* s = sockets.value(id, nullptr);
-    if (s && ids.contains(s) && ids.value(s) == id)
-        remove(s);
-    // The children of a gateway go with it; another gateway that hears them takes them again.
-    const bool gateway = parents.value(id, 0) == id;
-    QList<quint32> children;
-    if (gateway) {
-        for (auto it = parents.constBegin(); it != parents.constEnd(); ++it)
-            if (it.value() == id && it.key() != id)
-                children.append(it.key());
-        for (quint32 c : children)
-            remove_entries(c);
-        if (!children.isEmpty())
-            write_to_log(QString("Removed %1 child modem(s) with their gateway %2").arg(children.size()).arg(id), nullptr,
-                         id);
+    return remove_ids({id});
+}
+
+QList<quint32> vexa_sockets::remove_ids(const QList<quint32>& gone)
+{
+    QSet<quint32> gateways;
+    for (quint32 id : gone) {
+        // A modem shares its gateway's socket: only the socket registered to this id is closed.
+        QTcpSocket* s = sockets.value(id, nullptr);
+        if (s && ids.contains(s) && ids.value(s) == id)
+            remove(s);
+        if (parents.value(id, 0) == id)
+            gateways.insert(id);
+        remove_entries(id);
     }
-    remove_entries(id);
-    if (!gateway)
+    QList<quint32> children;
+    if (gateways.isEmpty())
         return children;
+    // The children of a gateway go with it; another gateway that hears them takes them again.
+    // One pass for all: a sweep may remove thousands of ids.
+    QHash<quint32, int> perGateway;
+    for (auto it = parents.constBegin(); it != parents.constEnd(); ++it) {
+        if (it.key() != it.value() && gateways.contains(it.value())) {
+            children.append(it.key());
+            ++perGateway[it.value()];
+        }
+    }
+    for (quint32 c : children)
+        remove_entries(c);
+    for (auto it = perGateway.constBegin(); it != perGateway.constEnd(); ++it)
+        write_to_log(QString("Removed %1 child modem(s) with their gateway %2").arg(it.value()).arg(it.key()), nullptr,
+                     it.key());
+    // What the removed gateways heard of other gateways' children starts again.
     const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
     for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
-        auto r = m->find(id);
-        if (r == m->end())
-            continue;
-        r->aver_snr = 0.0f;
-        r->packets_via_non_parents = 0;
-        r->last_message_dt = epoch;
+        for (auto r = m->begin(); r != m->end(); ++r) {
+            if (!gateways.contains(r.key()))
+                continue;
+            r->aver_snr = 0.0f;
+            r->packets_via_non_parents = 0;
+            r->last_message_dt = epoch;
+        }
     }
     return children;
 }
@@ -310,13 +325,10 @@ void vexa_sockets::remove_entries(quint32 id)
 QList<quint32> vexa_sockets::clear(const QDateTime& date)
 {
     QList<quint32> removed;
-    const QList<quint32> keys = dates.keys();
-    for (quint32 k : keys) {
-        if (dates.contains(k) && dates.value(k) < date) {
-            removed.append(k);
-            removed.append(remove(k));
-        }
-    }
+    for (auto it = dates.constBegin(); it != dates.constEnd(); ++it)
+        if (it.value() < date)
+            removed.append(it.key());
+    removed.append(remove_ids(removed));
     return removed;
 }
 

@@ -101,8 +101,9 @@ public:
 private:
     void write_to_log(const QString& text, QTcpSocket* socket, quint32 id) const;
     void remove(QTcpSocket* socket);
-    // Removes the id and, for a gateway, its children; returns the children removed.
+    // Removes the ids and the children of those that are gateways; returns the children.
     QList<quint32> remove(quint32 id);
+    QList<quint32> remove_ids(const QList<quint32>& gone);
     void remove_entries(quint32 id);
     void update_date(quint32 id);
     void flush(quint32 id);
