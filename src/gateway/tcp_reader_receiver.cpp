@@ -275,8 +275,11 @@ void tcp_reader_receiver::acceptConnection()
     // Queued: the handler may drop registry entries, which must not happen inside a write
     // to this very socket.
     connect(socket, &QAbstractSocket::errorOccurred, this, &tcp_reader_receiver::displayError, Qt::QueuedConnection);
-    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { dropUnusedSocket(socket); },
-            Qt::QueuedConnection);
+    // The socket may be gone by the time this queued call runs (closed for being idle, say).
+    connect(socket, &QAbstractSocket::disconnected, this, [this, guarded] {
+        if (guarded)
+            dropUnusedSocket(guarded);
+    }, Qt::QueuedConnection);
     int leftOut = 0;
     if (logDue(nullptr, "accepted", leftOut))
         print_to_log("Accepted connection" + held_back(leftOut, "accepted"), socket, 0);

@@ -955,6 +955,8 @@ void TestTcpReader::idleConnectionsAndCap()
 
     // Two idle connections fill the cap; three more are closed at once.
     std::vector<std::unique_ptr<QTcpSocket>> idle;
+    QElapsedTimer sinceIdle;
+    sinceIdle.start();
     for (int i = 0; i < 5; ++i) {
         idle.emplace_back(new QTcpSocket);
         idle.back()->connectToHost(QHostAddress::LocalHost, rx->serverPort());
@@ -971,6 +973,7 @@ void TestTcpReader::idleConnectionsAndCap()
 
     // The idle ones are closed at the limit; the gateway is not, and its records go on.
     QTRY_COMPARE_WITH_TIMEOUT(idle[0]->state(), QAbstractSocket::UnconnectedState, 10000);
+    QVERIFY2(sinceIdle.elapsed() >= 1400, qPrintable(QString("closed after %1 ms").arg(sinceIdle.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QAbstractSocket::UnconnectedState, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(rx->openGatewayConnections(), 1, 10000);
     QVERIFY(logLines().filter("Closed idle connection: no heartbeat or record within 1500 ms").size() >= 1);
