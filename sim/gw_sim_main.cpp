@@ -33,6 +33,7 @@ struct Options {
     int count = 0;
     int heartbeatMs = 1000;
     bool split = false;
+    bool splitHeartbeat = false; // "heartbeat" and "_id:<id>" as two writes
     bool join = false;
     int flips = 0;
     qint8 snr = 10;
@@ -49,6 +50,8 @@ struct ScriptedRecord {
 
 class SimGateway : public QObject {
 public:
+    static constexpr int kRecordCut = 18; // where a split record is cut
+
     SimGateway(const Options& opt, int index) : opt_(opt), id_(opt.gatewayId + quint32(index))
     {
         const quint32 first = opt.relay ? opt.firstModem : opt.firstModem + quint32(index * opt.modems);
@@ -106,7 +109,19 @@ private:
         gwsim::printJsonLine(o);
     }
 
-    void sendHeartbeat() { socket_.write(gwsim::heartbeat(!opt_.oldStyle, id_)); }
+    void sendHeartbeat()
+    {
+        // Nothing goes between the halves of a split write.
+        if (tailPending_) {
+            QTimer::singleShot(25, this, [this] {
+                if (socket_.state() == QAbstractSocket::ConnectedState)
+                    sendHeartbeat();
+            });
+            return;
+        }
+        const QByteArray hb = gwsim::heartbeat(!opt_.oldStyle, id_);
+        send(hb, opt_.splitHeartbeat && !opt_.oldStyle ? 9 : 0);
+    }
 
     QByteArray nextRecord()
     {
@@ -164,18 +179,19 @@ private:
         QByteArray bytes = nextRecord();
         if (opt_.join && !finished())
             bytes += nextRecord();
-        send(bytes, opt_.split);
+        send(bytes, opt_.split ? kRecordCut : 0);
     }
 
-    void send(const QByteArray& bytes, bool split)
+    // Writes bytes, or, with a cut, the first cut bytes and 20 ms later the rest.
+    void send(const QByteArray& bytes, int cut)
     {
-        if (!split) {
+        if (cut <= 0 || cut >= bytes.size()) {
             socket_.write(bytes);
             return;
         }
-        socket_.write(bytes.left(18));
+        socket_.write(bytes.left(cut));
         socket_.flush();
-        const QByteArray tail = bytes.mid(18);
+        const QByteArray tail = bytes.mid(cut);
         tailPending_ = true;
         QTimer::singleShot(20, this, [this, tail] {
             tailPending_ = false;
@@ -193,7 +209,7 @@ private:
             auto known = scriptSeq_.find(r.modem);
             if (known == scriptSeq_.end())
                 known = scriptSeq_.insert(r.modem, gwsim::Uplink{r.modem, 0});
-            send(record(known.value(), r.kind), r.split || opt_.split);
+            send(record(known.value(), r.kind), r.split || opt_.split ? kRecordCut : 0);
         }
     }
 
@@ -282,6 +298,8 @@ int main(int argc, char** argv)
     const QCommandLineOption heartbeat("heartbeat-ms", "Heartbeat interval (default 1000).", "ms");
     const QCommandLineOption split("split", "Send each record over two writes.");
     const QCommandLineOption join("join", "Send two records in one write.");
+    const QCommandLineOption splitHeartbeat("split-heartbeat",
+                                            "Send each heartbeat with id as two writes: \"heartbeat\", then \"_id:\" and the id.");
     const QCommandLineOption flips("flip-bits", "Code bits flipped in each 0x0e record (default 0).", "n");
     const QCommandLineOption snr("snr", "SNR of 0x0f records in dB (default 10).", "db");
     const QCommandLineOption freq("freq", "Frequency of 0x0f records in Hz.", "hz");
@@ -290,7 +308,7 @@ int main(int argc, char** argv)
                                     "No timed records: each line on standard input sends one, \"<modem> <kind d|f|e> "
                                     "[split] [gateway=<index>]\"; each modem counts its own messages.");
     p.addOptions({port, host, gateways, gatewayId, oldStyle, modems, firstModem, relay, kinds, rate, count, heartbeat,
-                  split, join, flips, snr, freq, quitAfter, script});
+                  split, splitHeartbeat, join, flips, snr, freq, quitAfter, script});
     p.process(app);
 
     Options opt;
@@ -332,6 +350,7 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("--heartbeat-ms needs at least 10"));
     opt.split = p.isSet(split);
     opt.join = p.isSet(join);
+    opt.splitHeartbeat = p.isSet(splitHeartbeat);
     if (p.isSet(flips) && (opt.flips = p.value(flips).toInt(&ok), !ok || opt.flips < 0 || opt.flips > 255))
         return fail(QStringLiteral("bad --flip-bits"));
     if (p.isSet(snr)) {

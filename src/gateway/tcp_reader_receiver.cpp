@@ -5,6 +5,7 @@
 #include "downlink_route.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -12,6 +13,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -48,6 +51,36 @@ uint32_t bitrate_of(uint8_t phy)
     case 0x22: case 0x23: return 100;
     default: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(phy)));
     }
+}
+
+// A read or batch for the log: its length and no more than its first bytes.
+QString bytes_for_log(const QByteArray& bytes, int limit, bool upper = false)
+{
+    QString hex = QString::fromLatin1(bytes.left(limit).toHex());
+    if (upper)
+        hex = hex.toUpper();
+    if (bytes.size() > limit)
+        hex += "...";
+    return QString("%1 bytes: %2").arg(bytes.size()).arg(hex);
+}
+
+// Ids of a census line: a registry may hold tens of thousands, the line shows the first ones.
+QString id_list(const QList<quint32>& ids)
+{
+    constexpr int kShown = 50;
+    QStringList t;
+    for (int i = 0; i < ids.size() && i < kShown; ++i)
+        t << QString::number(ids[i]);
+    QString out = t.join(',');
+    if (ids.size() > kShown)
+        out += QString(",... %1 more").arg(ids.size() - kShown);
+    return out;
+}
+
+// The tail of a line written after others of its kind were held back.
+QString held_back(int count, const char* what)
+{
+    return count ? QString(" (%1 more %2 since the last line)").arg(count).arg(what) : QString();
 }
 
 QString snr_text(float snr)
@@ -107,6 +140,22 @@ void tcp_reader_receiver::setTiming(const Timing& timing)
     }
     if (timing_.reconnectMs)
         sockets_rs.set_reconnect_interval(*timing_.reconnectMs);
+}
+
+void tcp_reader_receiver::setLimits(const Limits& limits)
+{
+    limits_ = limits;
+}
+
+int tcp_reader_receiver::openGatewayConnections() const
+{
+    if (!tcpServer)
+        return 0;
+    int open = 0;
+    for (QTcpSocket* s : tcpServer->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
+        if (s->state() != QAbstractSocket::UnconnectedState)
+            ++open;
+    return open;
 }
 
 quint16 tcp_reader_receiver::serverPort() const
@@ -205,13 +254,35 @@ void tcp_reader_receiver::acceptConnection()
     QTcpSocket* socket = tcpServer->nextPendingConnection();
     if (!socket)
         return;
+    // Registered gateways, RS links and the broker keep their descriptors whatever connects here.
+    if (openGatewayConnections() > std::max(0, limits_.maxConnections)) {
+        socket->abort();
+        socket->setParent(nullptr);
+        socket->deleteLater();
+        int leftOut = 0;
+        if (logDue(nullptr, "refused", leftOut))
+            print_to_log(QString("Refused connection: %1 gateway connections are open").arg(limits_.maxConnections) +
+                             held_back(leftOut, "refused"),
+                         nullptr, 0);
+        return;
+    }
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(std::max(0, limits_.idleMs), socket, [this, guarded] {
+        if (guarded)
+            closeIfIdle(guarded);
+    });
     connect(socket, &QTcpSocket::readyRead, this, &tcp_reader_receiver::acceptMessage);
     // Queued: the handler may drop registry entries, which must not happen inside a write
     // to this very socket.
     connect(socket, &QAbstractSocket::errorOccurred, this, &tcp_reader_receiver::displayError, Qt::QueuedConnection);
-    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { dropUnusedSocket(socket); },
-            Qt::QueuedConnection);
-    print_to_log("Accepted connection", socket, 0);
+    // The socket may be gone by the time this queued call runs (closed for being idle, say).
+    connect(socket, &QAbstractSocket::disconnected, this, [this, guarded] {
+        if (guarded)
+            dropUnusedSocket(guarded);
+    }, Qt::QueuedConnection);
+    int leftOut = 0;
+    if (logDue(nullptr, "accepted", leftOut))
+        print_to_log("Accepted connection" + held_back(leftOut, "accepted"), socket, 0);
 }
 
 void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
@@ -222,8 +293,77 @@ void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
         return;
     sockets.forget_socket(socket);
     tails.remove(socket);
+    heard.remove(socket);
+    for (auto it = repeats.begin(); it != repeats.end();)
+        it = it.key().first == socket ? repeats.erase(it) : std::next(it);
     socket->setParent(nullptr);
     socket->deleteLater();
+}
+
+void tcp_reader_receiver::closeIfIdle(QTcpSocket* socket)
+{
+    if (heard.contains(socket) || socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    int leftOut = 0;
+    if (logDue(nullptr, "idle", leftOut))
+        print_to_log(QString("Closed idle connection: no heartbeat or record within %1 ms").arg(limits_.idleMs) +
+                         held_back(leftOut, "closed"),
+                     socket, 0);
+    tails.remove(socket);
+    socket->abort();
+    dropUnusedSocket(socket);
+}
+
+void tcp_reader_receiver::markHeard(QTcpSocket* socket)
+{
+    heard.insert(socket);
+    // Strikes count bad records since the last good record or heartbeat.
+    sockets.clear_strikes(socket);
+}
+
+bool tcp_reader_receiver::logDue(QTcpSocket* socket, const QString& kind, int& leftOut)
+{
+    Repeat& r = repeats[qMakePair(socket, kind)];
+    const qint64 now = monotonic();
+    if (r.written && now - r.lastMs < kRepeatLogMs) {
+        ++r.leftOut;
+        return false;
+    }
+    leftOut = std::exchange(r.leftOut, 0);
+    r.lastMs = now;
+    r.written = true;
+    return true;
+}
+
+QTcpSocket* tcp_reader_receiver::limiterOf(QTcpSocket* socket) const
+{
+    // Connections that never sent anything good share one budget of lines: a peer that connects
+    // again and again with junk writes no more than one that stays.
+    return heard.contains(socket) ? socket : nullptr;
+}
+
+void tcp_reader_receiver::keepTail(QTcpSocket* socket, const Tail& tail)
+{
+    tails.insert(socket, tail);
+    if (tail.bytes != kHeartbeat)
+        return;
+    // An old-style gateway's heartbeat may be all it sends: it is taken as one once its second
+    // has passed without the rest of a heartbeat with id.
+    QPointer<QTcpSocket> guarded(socket);
+    const qint64 since = tail.since;
+    QTimer::singleShot(int(kTailKeepMs), this, [this, guarded, since] {
+        if (guarded)
+            finishBareHeartbeat(guarded, since);
+    });
+}
+
+void tcp_reader_receiver::finishBareHeartbeat(QTcpSocket* socket, qint64 since)
+{
+    const auto it = tails.constFind(socket);
+    if (it == tails.constEnd() || it->bytes != kHeartbeat || it->since != since)
+        return;
+    tails.erase(it);
+    oldStyleHeartbeat(socket, kHeartbeat);
 }
 
 void tcp_reader_receiver::displayError(QAbstractSocket::SocketError)
@@ -231,7 +371,10 @@ void tcp_reader_receiver::displayError(QAbstractSocket::SocketError)
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()), socket, sockets.id(socket));
+    int leftOut = 0;
+    if (heard.contains(socket) || logDue(nullptr, "error", leftOut))
+        print_to_log(QString("Rejected socket error. %1").arg(socket->errorString()) + held_back(leftOut, "errors"), socket,
+                     sockets.id(socket));
     sockets.reject(socket, true);
     tails.remove(socket);
     dropUnusedSocket(socket);
@@ -256,15 +399,26 @@ void tcp_reader_receiver::acceptMessage()
 
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
 {
-    print_to_log(QString("Recieved %1 bytes: %2").arg(bytes.size()).arg(QString::fromLatin1(bytes.toHex())), socket, 0);
+    // Every read of a gateway that has been heard; those of connections that have sent nothing
+    // good yet share one budget.
+    int leftOut = 0;
+    if (heard.contains(socket) || logDue(nullptr, "read", leftOut))
+        print_to_log("Recieved " + bytes_for_log(bytes, kLoggedReadBytes) + held_back(leftOut, "reads"), socket, 0);
     QByteArray data = bytes;
     Tail tail = tails.take(socket);
-    const bool fresh = !tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs;
+    bool fresh = !tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs;
+    // "heartbeat" alone at the end of a read: the rest of a heartbeat with id comes in this
+    // read, or it was an old-style heartbeat.
+    if (tail.bytes == kHeartbeat && !(fresh && (bytes.startsWith(kIdMark) || kIdMark.startsWith(bytes)))) {
+        oldStyleHeartbeat(socket, tail.bytes);
+        tail = Tail();
+        fresh = false;
+    }
     // TCP keeps no write boundaries: a heartbeat cut at the end of the last read goes on here.
     if (fresh && kHeartbeat.startsWith(tail.bytes.left(kHeartbeat.size()))) {
         const QByteArray joined = tail.bytes + bytes;
         if (heartbeatUnfinished(joined, 0)) {
-            tails.insert(socket, Tail{joined, tail.since});
+            keepTail(socket, Tail{joined, tail.since});
             return;
         }
         if (joined.startsWith(kHeartbeat)) {
@@ -278,7 +432,7 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
         const int mark = data.indexOf(kIdMark);
         const int end = mark + kIdMark.size() + 4;
         if ((mark < 0 || data.size() < end) && data.size() < kRecordSize && heartbeatUnfinished(data, 0)) {
-            tails.insert(socket, Tail{data, monotonic()});
+            keepTail(socket, Tail{data, monotonic()});
             return;
         }
         if (mark < 0) {
@@ -335,25 +489,26 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
             return;  // the rest of a rejected gateway's read is not looked at
     }
     if (pos < rest.size())
-        tails.insert(socket, Tail{rest.mid(pos), monotonic()});
+        keepTail(socket, Tail{rest.mid(pos), monotonic()});
 }
 
 bool tcp_reader_receiver::heartbeatUnfinished(const QByteArray& bytes, int pos)
 {
-    // Shorter than "heartbeat_id:" and its 4 id bytes, and the same as far as it goes; a lone
-    // "heartbeat" is an old-style gateway's whole heartbeat.
+    // Shorter than "heartbeat_id:" and its 4 id bytes, and the same as far as it goes. A lone
+    // "heartbeat" is one too until the next read shows whether "_id:" follows.
     static const QByteArray withId = kHeartbeat + kIdMark;
     const QByteArray part = bytes.mid(pos);
-    if (part.size() >= withId.size() + 4 || part == kHeartbeat)
+    if (part.size() >= withId.size() + 4)
         return false;
     return withId.startsWith(part.left(withId.size()));
 }
 
 void tcp_reader_receiver::oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes)
 {
-    const QString text = heartbeat_text(bytes);
+    const QString text = heartbeat_text(bytes).left(kHeartbeatTextLimit);
     sockets.save_last_hearbeat(0, socket, text);
     print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text), socket, 0);
+    markHeard(socket);
 }
 
 void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes)
@@ -367,6 +522,7 @@ void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& 
     sockets.save_last_hearbeat(id, socket, text);
     if (sockets.append(id, socket))
         print_to_log("Appended parent modem", socket, id);
+    markHeard(socket);
 }
 
 QByteArray tcp_reader_receiver::rebuild(const QByteArray& record, QSharedPointer<message_point>& mp)
@@ -411,20 +567,37 @@ bool tcp_reader_receiver::recordPassesCrc(const QByteArray& record)
 {
     auto probe = QSharedPointer<message_point>::create();
     const QByteArray rebuilt = rebuild(record, probe);
-    return read_messages(probe.data(), rebuilt.constData(), 0, true);
+    return read_messages(probe.data(), rebuilt.constData(), 0, Check::Probe);
 }
 
 tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* socket, const QByteArray& record)
 {
     auto mp = QSharedPointer<message_point>::create();
     const QByteArray rebuilt = rebuild(record, mp);
-    if (static_cast<uint8_t>(record[0]) == 0x0f)
-        print_to_log(QString("Got FREQ= %1").arg(mp->FREQ), nullptr, 0);
-    if (!read_messages(mp.data(), rebuilt.constData(), bitrate_of(static_cast<uint8_t>(record[1])))) {
+    // The frequency line goes with the record's other lines: with the rejection lines when
+    // those are due, always for a good record.
+    const auto logFreq = [&] {
+        if (static_cast<uint8_t>(record[0]) == 0x0f)
+            print_to_log(QString("Got FREQ= %1").arg(mp->FREQ), nullptr, 0);
+    };
+    if (!read_messages(mp.data(), rebuilt.constData(), bitrate_of(static_cast<uint8_t>(record[1])),
+                       Check::FillQuietly)) {
         const bool closed = sockets.reject(socket, false);
-        print_to_log(closed ? "Rejected bad message. Rejected socket." : "Rejected bad message.", socket, 0);
+        int leftOut = 0;
+        if ((closed && heard.contains(socket)) || logDue(limiterOf(socket), "rejected", leftOut)) {
+            // The cause, then the verdict; a socket that keeps sending junk gets these lines once
+            // every 10 s, with the count of bad records in between.
+            logFreq();
+            message_point probe;
+            read_messages(&probe, rebuilt.constData(), 0, Check::Fill);
+            print_to_log(QString(closed ? "Rejected bad message. Rejected socket." : "Rejected bad message.") +
+                             held_back(leftOut, "rejected"),
+                         socket, 0);
+        }
         return closed ? RecordResult::SocketClosed : RecordResult::Refused;
     }
+    logFreq();
+    markHeard(socket);
 
     const quint32 id = mp->ID;
     const vexa_sockets::LastHB hb = sockets.last_hertbeat(socket);
@@ -434,14 +607,18 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
     } else if (hb.id == id) {
         if (sockets.append(id, socket))
             print_to_log(QString("Reappended parent modem %1").arg(id), socket, id);
-    } else if (sockets.append_child(id, socket, mp->SNR, mp.data())) {
-        print_to_log(QString("Appended child modem %1 (parent gw: %2)").arg(id).arg(sockets.id(socket)), socket, id);
-    } else if (sockets.check_for_dublicate(id, socket, mp.data())) {
-        print_to_log(QString("Child send message already received(snr:%1, gw:%2), is it dublicate? Message rejected.")
-                         .arg(snr_text(mp->SNR))
-                         .arg(sockets.id(socket)),
-                     socket, id);
-        return RecordResult::Refused;
+    } else {
+        // A copy that moves the modem to this gateway is still a copy: the parent switch and
+        // the duplicate check are separate questions.
+        if (sockets.append_child(id, socket, mp->SNR, mp.data()))
+            print_to_log(QString("Appended child modem %1 (parent gw: %2)").arg(id).arg(sockets.id(socket)), socket, id);
+        if (sockets.check_for_dublicate(id, socket, mp.data())) {
+            print_to_log(QString("Child send message already received(snr:%1, gw:%2), is it dublicate? Message rejected.")
+                             .arg(snr_text(mp->SNR))
+                             .arg(sockets.id(socket)),
+                         socket, id);
+            return RecordResult::Refused;
+        }
     }
     print_to_log(QString("Accepted good message modem(snr:%1, parent gw:%2)").arg(snr_text(mp->SNR)).arg(sockets.id(socket)),
                  socket, id);
@@ -449,8 +626,9 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
     return RecordResult::Accepted;
 }
 
-bool tcp_reader_receiver::read_messages(message_point* mp, const char* rec, uint32_t bitrate, bool quiet)
+bool tcp_reader_receiver::read_messages(message_point* mp, const char* rec, uint32_t bitrate, Check check)
 {
+    const bool quiet = check != Check::Fill;
     const ParserBytes typeBytes = msg_parser->get_parameter(Protocol_Version, rec);
     const uint8_t type = typeBytes.empty() ? 0 : typeBytes[0];
     const auto copy_packet = [mp](const ParserBytes& data) {
@@ -489,7 +667,7 @@ bool tcp_reader_receiver::read_messages(message_point* mp, const char* rec, uint
         }
         return false;
     }
-    if (quiet)
+    if (check == Check::Probe)
         return true;
     mp->ID = readMessageID(mp->TYPE, rec);
     const ParserBytes payload = msg_parser->get_parameter(Payload, rec);
@@ -547,7 +725,7 @@ void tcp_reader_receiver::acceptMessageRStimeout()
 
 void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& bytes)
 {
-    print_to_log(QString::fromLatin1(bytes.toHex().toUpper()), socket, 0);
+    print_to_log(bytes_for_log(bytes, kLoggedReadBytes, true), socket, 0);
     const auto rebuildRs = [](const QByteArray& rec) {
         QByteArray out(35, '\0');
         out.insert(1, rec);
@@ -558,11 +736,16 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
     QByteArray data = bytes;
     const Tail tail = tails.take(socket);
     if (!tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs) {
+        // A record may come in any number of pieces within its second.
+        if (tail.bytes.size() + data.size() < kRsRecordSize) {
+            tails.insert(socket, Tail{tail.bytes + data, tail.since});
+            return;
+        }
         const int need = kRsRecordSize - tail.bytes.size();
         const QByteArray joined = tail.bytes + data.left(need);
         message_point probe;
         if (joined.size() == kRsRecordSize &&
-            read_messages(&probe, rebuildRs(joined).constData(), 25600, true))
+            read_messages(&probe, rebuildRs(joined).constData(), 25600, Check::Probe))
             data = joined + data.mid(need);
     }
     int pos = 0;
@@ -571,8 +754,13 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         mp->FREQ = 0;
         mp->SNR = 100.0f;
         const QByteArray rebuilt = rebuildRs(data.mid(pos, kRsRecordSize));
-        if (!read_messages(mp.data(), rebuilt.constData(), 25600)) {
-            print_to_log("Rejected bad message.", socket, 0);
+        if (!read_messages(mp.data(), rebuilt.constData(), 25600, Check::FillQuietly)) {
+            int leftOut = 0;
+            if (logDue(socket, "rejected", leftOut)) {
+                message_point probe;
+                read_messages(&probe, rebuilt.constData(), 25600, Check::Fill);
+                print_to_log("Rejected bad message." + held_back(leftOut, "rejected"), socket, 0);
+            }
             continue;
         }
         if (sockets_rs.append(mp->ID, socket))
@@ -597,16 +785,10 @@ void tcp_reader_receiver::sweep()
     const QList<unsigned int> goneRs = sockets_rs.clear(now().addSecs(-ttl));
     print_to_log(QString("Closed by TTL %1 socket(s)").arg(gone.size()), nullptr, 0);
     print_to_log(QString("Closed by TTL %1 RS device(s)").arg(goneRs.size()), nullptr, 0);
-    const auto joined = [](const QList<quint32>& ids) {
-        QStringList t;
-        for (quint32 id : ids)
-            t << QString::number(id);
-        return t.join(',');
-    };
-    print_to_log(QString("Total active gateway(s): %1[%2]").arg(sockets.gw_size()).arg(joined(sockets.gw_list())),
+    print_to_log(QString("Total active gateway(s): %1[%2]").arg(sockets.gw_size()).arg(id_list(sockets.gw_list())),
                  nullptr, 0);
     const QList<quint32> children = sockets.child_list();
-    print_to_log(QString("Total childs(s): %1[%2]").arg(children.size()).arg(joined(children)), nullptr, 0);
+    print_to_log(QString("Total childs(s): %1[%2]").arg(children.size()).arg(id_list(children)), nullptr, 0);
 
     // Closed gateway sockets that no entry refers to any more.
     if (tcpServer)

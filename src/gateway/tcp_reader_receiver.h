@@ -13,6 +13,8 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
+#include <QPair>
+#include <QSet>
 #include <QSharedPointer>
 
 #include <functional>
@@ -44,10 +46,19 @@ public:
         std::optional<int> ttlSweepMs;          // TCP_TTL_TIMEOUT
     };
 
+    // What a gateway connection may take of the station's descriptors.
+    struct Limits {
+        int idleMs = 60000;          // to send a first heartbeat or valid record, from connecting
+        int maxConnections = 1000;   // gateway connections open at once
+    };
+
     static constexpr int kRecordSize = 36;
     static constexpr int kRsRecordSize = 20;
     static constexpr int kRsBatchLimit = 4096;
     static constexpr qint64 kTailKeepMs = 1000;
+    static constexpr int kLoggedReadBytes = 64;      // of a read, the bytes its log line shows
+    static constexpr int kHeartbeatTextLimit = 64;   // of a heartbeat, the characters kept
+    static constexpr qint64 kRepeatLogMs = 10000;    // one line per cause and socket in this time
 
     tcp_reader_receiver(SettingsController& settings, QObject* parent = nullptr);
     ~tcp_reader_receiver() override;
@@ -55,6 +66,9 @@ public:
     // Before start(): where the gateway server listens (default any address, TCP_PORT).
     void setListenAddress(const QHostAddress& address, std::optional<quint16> port);
     void setTiming(const Timing& timing);
+    void setLimits(const Limits& limits);
+    // Gateway connections open now.
+    int openGatewayConnections() const;
     // After start(): the port the server listens on, 0 when it does not.
     quint16 serverPort() const;
     QString logFilePath() const;
@@ -91,11 +105,18 @@ private slots:
 
 private:
     enum class RecordResult { Accepted, Refused, SocketClosed };
+    struct Tail {
+        QByteArray bytes;
+        qint64 since = 0;
+    };
 
     RecordResult handleRecord(QTcpSocket* socket, const QByteArray& record);
     QByteArray rebuild(const QByteArray& record, QSharedPointer<message_point>& mp);
     bool recordPassesCrc(const QByteArray& record);
-    bool read_messages(message_point* mp, const char* rec, uint32_t bitrate, bool quiet = false);
+    // Fill: fill the record, log why it fails; FillQuietly: the same without the failure lines;
+    // Probe: only the type and CRC check, no log line.
+    enum class Check { Fill, FillQuietly, Probe };
+    bool read_messages(message_point* mp, const char* rec, uint32_t bitrate, Check check = Check::Fill);
     uint32_t readMessageID(Protocol_Types type, const char* rec) const;
     void print_to_log(const QString& text, QTcpSocket* socket, uint32_t id);
     void dropUnusedSocket(QTcpSocket* socket);
@@ -103,6 +124,14 @@ private:
     void oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes);
     void heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes);
     qint64 monotonic() const;
+    void keepTail(QTcpSocket* socket, const Tail& tail);
+    void finishBareHeartbeat(QTcpSocket* socket, qint64 since);
+    void markHeard(QTcpSocket* socket);
+    void closeIfIdle(QTcpSocket* socket);
+    // Whether a line of this kind may be written now; when it may, leftOut is the number of
+    // such lines held back since the last one.
+    bool logDue(QTcpSocket* socket, const QString& kind, int& leftOut);
+    QTcpSocket* limiterOf(QTcpSocket* socket) const;
 
     SettingsController& setCtrlr;
     std::unique_ptr<BaseMessageParser> msg_parser;
@@ -115,13 +144,17 @@ private:
     QMap<QTcpSocket*, QTimer*> rs_timers;
     QMap<QTcpSocket*, QByteArray> rs_datas;
 
-    struct Tail {
-        QByteArray bytes;
-        qint64 since = 0;
-    };
     QHash<QTcpSocket*, Tail> tails;   // the unfinished record at the end of a gateway's last read
+    QSet<QTcpSocket*> heard;          // gateway sockets that sent a heartbeat or a valid record
+    struct Repeat {
+        qint64 lastMs = 0;
+        bool written = false;
+        int leftOut = 0;
+    };
+    QHash<QPair<QTcpSocket*, QString>, Repeat> repeats;   // held-back log lines per socket and kind
 
     QHostAddress listenAddress_ = QHostAddress::Any;
     std::optional<quint16> listenPort_;
     Timing timing_;
+    Limits limits_;
 };

@@ -1,5 +1,6 @@
 #include "vexa_sockets.h"
 
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -110,6 +111,8 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
     if (parent != g)
         ++records[parent].packets_via_non_parents;
     parents_data[id] = records;
+    // Heard now: the sweep removes a child once it has not been heard for the TTL.
+    dates[id] = now();
 
     const float viaSnr = records[g].aver_snr;
     const float parentSnr = records[parent].aver_snr;
@@ -180,6 +183,10 @@ bool vexa_sockets::write(quint32 id, const QByteArray& data)
     }
     if (!sockets.contains(id))
         return false;
+    // A gateway connection that has closed is no route: the frame is not written into it.
+    QTcpSocket* target = sockets.value(id);
+    if (!target || !target->isOpen())
+        return false;
     if (!timer.contains(id)) {
         auto* t = new QTimer;
         t->setSingleShot(true);
@@ -231,6 +238,22 @@ bool vexa_sockets::reject(QTcpSocket* socket, bool immediate)
     return false;
 }
 
+void vexa_sockets::clear_strikes(QTcpSocket* socket)
+{
+    const auto it = fails.find(socket);
+    if (it != fails.end())
+        *it = 0;
+}
+
+int vexa_sockets::entry_count() const
+{
+    int n = fails.size() + ids.size() + dates.size() + sockets.size() + buffer.size() + timer.size() +
+            last_hb.size() + hb_order.size() + parents.size();
+    for (const auto& records : parents_data)
+        n += 1 + records.size();
+    return n;
+}
+
 void vexa_sockets::remove(QTcpSocket* socket)
 {
     socket->close();
@@ -238,12 +261,56 @@ void vexa_sockets::remove(QTcpSocket* socket)
     fails.remove(socket);
 }
 
-void vexa_sockets::remove(quint32 id)
+QList<quint32> vexa_sockets::remove(quint32 id)
 {
-    // A modem shares its gateway's socket: only the socket registered to this id is closed.
-    QTcpSocket* s = sockets.value(id, nullptr);
-    if (s && ids.contains(s) && ids.value(s) == id)
-        remove(s);
+    return remove_ids({id});
+}
+
+QList<quint32> vexa_sockets::remove_ids(const QList<quint32>& gone)
+{
+    QSet<quint32> gateways;
+    for (quint32 id : gone) {
+        // A modem shares its gateway's socket: only the socket registered to this id is closed.
+        QTcpSocket* s = sockets.value(id, nullptr);
+        if (s && ids.contains(s) && ids.value(s) == id)
+            remove(s);
+        if (parents.value(id, 0) == id)
+            gateways.insert(id);
+        remove_entries(id);
+    }
+    QList<quint32> children;
+    if (gateways.isEmpty())
+        return children;
+    // The children of a gateway go with it; another gateway that hears them takes them again.
+    // One pass for all: a sweep may remove thousands of ids.
+    QHash<quint32, int> perGateway;
+    for (auto it = parents.constBegin(); it != parents.constEnd(); ++it) {
+        if (it.key() != it.value() && gateways.contains(it.value())) {
+            children.append(it.key());
+            ++perGateway[it.value()];
+        }
+    }
+    for (quint32 c : children)
+        remove_entries(c);
+    for (auto it = perGateway.constBegin(); it != perGateway.constEnd(); ++it)
+        write_to_log(QString("Removed %1 child modem(s) with their gateway %2").arg(it.value()).arg(it.key()), nullptr,
+                     it.key());
+    // What the removed gateways heard of other gateways' children starts again.
+    const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
+    for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
+        for (auto r = m->begin(); r != m->end(); ++r) {
+            if (!gateways.contains(r.key()))
+                continue;
+            r->aver_snr = 0.0f;
+            r->packets_via_non_parents = 0;
+            r->last_message_dt = epoch;
+        }
+    }
+    return children;
+}
+
+void vexa_sockets::remove_entries(quint32 id)
+{
     sockets.remove(id);
     dates.remove(id);
     buffer.remove(id);
@@ -251,27 +318,17 @@ void vexa_sockets::remove(quint32 id)
         delete t;
     last_hb.remove(id);
     hb_order.remove(id);
-    const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
-    for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
-        auto r = m->find(id);
-        if (r == m->end())
-            continue;
-        r->aver_snr = 0.0f;
-        r->packets_via_non_parents = 0;
-        r->last_message_dt = epoch;
-    }
+    parents.remove(id);
+    parents_data.remove(id);
 }
 
 QList<quint32> vexa_sockets::clear(const QDateTime& date)
 {
     QList<quint32> removed;
-    const QList<quint32> keys = dates.keys();
-    for (quint32 k : keys) {
-        if (dates.contains(k) && dates.value(k) < date) {
-            remove(k);
-            removed.append(k);
-        }
-    }
+    for (auto it = dates.constBegin(); it != dates.constEnd(); ++it)
+        if (it.value() < date)
+            removed.append(it.key());
+    removed.append(remove_ids(removed));
     return removed;
 }
 

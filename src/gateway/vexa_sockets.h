@@ -40,7 +40,7 @@ public:
 
     static constexpr quint32 kFirstModemId = 0x600000;
     static constexpr int kFlushThreshold = 400;   // more than this waiting: flush at the next write
-    static constexpr int kMaxFails = 10;          // bad messages tolerated after an append
+    static constexpr int kMaxFails = 10;          // bad messages tolerated since the last good one
     static constexpr qint64 kDuplicateWindowMs = 60000;
 
     vexa_sockets();
@@ -59,6 +59,8 @@ public:
     bool check_for_dublicate(quint32 id, QTcpSocket* socket, message_point* mes);
     bool write(quint32 id, const QByteArray& data);
     bool reject(QTcpSocket* socket, bool immediate);
+    // A good record or heartbeat: the socket's strikes start again from 0.
+    void clear_strikes(QTcpSocket* socket);
 
     bool contains(QTcpSocket* socket) const;
     bool contains(quint32 id) const;
@@ -90,6 +92,8 @@ public:
     bool has_timer(quint32 id) const { return timer.contains(id); }
     QDateTime date(quint32 id) const { return dates.value(id); }
     int fail_count(QTcpSocket* socket) const { return int(fails.value(socket)); }
+    // Entries of every table together; 0 once everything has been swept.
+    int entry_count() const;
 
     // Socket key under which a heartbeat without an id is kept.
     static quint32 socket_key(QTcpSocket* socket);
@@ -97,7 +101,10 @@ public:
 private:
     void write_to_log(const QString& text, QTcpSocket* socket, quint32 id) const;
     void remove(QTcpSocket* socket);
-    void remove(quint32 id);
+    // Removes the ids and the children of those that are gateways; returns the children.
+    QList<quint32> remove(quint32 id);
+    QList<quint32> remove_ids(const QList<quint32>& gone);
+    void remove_entries(quint32 id);
     void update_date(quint32 id);
     void flush(quint32 id);
     void send(quint32 id);

@@ -1,6 +1,7 @@
 // A TCPBS station run as a user would run it: tolvar-sim with its gateway server, one rs-sim it
 // connects to, and three gw-sim processes (two current-style gateways relaying overlapping
-// modems, one old-style gateway), a private RabbitMQ with an independent consumer. Every
+// modems, one of them writing its heartbeat as "heartbeat" and "_id:<id>" in two writes; one
+// old-style gateway), a private RabbitMQ with an independent consumer. Every
 // message arrives as one record (a split one and polar-coded ones included, none from the
 // duplicate relay), downlinks reach the gateway or RS device that hears the modem as valid
 // frames, the heartbeat shows the gateway link's fixed status, and SIGTERM ends with 0.
@@ -109,12 +110,15 @@ void TestGatewaySimStation::stationWithSimulatedGateways()
     gwA.start(GW_SIM_PATH, common + QStringList{"--gateway-id", hex(GW_A), "--snr", QString::number(SNR_A), "--freq",
                                                 QString::number(FREQ_A)});
     gwB.start(GW_SIM_PATH, common + QStringList{"--gateway-id", hex(GW_B), "--snr", QString::number(SNR_B), "--freq",
-                                                QString::number(FREQ_B)});
+                                                QString::number(FREQ_B), "--split-heartbeat"});
     gwOld.start(GW_SIM_PATH, common + QStringList{"--old-style"});
     for (QProcess* p : {&gwA, &gwB, &gwOld})
         QVERIFY2(p->waitForStarted(10000), "gw-sim did not start");
     SimOutput outA{gwA, {}, {}, {}}, outB{gwB, {}, {}, {}}, outOld{gwOld, {}, {}, {}};
     QVERIFY2(waitUntil([&] { return tcpLog().count("Heartbeat ") >= 3; }, kWaitMs), tcpLog().right(4000).constData());
+    // B's heartbeat came in two writes and is one heartbeat with its id.
+    QVERIFY2(tcpLog().contains("Heartbeat 20 bytes: heartbeat_id:" + QByteArray::number(GW_B)),
+             tcpLog().right(4000).constData());
 
     Received got;
     const auto has = [&got](quint32 modem, quint32 seq) {

@@ -7,10 +7,14 @@
 #include "gateway_frames.h"
 #include "tcp_reader.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
+#include <vector>
 
 
 namespace {
@@ -45,6 +49,17 @@ private slots:
     void recordSplitOverReads_data();
     void recordSplitOverReads();
     void heartbeatFollowedByRecord();
+    void streamCutAtEveryOffset_data();
+    void streamCutAtEveryOffset();
+    void bareHeartbeatThenLateRecord();
+    void parentSwitchesWithCopies_data();
+    void parentSwitchesWithCopies();
+    void strikes_data();
+    void strikes();
+    void registrySweptAfterTtl();
+    void rejectedReadsLogged();
+    void rsRecordInPieces_data();
+    void rsRecordInPieces();
     void heartbeatsAmongRecords_data();
     void heartbeatsAmongRecords();
     void badInput_data();
@@ -59,6 +74,9 @@ private slots:
     void fixedInfo();
     void loopbackGatewayAndRs();
     void rsDeviceThatNeverPauses();
+    void floods_data();
+    void floods();
+    void idleConnectionsAndCap();
 
 private:
     QTemporaryDir dir;
@@ -69,6 +87,8 @@ private:
 
     void writeIni(const QString& extra);
     QStringList logLines() const;
+    // A receiver of its own on loopback, with a gateway connected and registered as GW.
+    void startOnLoopback(QTcpSocket& gateway, const tcp_reader_receiver::Limits& limits = {});
 };
 
 void TestTcpReader::writeIni(const QString& extra)
@@ -86,6 +106,19 @@ QStringList TestTcpReader::logLines() const
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestTcpReader::startOnLoopback(QTcpSocket& gateway, const tcp_reader_receiver::Limits& limits)
+{
+    cleanup();
+    rx = new tcp_reader_receiver(settings);
+    rx->setListenAddress(QHostAddress::LocalHost, quint16(0));
+    rx->setLimits(limits);
+    rx->start();
+    gateway.connectToHost(QHostAddress::LocalHost, rx->serverPort());
+    QVERIFY(gateway.waitForConnected(10000));
+    gateway.write(gwrec::heartbeatWithId(GW));
+    QTRY_COMPARE_WITH_TIMEOUT(rx->gatewayRegistry().gw_list().size(), 1, 10000);
 }
 
 void TestTcpReader::init()
@@ -129,15 +162,20 @@ void TestTcpReader::heartbeatWithId()
 void TestTcpReader::heartbeatWithoutId()
 {
     FakeGatewaySocket s;
+    // "heartbeat" alone waits for a possible "_id:"; a record instead makes it old-style.
     rx->handleGatewayRead(&s, "heartbeat");
-    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString("heartbeat"));
-    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).id, 0u);
-    QCOMPARE(rx->gatewayRegistry().id(&s), 0u);
-    // A record then registers its own modem as the gateway of the socket.
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString());
     QSignalSpy spy(rx, &IReceiver::message_ready);
     rx->handleGatewayRead(&s, gwrec::kindD(0x18, 0x612345, 1, gwrec::payload(1), 7));
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString("heartbeat"));
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).id, 0u);
+    // The record registers its own modem as the gateway of the socket.
     QCOMPARE(spy.size(), 1);
     QCOMPARE(rx->gatewayRegistry().id(&s), 0x612345u);
+    // With nothing after it, the heartbeat is taken as old-style once its second has passed.
+    FakeGatewaySocket quiet;
+    rx->handleGatewayRead(&quiet, "heartbeat");
+    QTRY_COMPARE_WITH_TIMEOUT(rx->gatewayRegistry().last_hertbeat(&quiet).hb_str, QString("heartbeat"), 5000);
 }
 
 void TestTcpReader::recordKinds_data()
@@ -315,8 +353,9 @@ void TestTcpReader::heartbeatsAmongRecords_data()
         << QList<QByteArray>{hb.left(14), hb.mid(14) + r[0]} << 0 << 1 << 1 << 0;
     QTest::newRow("records, then an old-style heartbeat")
         << QList<QByteArray>{r[0] + r[1] + "heartbeat", r[2]} << 0 << 3 << 1 << 0;
+    // The cut heartbeat is a strike; the good record after it clears the count.
     QTest::newRow("cut inside its id, the rest never comes")
-        << QList<QByteArray>{hb + r[0] + hb.left(15), r[1]} << 1100 << 2 << 1 << 1;
+        << QList<QByteArray>{hb + r[0] + hb.left(15), r[1]} << 1100 << 2 << 1 << 0;
 }
 
 void TestTcpReader::heartbeatsAmongRecords()
@@ -351,7 +390,9 @@ void TestTcpReader::badInput_data()
     QTest::newRow("bad CRC") << badCrc << 1;
     QTest::newRow("unknown kind") << unknownKind << 1;
     QTest::newRow("two bad records") << badCrc + unknownKind << 2;
-    QTest::newRow("short garbage, then a record") << QByteArray("garbage") << 1;
+    // The garbage is a strike once the next read shows it was no record start; that read's good
+    // record clears the count.
+    QTest::newRow("short garbage, then a record") << QByteArray("garbage") << 0;
 }
 
 void TestTcpReader::badInput()
@@ -402,6 +443,267 @@ void TestTcpReader::childAndDuplicate()
     QCOMPARE(rx->gatewayRegistry().parent_varnok_id(M1), GW);
     QVERIFY(logLines().join('\n').contains("is it dublicate? Message rejected."));
     QCOMPARE(rx->gatewayRegistry().fail_count(&b), 0);
+}
+
+// A stream of heartbeats with id and records, cut into two reads at every offset: each record
+// arrives once, no strike is counted and the gateway stays registered with its id.
+void TestTcpReader::streamCutAtEveryOffset_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("heartbeats");
+    const QByteArray hb = gwrec::heartbeatWithId(GW);
+    const QByteArray r0 = gwrec::kindD(0x18, M1, 0, gwrec::payload(0), 0);
+    const QByteArray r1 = gwrec::kindE(0x1f, gwrec::dataE(M1, 0, 0, gwrec::payload(1), 5));
+    const QByteArray one = hb + r0;
+    for (int cut = 1; cut < one.size(); ++cut)
+        QTest::addRow("heartbeat and record, cut at %d", cut) << one << cut << 1 << 1;
+    const QByteArray two = hb + r0 + hb + r1;
+    for (int cut = 1; cut < two.size(); ++cut)
+        QTest::addRow("two heartbeats and two records, cut at %d", cut) << two << cut << 2 << 2;
+    QTest::newRow("heartbeat, then _id: and the id") << hb << 9 << 0 << 1;
+}
+
+void TestTcpReader::streamCutAtEveryOffset()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, cut);
+    QFETCH(int, records);
+    QFETCH(int, heartbeats);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, stream.left(cut));
+    monotonicMs += 200;
+    rx->handleGatewayRead(&s, stream.mid(cut));
+    QCOMPARE(spy.size(), records);
+    for (int i = 0; i < spy.size(); ++i)
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, i)->PAYLOAD), 8), gwrec::payload(quint8(i)));
+    QCOMPARE(s.closes, 0);
+    QCOMPARE(rx->gatewayRegistry().id(&s), GW);
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString("heartbeat_id:6291456"));
+    QCOMPARE(rx->gatewayRegistry().fail_count(&s), 0);
+    QCOMPARE(logLines().filter(" - Heartbeat 20 bytes: heartbeat_id:6291456").size(), heartbeats);
+    QCOMPARE(logLines().filter(" - Heartbeat 9 bytes").size(), 0);
+    if (records)
+        QCOMPARE(rx->gatewayRegistry().parent_varnok_id(M1), GW);
+}
+
+void TestTcpReader::bareHeartbeatThenLateRecord()
+{
+    // More than a second after "heartbeat", a record: the heartbeat was an old-style one.
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    rx->handleGatewayRead(&s, "heartbeat");
+    monotonicMs += 1100;
+    rx->handleGatewayRead(&s, gwrec::kindD(0x18, M1, 0, gwrec::payload(0), 0));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).hb_str, QString("heartbeat"));
+    QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).id, 0u);
+    QCOMPARE(rx->gatewayRegistry().id(&s), M1);
+    QCOMPARE(logLines().filter(" - Heartbeat 9 bytes: heartbeat").size(), 1);
+    QCOMPARE(s.closes, 0);
+}
+
+// Two gateways relay 30 messages of one modem; a pattern letter per message says who relays it:
+// 'a' or 'b' one gateway, 'A' both with A first, 'B' both with B first. Parent switches come at
+// 3 dB or after 11 relays through the other gateway, often on a copy; each message is
+// published once and the downlink goes to the last parent.
+void TestTcpReader::parentSwitchesWithCopies_data()
+{
+    QTest::addColumn<QByteArray>("pattern");
+    QTest::addColumn<int>("snrA");
+    QTest::addColumn<int>("snrB");
+    QTest::addColumn<int>("switches");
+    QTest::addColumn<bool>("lastIsB");
+    QTest::newRow("none: B relays ten, worse") << QByteArray(20, 'a') + QByteArray(10, 'A') << 10 << 5 << 0 << false;
+    QTest::newRow("one: B 3 dB better at once") << QByteArray(20, 'a') + QByteArray(10, 'A') << 0 << 20 << 1 << true;
+    QTest::newRow("two: equal, eleven relays each way") << QByteArray(30, 'A') << 10 << 10 << 2 << false;
+    QTest::newRow("two: equal, B first") << QByteArray(30, 'B') << 10 << 10 << 2 << true;
+    QTest::newRow("three: better, then eleven relays, then better")
+        << QByteArray(12, 'A') + QByteArray(10, 'a') + QByteArray(8, 'b') << 0 << 20 << 3 << true;
+}
+
+void TestTcpReader::parentSwitchesWithCopies()
+{
+    QFETCH(QByteArray, pattern);
+    QFETCH(int, snrA);
+    QFETCH(int, snrB);
+    QFETCH(int, switches);
+    QFETCH(bool, lastIsB);
+    FakeGatewaySocket a, b;
+    rx->handleGatewayRead(&a, gwrec::heartbeatWithId(GW));
+    rx->handleGatewayRead(&b, gwrec::heartbeatWithId(GW + 1));
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    for (int i = 0; i < pattern.size(); ++i) {
+        const auto via = [&](FakeGatewaySocket& s, int snr) {
+            rx->handleGatewayRead(&s, gwrec::kindF(0x18, 868800000, qint8(snr), M1, 0, gwrec::payload(quint8(i)), 0));
+        };
+        const char p = pattern.at(i);
+        if (p == 'a' || p == 'A')
+            via(a, snrA);
+        if (p == 'b' || p == 'B' || p == 'A')
+            via(b, snrB);
+        if (p == 'B')
+            via(a, snrA);
+    }
+    QCOMPARE(logLines().filter("Parent changed from").size(), switches);
+    QCOMPARE(spy.size(), 30);
+    for (int i = 0; i < spy.size(); ++i)
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, i)->PAYLOAD), 8), gwrec::payload(quint8(i)));
+    QCOMPARE(rx->gatewayRegistry().parent_varnok_id(M1), lastIsB ? GW + 1 : GW);
+    rx->write_socket_rx(M1, QByteArray(46, '\x05'));
+    FakeGatewaySocket& best = lastIsB ? b : a;
+    FakeGatewaySocket& other = lastIsB ? a : b;
+    QTRY_COMPARE_WITH_TIMEOUT(best.writes.size(), 1, 5000);
+    QCOMPARE(best.writes.first(), QByteArray(46, '\x05'));
+    QCOMPARE(other.writes.size(), 0);
+}
+
+// Strikes count bad records since the last good record or heartbeat: 'g' a good record, 'b' a
+// bad one, 'h' a heartbeat. closedAt: the event (from 0) that closes the socket, -1 none.
+void TestTcpReader::strikes_data()
+{
+    QTest::addColumn<QByteArray>("events");
+    QTest::addColumn<int>("closedAt");
+    QByteArray spaced;
+    for (int i = 0; i < 600; ++i)
+        spaced += (i % 50 == 25) ? "bg" : "g";
+    QTest::newRow("600 good records, 12 bad ones spaced") << spaced << -1;
+    QTest::newRow("12 bad in a row") << QByteArray("ggg") + QByteArray(12, 'b') << 14;
+    QTest::newRow("11 bad, a heartbeat, 11 bad") << QByteArray(11, 'b') + "h" + QByteArray(11, 'b') << -1;
+    QByteArray alternating;
+    for (int i = 0; i < 30; ++i)
+        alternating += "bh";
+    QTest::newRow("bad, heartbeat, bad, ...") << alternating << -1;
+    QTest::newRow("11 bad, good, 12 bad") << QByteArray(11, 'b') + "g" + QByteArray(12, 'b') << 23;
+}
+
+void TestTcpReader::strikes()
+{
+    QFETCH(QByteArray, events);
+    QFETCH(int, closedAt);
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    // A protocol-E record whose decoded bytes fail their CRC.
+    QByteArray data = gwrec::dataE(M1, 0, 0, gwrec::payload(1), 5);
+    data[19] = char(data[19] ^ 0x01);
+    const QByteArray bad = gwrec::kindE(0x1f, data);
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    int good = 0;
+    for (int i = 0; i < events.size(); ++i) {
+        const char e = events.at(i);
+        if (e == 'g')
+            rx->handleGatewayRead(&s, gwrec::kindD(0x18, M1, 0, gwrec::payload(quint8(good++)), 0));
+        else if (e == 'b')
+            rx->handleGatewayRead(&s, bad);
+        else
+            rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+        QVERIFY2(s.closes == (closedAt >= 0 && i >= closedAt ? 1 : 0), qPrintable(QString("event %1").arg(i)));
+    }
+    QCOMPARE(spy.size(), good);
+    QCOMPARE(rx->gatewayRegistry().contains(GW), closedAt < 0);
+}
+
+void TestTcpReader::registrySweptAfterTtl()
+{
+    writeIni("TCP_TTL=1\n");
+    FakeGatewaySocket a, b;
+    rx->handleGatewayRead(&a, gwrec::heartbeatWithId(GW));
+    rx->handleGatewayRead(&b, gwrec::heartbeatWithId(GW + 1));
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    constexpr int kModems = 40000;
+    constexpr int kPerRead = 100;
+    for (int first = 0; first < kModems; first += kPerRead) {
+        QByteArray read;
+        for (int i = first; i < first + kPerRead; ++i)
+            read += gwrec::kindF(0x18, 868800000, 10, M1 + quint32(i), 0, gwrec::payload(quint8(i)), 0);
+        rx->handleGatewayRead(&a, read);
+        rx->handleGatewayRead(&b, read);
+    }
+    QCOMPARE(spy.size(), kModems);
+    QCOMPARE(rx->gatewayRegistry().child_list().size(), kModems);
+    // The census names the first ones and counts the rest.
+    rx->sweep();
+    const QString census = logLines().filter("Total childs(s): 40000[").value(0);
+    QVERIFY2(census.endsWith(",... 39950 more]"), qPrintable(census.right(80)));
+
+    // No traffic for the TTL: nothing is left.
+    clock = clock.addSecs(61);
+    rx->sweep();
+    QVERIFY(rx->gatewayRegistry().gw_list().isEmpty());
+    QVERIFY(rx->gatewayRegistry().child_list().isEmpty());
+    QCOMPARE(rx->gatewayRegistry().gw_size(), 0);
+    QCOMPARE(rx->gatewayRegistry().entry_count(), 0);
+    QCOMPARE(a.closes, 1);
+    QCOMPARE(b.closes, 1);
+    rx->write_socket_rx(M1 + 7, QByteArray(46, '\x05'));
+    QCOMPARE(logLines().filter(QString("Downlink dropped: no route to modem %1").arg(QString::number(M1 + 7, 16).toUpper())).size(), 1);
+}
+
+void TestTcpReader::rejectedReadsLogged()
+{
+    FakeGatewaySocket s;
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    const QByteArray bad(36, '\x33');
+    // A gateway that keeps its strikes below the limit and sends junk between heartbeats.
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 11; ++i)
+            rx->handleGatewayRead(&s, bad);
+        rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    }
+    QCOMPARE(s.closes, 0);
+    QCOMPARE(logLines().filter(" - Recieved ").size(), 121);   // every read of a registered gateway
+    QCOMPARE(logLines().filter(" - Rejected bad message").size(), 1);
+    QCOMPARE(logLines().filter(" - Wrong protocol type").size(), 1);
+    monotonicMs += 10000;
+    rx->handleGatewayRead(&s, bad);
+    QCOMPARE(logLines().filter(" - Rejected bad message. (109 more rejected since the last line)").size(), 1);
+    // The closing strike is always told.
+    for (int i = 0; i < 11; ++i)
+        rx->handleGatewayRead(&s, bad);
+    QCOMPARE(s.closes, 1);
+    QCOMPARE(logLines().filter("Rejected bad message. Rejected socket.").size(), 1);
+
+    // A read's line shows its length and its first 64 bytes.
+    FakeGatewaySocket big;
+    rx->handleGatewayRead(&big, QByteArray(5000, '\x33'));
+    const QString line = logLines().filter(" - Recieved 5000 bytes: ").value(0);
+    QVERIFY2(line.endsWith(" - Recieved 5000 bytes: " + QString(128, '3') + "..."), qPrintable(line));
+}
+
+void TestTcpReader::rsRecordInPieces_data()
+{
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<int>("pauseMs");
+    QTest::addColumn<int>("records");
+    QTest::newRow("2 pieces") << 2 << 100 << 1;
+    QTest::newRow("3 pieces") << 3 << 100 << 1;
+    QTest::newRow("20 pieces") << 20 << 40 << 1;
+    QTest::newRow("2 pieces, 1.1 s apart") << 2 << 1100 << 0;
+    QTest::newRow("3 pieces, 1.1 s in all") << 3 << 550 << 0;
+}
+
+void TestTcpReader::rsRecordInPieces()
+{
+    QFETCH(int, pieces);
+    QFETCH(int, pauseMs);
+    QFETCH(int, records);
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const QByteArray rec = gwrec::rs(M1, 1, gwrec::payload(1), 2);
+    const int step = (rec.size() + pieces - 1) / pieces;
+    for (int at = 0; at < rec.size(); at += step) {
+        if (at > 0)
+            monotonicMs += pauseMs;
+        rx->handleRsBatch(&s, rec.mid(at, step));
+    }
+    QCOMPARE(spy.size(), records);
+    // The next record is read whatever became of this one.
+    monotonicMs += 2000;
+    rx->handleRsBatch(&s, gwrec::rs(M1 + 1, 1, gwrec::payload(2), 2));
+    QCOMPARE(spy.size(), records + 1);
+    QCOMPARE(at(spy, records)->ID, M1 + 1);
 }
 
 void TestTcpReader::rsBatches_data()
@@ -482,8 +784,10 @@ void TestTcpReader::sweepCensus()
     QCOMPARE(logLines().filter(QString("Total childs(s): 1[%1]").arg(M1)).size(), 1);
     clock = clock.addSecs(61);
     rx->sweep();
-    QCOMPARE(logLines().filter("Closed by TTL 1 socket(s)").size(), 1);
+    // The gateway and its child: the count is of ids, one socket is closed.
+    QCOMPARE(logLines().filter("Closed by TTL 2 socket(s)").size(), 1);
     QCOMPARE(logLines().filter("Closed by TTL 0 RS device(s)").size(), 2);
+    QCOMPARE(logLines().filter("Total childs(s): 0[]").size(), 1);
     QCOMPARE(a.closes, 1);
 }
 
@@ -577,6 +881,113 @@ void TestTcpReader::rsDeviceThatNeverPauses()
     peer->write(stream);
     QTRY_VERIFY_WITH_TIMEOUT(spy.size() >= 204, 10000);  // 4096 bytes and more hold 204 whole records
     QCOMPARE(at(spy, 0)->ID, M1);
+}
+
+// 100 MB of random bytes: on one connection handed over at once (the station's first read is
+// as large as the socket buffers make it), or 1 MB a connection, connecting again each time the
+// station closes it. The gateway's records arrive throughout; the log stays small.
+void TestTcpReader::floods_data()
+{
+    QTest::addColumn<bool>("reconnect");
+    QTest::newRow("one connection") << false;
+    QTest::newRow("connecting again") << true;
+}
+
+void TestTcpReader::floods()
+{
+    QFETCH(bool, reconnect);
+    QTcpSocket gateway;
+    startOnLoopback(gateway);
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    const qint64 logBefore = QFileInfo(dir.filePath("tcp_station.log")).size();
+    QRandomGenerator random(25);
+    QByteArray chunk(1 << 20, '\0');
+    const auto fill = [&] { random.fillRange(reinterpret_cast<quint32*>(chunk.data()), chunk.size() / 4); };
+    int records = 0;
+    const auto record = [&] {
+        gateway.write(gwrec::kindF(0x18, 868800000, 10, M1, 0, gwrec::payload(quint8(records++)), 0));
+    };
+    QTcpSocket flood;
+    const auto connectFlood = [&] {
+        flood.connectToHost(QHostAddress::LocalHost, rx->serverPort());
+        return flood.waitForConnected(10000);
+    };
+    QVERIFY(connectFlood());
+    if (!reconnect) {
+        for (int i = 0; i < 100; ++i) {
+            fill();
+            QCOMPARE(flood.write(chunk), qint64(chunk.size()));
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (flood.state() != QAbstractSocket::UnconnectedState && waited.elapsed() < 20000) {
+            record();
+            QTest::qWait(10);
+        }
+    } else {
+        for (int i = 0; i < 100; ++i) {
+            if (i > 0) {
+                QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, 10000);
+                QVERIFY(connectFlood());
+            }
+            fill();
+            flood.write(chunk);
+            if (i % 10 == 0)
+                record();
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), records, 20000);
+    const qint64 grown = QFileInfo(dir.filePath("tcp_station.log")).size() - logBefore;
+    QVERIFY2(grown < 2 * 1024 * 1024, qPrintable(QString("%1 bytes of log").arg(grown)));
+    QCOMPARE(gateway.state(), QAbstractSocket::ConnectedState);
+    rx->stopReader();
+}
+
+void TestTcpReader::idleConnectionsAndCap()
+{
+    tcp_reader_receiver::Limits limits;
+    limits.idleMs = 1500;
+    limits.maxConnections = 3;
+    QTcpSocket gateway;
+    startOnLoopback(gateway, limits);
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+
+    // Two idle connections fill the cap; three more are closed at once.
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    QElapsedTimer sinceIdle;
+    sinceIdle.start();
+    for (int i = 0; i < 5; ++i) {
+        idle.emplace_back(new QTcpSocket);
+        idle.back()->connectToHost(QHostAddress::LocalHost, rx->serverPort());
+        QVERIFY(idle.back()->waitForConnected(10000));
+        if (i < 2)
+            QTRY_COMPARE_WITH_TIMEOUT(rx->openGatewayConnections(), 2 + i, 10000);
+    }
+    for (int i = 2; i < 5; ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(idle[size_t(i)]->state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(rx->openGatewayConnections(), 3);
+    QCOMPARE(logLines().filter("Refused connection: 3 gateway connections are open").size(), 1);
+    gateway.write(gwrec::kindD(0x18, M1, 0, gwrec::payload(0), 0));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 1, 10000);
+
+    // The idle ones are closed at the limit; the gateway is not, and its records go on.
+    QTRY_COMPARE_WITH_TIMEOUT(idle[0]->state(), QAbstractSocket::UnconnectedState, 10000);
+    QVERIFY2(sinceIdle.elapsed() >= 1400, qPrintable(QString("closed after %1 ms").arg(sinceIdle.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rx->openGatewayConnections(), 1, 10000);
+    QVERIFY(logLines().filter("Closed idle connection: no heartbeat or record within 1500 ms").size() >= 1);
+    gateway.write(gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 10000);
+    QCOMPARE(gateway.state(), QAbstractSocket::ConnectedState);
+
+    // With room again, a new gateway is taken.
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, rx->serverPort());
+    QVERIFY(second.waitForConnected(10000));
+    second.write(gwrec::heartbeatWithId(GW + 1));
+    QTRY_COMPARE_WITH_TIMEOUT(rx->gatewayRegistry().gw_list().size(), 2, 10000);
+    rx->stopReader();
 }
 
 QTEST_GUILESS_MAIN(TestTcpReader)

@@ -67,6 +67,8 @@ private slots:
     void writeFlushesAboveThreshold_data();
     void writeFlushesAboveThreshold();
     void writeWithoutSocket();
+    void writeToClosedSocket();
+    void childSweptWhileGatewayStays();
     void writeForChildUsesParentSocket();
     void destroyedWithTimers();
 
@@ -267,18 +269,29 @@ void TestVexaSockets::listsAndParents()
 
 void TestVexaSockets::removingGatewayResetsStatistics()
 {
+    // M1's parent is A, M2's is B; both are heard through both.
     reg->append(A, &sa);
     reg->append(B, &sb);
     relay(M1, sa, 10);
     relay(M1, sb, 10);
+    relay(M2, sb, 10);
+    relay(M2, sa, 10);
     QVERIFY(reg->parent_data(M1, A).packets_via_non_parents > 0);
     reg->reject(&sa, true);
-    const auto r = reg->parent_data(M1, A);
+    // A's child goes with it, and is taken again by the gateway that hears it next.
+    QVERIFY(!reg->contains(M1));
+    QCOMPARE(reg->parent_varnok_id(M1), 0u);
+    QVERIFY(!reg->write(M1, "x"));
+    relay(M1, sb, 10);
+    QCOMPARE(reg->parent_varnok_id(M1), B);
+    QCOMPARE(reg->socket(M1), static_cast<QTcpSocket*>(&sb));
+    // What A heard of B's child is reset.
+    const auto r = reg->parent_data(M2, A);
     QCOMPARE(r.aver_snr, 0.0f);
     QCOMPARE(r.packets_via_non_parents, 0);
     QCOMPARE(r.last_message_dt.toSecsSinceEpoch(), qint64(0));
-    QCOMPARE(r.last_message.ID, M1);
-    QCOMPARE(reg->parent_varnok_id(M1), A);
+    QCOMPARE(r.last_message.ID, M2);
+    QCOMPARE(reg->parent_varnok_id(M2), B);
 }
 
 void TestVexaSockets::sweepingAModemKeepsGatewayOpen()
@@ -470,6 +483,40 @@ void TestVexaSockets::writeWithoutSocket()
     QVERIFY(!reg->write(A, "abc"));
     QVERIFY(!reg->has_timer(A));
     QVERIFY(reg->waiting(A).isEmpty());
+}
+
+void TestVexaSockets::writeToClosedSocket()
+{
+    // Two modems of an old-style gateway share its socket; the connection closes under one of
+    // them only. Neither is written into the closed socket.
+    reg->save_last_hearbeat(0, &sa, "heartbeat");
+    reg->append(M1, &sa);
+    reg->append(M2, &sa);
+    QVERIFY(reg->write(M1, "x"));
+    reg->reject(&sa, true);
+    QCOMPARE(sa.closes, 1);
+    QVERIFY(reg->contains(M1));
+    QVERIFY(!reg->write(M1, "y"));
+    QVERIFY(!reg->write(M2, "y"));
+}
+
+void TestVexaSockets::childSweptWhileGatewayStays()
+{
+    reg->save_last_hearbeat(A, &sa, "heartbeat_id:A");
+    reg->append(A, &sa);
+    relay(M1, sa, 10);
+    relay(M2, sa, 10);
+    clock = t0.addSecs(100);
+    reg->append(A, &sa);
+    relay(M2, sa, 10);
+    QCOMPARE(reg->clear(t0.addSecs(50)), QList<quint32>{M1});
+    QCOMPARE(reg->child_list(), QList<quint32>{M2});
+    QCOMPARE(reg->gw_list(), QList<quint32>{A});
+    QCOMPARE(sa.closes, 0);
+    // Then the gateway falls silent too: it goes, and its child with it.
+    QCOMPARE(reg->clear(t0.addSecs(150)).size(), 2);
+    QCOMPARE(reg->entry_count(), 0);
+    QCOMPARE(sa.closes, 1);
 }
 
 void TestVexaSockets::writeForChildUsesParentSocket()
