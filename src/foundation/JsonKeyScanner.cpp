@@ -54,7 +54,7 @@ class Scanner {
 public:
     explicit Scanner(const QByteArray& text) : s(text.constData()), n(size_t(text.size())) {}
 
-    bool run(QString* repeated);
+    JsonKeyScanner::Verdict run(QString* repeated);
 
 private:
     enum class Expect { Value, ValueOrClose, KeyOrClose, Colon, CommaOrClose };
@@ -206,33 +206,34 @@ bool Scanner::closeObject(QString* repeated)
     return false;
 }
 
-bool Scanner::run(QString* repeated)
+JsonKeyScanner::Verdict Scanner::run(QString* repeated)
 {
+    using Verdict = JsonKeyScanner::Verdict;
     if (n >= 3 && s[0] == '\xEF' && s[1] == '\xBB' && s[2] == '\xBF')
         pos = 3;
     while (!done) {
         while (pos < n && isSpace(s[pos]))
             ++pos;
         if (pos >= n)
-            return false;
+            return Verdict::Clean;
         const char c = s[pos];
         switch (expect) {
         case Expect::KeyOrClose:
             if (c == '}') {
                 ++pos;
                 if (closeObject(repeated))
-                    return true;
+                    return Verdict::RepeatsKey;
             } else if (c == '"') {
                 if (!skipString(true))
-                    return false;
+                    return Verdict::Clean;
                 expect = Expect::Colon;
             } else {
-                return false;
+                return Verdict::Clean;
             }
             break;
         case Expect::Colon:
             if (c != ':')
-                return false;
+                return Verdict::Clean;
             ++pos;
             expect = Expect::Value;
             break;
@@ -244,12 +245,12 @@ bool Scanner::run(QString* repeated)
                 expect = open.back().object ? Expect::KeyOrClose : Expect::ValueOrClose;
             } else if (c == '}' && open.back().object) {
                 if (closeObject(repeated))
-                    return true;
+                    return Verdict::RepeatsKey;
             } else if (c == ']' && !open.back().object) {
                 open.pop_back();
                 afterValue();
             } else {
-                return false;
+                return Verdict::Clean;
             }
             break;
         case Expect::Value:
@@ -259,15 +260,17 @@ bool Scanner::run(QString* repeated)
                 open.pop_back();
                 afterValue();
             } else if (c == '{' || c == '[') {
+                if (open.size() >= size_t(JsonKeyScanner::kMaxDepth))
+                    return Verdict::TooDeep;
                 ++pos;
                 open.push_back({c == '{', keys.size()});
                 expect = c == '{' ? Expect::KeyOrClose : Expect::ValueOrClose;
             } else if (c == '"') {
                 if (!skipString(false))
-                    return false;
+                    return Verdict::Clean;
                 afterValue();
             } else if (isStructural(c)) {
-                return false;
+                return Verdict::Clean;
             } else {
                 // Numbers, true, false, null, and whatever else the parser may refuse later.
                 while (pos < n && !isSpace(s[pos]) && !isStructural(s[pos]))
@@ -277,12 +280,12 @@ bool Scanner::run(QString* repeated)
             break;
         }
     }
-    return false;
+    return Verdict::Clean;
 }
 
 } // namespace
 
-bool JsonKeyScanner::repeatsKey(const QByteArray& text, QString* key)
+JsonKeyScanner::Verdict JsonKeyScanner::check(const QByteArray& text, QString* key)
 {
     return Scanner(text).run(key);
 }
