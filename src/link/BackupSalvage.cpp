@@ -338,27 +338,39 @@ bool cellAt(const uchar* cell, const uchar* pageEnd, BackupSalvage::Row* row)
 
 QList<BackupSalvage::Row> BackupSalvage::scanRecords(const QString& file, QString* note)
 {
-    QList<Row> found;
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly)) {
         if (note)
             *note = QStringLiteral("cannot read it: ") + f.errorString();
-        return found;
+        return {};
     }
     // Mapped, not read: a large file costs address space, not memory.
-    const uchar* data = f.size() > 0 ? f.map(0, f.size()) : nullptr;
+    const uchar* data = f.size() > 0 && f.size() <= std::numeric_limits<int>::max() ? f.map(0, f.size()) : nullptr;
     if (!data) {
         if (note)
-            *note = f.size() > 0 ? QStringLiteral("cannot map it: ") + f.errorString() : QStringLiteral("it is empty");
-        return found;
+            *note = QStringLiteral("cannot map it (%1 bytes): %2").arg(f.size()).arg(f.errorString());
+        return {};
     }
-    const uchar* end = data + f.size();
+    int copies = 0;
+    const QList<Row> found = scanRecords(QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(f.size())), &copies);
+    f.unmap(const_cast<uchar*>(data));
+    if (note)
+        *note = QStringLiteral("%1 whole records found in its pages, %2 stored copies of them left out")
+                    .arg(found.size())
+                    .arg(copies);
+    return found;
+}
+
+QList<BackupSalvage::Row> BackupSalvage::scanRecords(const QByteArray& bytes, int* copies)
+{
+    QList<Row> found;
+    const uchar* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const uchar* end = data + bytes.size();
     // Every page starts at a multiple of the smallest page size, whatever size the lost header
     // named. Only cells a table leaf page still points to are taken: a deleted row's bytes stay
     // in the page's free space and must not come back.
     QSet<QPair<quint32, QByteArray>> seen;
-    int copies = 0;
-    for (qint64 start = kMinPageSize; start + 8 <= f.size(); start += kMinPageSize) {
+    for (qint64 start = kMinPageSize; start + 8 <= bytes.size(); start += kMinPageSize) {
         const uchar* page = data + start;
         if (page[0] != kTableLeafPage)
             continue;
@@ -374,19 +386,16 @@ QList<BackupSalvage::Row> BackupSalvage::scanRecords(const QString& file, QStrin
             if (!cellAt(page + offset, pageEnd, &row))
                 continue;
             if (seen.contains({row.id, row.text})) {
-                ++copies; // a page the tree left behind when it moved its cells
+                // A page the tree left behind when it moved its cells.
+                if (copies)
+                    ++*copies;
             } else {
                 seen.insert({row.id, row.text});
                 found.append(row);
             }
         }
     }
-    f.unmap(const_cast<uchar*>(data));
     std::stable_sort(found.begin(), found.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
-    if (note)
-        *note = QStringLiteral("%1 whole records found in its pages, %2 stored copies of them left out")
-                    .arg(found.size())
-                    .arg(copies);
     return found;
 }
 

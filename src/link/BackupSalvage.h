@@ -39,6 +39,8 @@ public:
     // rows (free space of a page) stay behind; a row stored twice (a page the tree left behind)
     // comes back once. Ordered by ID.
     static QList<Row> scanRecords(const QString& file, QString* note = nullptr);
+    // The same on the file's bytes; *copies counts the rows left out as stored twice.
+    static QList<Row> scanRecords(const QByteArray& bytes, int* copies = nullptr);
 
     // Whether a text is a record the queue may publish: a JSON object that parses (and that
     // the repeated-key check passes), or a binary envelope that decodes.
