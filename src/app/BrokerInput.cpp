@@ -38,6 +38,10 @@ bool BrokerInput::decode(const QByteArray& body, QJsonObject& message, QString* 
         if (error)
             *error = QStringLiteral("arrays and objects nested deeper than %1 levels").arg(JsonKeyScanner::kMaxDepth);
         return false;
+    case JsonKeyScanner::Verdict::TooManyKeys:
+        if (error)
+            *error = QStringLiteral("more than %1 keys in the objects open at one time").arg(JsonKeyScanner::kMaxOpenKeys);
+        return false;
     }
     QJsonParseError parseError;
     QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);

@@ -90,6 +90,18 @@ private slots:
         QTest::newRow("the limit again after closing")
             << QByteArray(limit, '[') + QByteArray(limit, ']').replace(0, 1, "],[") + "]" << V::Clean << QString();
 
+        const int keyLimit = JsonKeyScanner::kMaxOpenKeys;
+        QByteArray keysAtLimit = "{";
+        for (int i = 0; i < keyLimit; ++i)
+            keysAtLimit += "\"" + QByteArray::number(i) + "\":0,";
+        keysAtLimit.chop(1);
+        QTest::newRow("keys at the limit") << keysAtLimit + "}" << V::Clean << QString();
+        QTest::newRow("keys over the limit") << keysAtLimit + ",\"x\":0}" << V::TooManyKeys << QString();
+        QTest::newRow("keys over the limit, counted across levels")
+            << "{\"x\":0,\"in\":" + keysAtLimit + "}}" << V::TooManyKeys << QString();
+        QTest::newRow("closed objects no longer count")
+            << "[" + keysAtLimit + "}," + keysAtLimit + "}]" << V::Clean << QString();
+
         QByteArray many = "{";
         for (int i = 0; i < 50000; ++i)
             many += "\"k" + QByteArray::number(i) + "\":[],";
@@ -123,6 +135,9 @@ private slots:
         QTest::newRow("60 MiB of {\"a\":") << QByteArray("{\"a\":") << JsonKeyScanner::Verdict::TooDeep;
         QTest::newRow("60 MiB mixed") << QByteArray("[{\"a\":[[{\"b\":") << JsonKeyScanner::Verdict::TooDeep;
         QTest::newRow("60 MiB string at the limit") << QByteArray() << JsonKeyScanner::Verdict::Clean;
+        QTest::newRow("60 MiB of keys in one object") << QByteArray("\"\":0,") << JsonKeyScanner::Verdict::TooManyKeys;
+        QTest::newRow("60 MiB of objects with escaped keys")
+            << QByteArray("{\"\\u0061\":0},") << JsonKeyScanner::Verdict::Clean;
     }
 
     void peakMemory()
@@ -155,6 +170,9 @@ private slots:
             text.append('"');
             text.append(QByteArray(limit, ']'));
         } else {
+            // Objects and keys go inside an array, so that every one of them is read.
+            if (pattern.startsWith('"') || pattern.endsWith(','))
+                text.append(pattern.startsWith('"') ? "{" : "[");
             while (text.size() + pattern.size() <= size)
                 text.append(pattern);
         }
