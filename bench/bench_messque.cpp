@@ -88,6 +88,8 @@ int main(int argc, char** argv)
         messque q(file, dir.filePath(QStringLiteral("bench.log")), true);
         q.logoff(true);
         q.setClock(&clock);
+        // As a broker link's queue restores: each row's text checked to be a record.
+        q.set_check_records(true);
         q.init();
         quint32 session = 0;
         QElapsedTimer t;

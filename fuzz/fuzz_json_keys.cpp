@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray text(reinterpret_cast<const char*>(data), int(size));
-    if (JsonKeyScanner::repeatsKey(text))
+    if (JsonKeyScanner::check(text) != JsonKeyScanner::Verdict::Clean)
         return 0;
     QJsonParseError error;
     QJsonDocument::fromJson(text, &error);

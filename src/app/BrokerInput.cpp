@@ -24,12 +24,23 @@ bool BrokerInput::decode(const QByteArray& body, QJsonObject& message, QString* 
         return false;
     }
     QString key;
-    if (JsonKeyScanner::repeatsKey(body, &key)) {
+    switch (JsonKeyScanner::check(body, &key)) {
+    case JsonKeyScanner::Verdict::Clean:
+        break;
+    case JsonKeyScanner::Verdict::RepeatsKey:
         if (error) {
             const int shown = 64;
             *error = QStringLiteral("an object repeats the key \"")
                 + (key.size() > shown ? key.left(shown) + QStringLiteral("...") : key) + QLatin1Char('"');
         }
+        return false;
+    case JsonKeyScanner::Verdict::TooDeep:
+        if (error)
+            *error = QStringLiteral("arrays and objects nested deeper than %1 levels").arg(JsonKeyScanner::kMaxDepth);
+        return false;
+    case JsonKeyScanner::Verdict::TooManyKeys:
+        if (error)
+            *error = QStringLiteral("more than %1 keys in the objects open at one time").arg(JsonKeyScanner::kMaxOpenKeys);
         return false;
     }
     QJsonParseError parseError;
@@ -108,6 +119,23 @@ static quint32 seconds_low32(const QJsonValue& value)
     if (m < 0)
         m += 4294967296.0;
     return quint32(m);
+}
+
+QString BrokerInput::oversized_field(const QJsonObject& m)
+{
+    const int phy = m.value(QLatin1String("phy")).toString().size();
+    if (phy > vexa_phy_name_max_length())
+        return QStringLiteral("phy of %1 characters, longer than any phy name (%2)").arg(phy).arg(vexa_phy_name_max_length());
+    for (const char* key : {"payload", "placeholder"}) {
+        const int n = m.value(QLatin1String(key)).toString().size();
+        if (n > kMaxPayloadText)
+            return QStringLiteral("%1 of %2 characters, longer than the largest frame (%3 bytes, %4 hex digits)")
+                .arg(QLatin1String(key))
+                .arg(n)
+                .arg(kMaxPayloadBytes)
+                .arg(kMaxPayloadText);
+    }
+    return QString();
 }
 
 void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStringList* notes)

@@ -34,6 +34,16 @@ public:
     // give 1), else 1. *present tells whether the key was there, *raw its value as received.
     static int shard_count(const QJsonObject& message, bool* present, int* raw);
 
+    // The largest frame payload any back-end sends, and its text: two hex digits a byte.
+    static constexpr int kMaxPayloadBytes = int(sizeof(dl_message_point::payload));
+    static constexpr int kMaxPayloadText = 2 * kMaxPayloadBytes;
+
+    // Empty when every text field of a downlink request could hold a valid value; else a short
+    // reason naming the first field that cannot (phy longer than any phy name, payload or
+    // placeholder longer than the largest frame) and its length. Such a request is refused
+    // before anything of it is kept.
+    static QString oversized_field(const QJsonObject& message);
+
     // Fills a new request from the message. Every problem worth an operator's attention
     // (skipped characters, a cut payload, an unknown phy name) is added to *notes.
     static void fill_downlink(const QJsonObject& message, dl_message_point& request, QStringList* notes);

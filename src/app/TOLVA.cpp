@@ -911,6 +911,14 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
         break;
     }
 
+    const QString oversized = BrokerInput::oversized_field(message);
+    if (!oversized.isEmpty()) {
+        line(QStringLiteral("Downlink request for modem %1 refused: %2")
+                 .arg(BrokerInput::json_uint32(message.value(QStringLiteral("modem_id"))))
+                 .arg(oversized));
+        return;
+    }
+
     if (!sender) {
         *this << "Error! BS don't has any transmitters!\n";
         return;

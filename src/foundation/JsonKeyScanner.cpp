@@ -54,18 +54,21 @@ class Scanner {
 public:
     explicit Scanner(const QByteArray& text) : s(text.constData()), n(size_t(text.size())) {}
 
-    bool run(QString* repeated);
+    JsonKeyScanner::Verdict run(QString* repeated);
 
 private:
     enum class Expect { Value, ValueOrClose, KeyOrClose, Colon, CommaOrClose };
     struct Open {
         bool object;
-        size_t firstKey; // where this object's keys start in `keys`
+        size_t firstKey;  // where this object's keys start in `keys`
+        size_t keysBefore; // keys of the objects around it
+        size_t decodedBefore; // where this object's entries start in `decoded`
     };
 
     struct Key {
         std::string_view form; // what is compared
         std::string_view text; // the key itself, for the report
+        size_t order;          // the key's place in the text
     };
 
     bool skipString(bool isKey);
@@ -79,9 +82,10 @@ private:
     size_t pos = 0;
     Expect expect = Expect::Value;
     bool done = false;
+    size_t openKeys = 0; // keys of every open object (second forms not counted)
     std::vector<Open> open;
     std::vector<Key> keys;           // keys of every open object, innermost last
-    std::deque<std::string> decoded; // keys that held escapes, decoded, and second forms
+    std::deque<std::string> decoded; // keys of open objects that held escapes, decoded, and second forms
 };
 
 // Qt compares two keys it keeps as UTF-8 (those written without escapes) with strncmp over the
@@ -92,7 +96,8 @@ private:
 // whole.
 void Scanner::addKey(std::string_view text, bool escaped)
 {
-    keys.push_back({text, text});
+    ++openKeys;
+    keys.push_back({text, text, openKeys});
     const size_t nul = escaped ? std::string_view::npos : text.find('\0');
     if (nul == std::string_view::npos)
         return;
@@ -101,7 +106,7 @@ void Scanner::addKey(std::string_view text, bool escaped)
     second.append(text.substr(0, nul));
     second += '\xFF';
     second += std::to_string(text.size());
-    keys.push_back({second, text});
+    keys.push_back({second, text, openKeys});
 }
 
 int Scanner::hex4(size_t at) const
@@ -191,8 +196,10 @@ bool Scanner::skipString(bool isKey)
 bool Scanner::closeObject(QString* repeated)
 {
     const auto first = keys.begin() + std::ptrdiff_t(open.back().firstKey);
-    // Stable: of two keys that count as one, the first in the text is reported.
-    std::stable_sort(first, keys.end(), [](const Key& a, const Key& b) { return a.form < b.form; });
+    // Of two keys that count as one, the first in the text is reported. In place: a sort that
+    // takes a buffer would allocate for every object.
+    std::sort(first, keys.end(),
+              [](const Key& a, const Key& b) { return a.form < b.form || (a.form == b.form && a.order < b.order); });
     const auto same =
         std::adjacent_find(first, keys.end(), [](const Key& a, const Key& b) { return a.form == b.form; });
     if (same != keys.end()) {
@@ -201,38 +208,43 @@ bool Scanner::closeObject(QString* repeated)
         return true;
     }
     keys.erase(first, keys.end());
+    openKeys = open.back().keysBefore;
+    decoded.resize(open.back().decodedBefore);
     open.pop_back();
     afterValue();
     return false;
 }
 
-bool Scanner::run(QString* repeated)
+JsonKeyScanner::Verdict Scanner::run(QString* repeated)
 {
+    using Verdict = JsonKeyScanner::Verdict;
     if (n >= 3 && s[0] == '\xEF' && s[1] == '\xBB' && s[2] == '\xBF')
         pos = 3;
     while (!done) {
         while (pos < n && isSpace(s[pos]))
             ++pos;
         if (pos >= n)
-            return false;
+            return Verdict::Clean;
         const char c = s[pos];
         switch (expect) {
         case Expect::KeyOrClose:
             if (c == '}') {
                 ++pos;
                 if (closeObject(repeated))
-                    return true;
+                    return Verdict::RepeatsKey;
             } else if (c == '"') {
                 if (!skipString(true))
-                    return false;
+                    return Verdict::Clean;
+                if (openKeys > size_t(JsonKeyScanner::kMaxOpenKeys))
+                    return Verdict::TooManyKeys;
                 expect = Expect::Colon;
             } else {
-                return false;
+                return Verdict::Clean;
             }
             break;
         case Expect::Colon:
             if (c != ':')
-                return false;
+                return Verdict::Clean;
             ++pos;
             expect = Expect::Value;
             break;
@@ -244,12 +256,12 @@ bool Scanner::run(QString* repeated)
                 expect = open.back().object ? Expect::KeyOrClose : Expect::ValueOrClose;
             } else if (c == '}' && open.back().object) {
                 if (closeObject(repeated))
-                    return true;
+                    return Verdict::RepeatsKey;
             } else if (c == ']' && !open.back().object) {
                 open.pop_back();
                 afterValue();
             } else {
-                return false;
+                return Verdict::Clean;
             }
             break;
         case Expect::Value:
@@ -259,15 +271,17 @@ bool Scanner::run(QString* repeated)
                 open.pop_back();
                 afterValue();
             } else if (c == '{' || c == '[') {
+                if (open.size() >= size_t(JsonKeyScanner::kMaxDepth))
+                    return Verdict::TooDeep;
                 ++pos;
-                open.push_back({c == '{', keys.size()});
+                open.push_back({c == '{', keys.size(), openKeys, decoded.size()});
                 expect = c == '{' ? Expect::KeyOrClose : Expect::ValueOrClose;
             } else if (c == '"') {
                 if (!skipString(false))
-                    return false;
+                    return Verdict::Clean;
                 afterValue();
             } else if (isStructural(c)) {
-                return false;
+                return Verdict::Clean;
             } else {
                 // Numbers, true, false, null, and whatever else the parser may refuse later.
                 while (pos < n && !isSpace(s[pos]) && !isStructural(s[pos]))
@@ -277,12 +291,12 @@ bool Scanner::run(QString* repeated)
             break;
         }
     }
-    return false;
+    return Verdict::Clean;
 }
 
 } // namespace
 
-bool JsonKeyScanner::repeatsKey(const QByteArray& text, QString* key)
+JsonKeyScanner::Verdict JsonKeyScanner::check(const QByteArray& text, QString* key)
 {
     return Scanner(text).run(key);
 }

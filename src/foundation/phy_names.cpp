@@ -1,5 +1,8 @@
 #include "phy_names.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 struct phy_name_entry {
@@ -76,6 +79,17 @@ vexa_phy_channel_t vexa_fhy_from_str_right(const QString& name)
 bool vexa_phy_name_known(const QString& name)
 {
     return find(name) != nullptr;
+}
+
+int vexa_phy_name_max_length()
+{
+    static const int longest = [] {
+        size_t n = 0;
+        for (const phy_name_entry& e : phy_names)
+            n = std::max(n, std::strlen(e.name));
+        return int(n);
+    }();
+    return longest;
 }
 
 uint32_t bitrate_from_phy(const vexa_phy_channel_t& code)

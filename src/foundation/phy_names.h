@@ -17,5 +17,8 @@ vexa_phy_channel_t vexa_fhy_from_str_right(const QString& name);
 // True when name is one of the phy names the two conversions know (exact, case-sensitive).
 bool vexa_phy_name_known(const QString& name);
 
+// Length of the longest phy name the conversions know: a longer text names no phy.
+int vexa_phy_name_max_length();
+
 // Bit rate in bit/s of a phy code; 0 for codes without a rate, negative codes and codes above 33.
 uint32_t bitrate_from_phy(const vexa_phy_channel_t& code);

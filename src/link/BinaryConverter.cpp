@@ -95,8 +95,8 @@ bool messageToJson(const google::protobuf::Message& msg, QJsonDocument& doc, QSt
         return false;
     }
     const QByteArray printed(text.data(), int(text.size()));
-    if (JsonKeyScanner::repeatsKey(printed)) {
-        error = QStringLiteral("Error: printed JSON repeats a key");
+    if (JsonKeyScanner::check(printed) != JsonKeyScanner::Verdict::Clean) {
+        error = QStringLiteral("Error: printed JSON repeats a key or nests too deep");
         return false;
     }
     QJsonParseError perr;

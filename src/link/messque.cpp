@@ -847,6 +847,13 @@ bool messque::restoreMessagesFromDB(int n)
                 badRows.append(rowid);
                 continue;
             }
+            if (check_records_ && !BackupSalvage::isRecordText(text)) {
+                // A row SQLite reads but whose text is not a record: the file is damaged where
+                // SQLite does not look. The recovery leaves the row in the unreadable copy.
+                if (damage_.isEmpty())
+                    damage_ = QStringLiteral("row id = %1 holds no record").arg(id);
+                continue;
+            }
             auto* entry = new jstring_point();
             entry->id = quint32(id);
             entry->status = jstring_point::CREATED;
@@ -983,19 +990,30 @@ void messque::replaceDamagedBackup(const QString& reason)
         db.rollback(); // whatever was half written goes; its records are still in memory
     closeBackup();
     QString note;
-    const QList<BackupSalvage::Row> salvaged = BackupSalvage::readRows(_filename, &note);
+    bool readable = false;
+    QList<BackupSalvage::Row> salvaged = BackupSalvage::readRows(_filename, &note, &readable);
     line(QStringLiteral(" Backup file is damaged (%1): %2\n").arg(reason, note));
-    if (moveBackupAside(reason))
+    QString aside;
+    const bool moved = moveBackupAside(reason, &aside);
+    if (!readable) {
+        // A damaged header or schema hides every row from SQLite, though their texts may
+        // still lie whole in the file.
+        salvaged = BackupSalvage::scanRecords(moved ? aside : _filename, &note);
+        line(QStringLiteral(" Backup file cannot be read by SQLite: %1\n").arg(note));
+    }
+    if (moved)
         openBackup();
     keepSalvaged(salvaged);
     damage_.clear();
 }
 
-bool messque::moveBackupAside(const QString& reason)
+bool messque::moveBackupAside(const QString& reason, QString* movedTo)
 {
     const QString aside = _filename + QStringLiteral(".unreadable-")
         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
     const bool moved = QFile::rename(_filename, aside);
+    if (moved && movedTo)
+        *movedTo = aside;
     line(QStringLiteral(" Backup file is not readable (%1), %2\n")
              .arg(reason, moved ? QStringLiteral("moved to ") + aside
                                 : QStringLiteral("and could not be moved aside")));
@@ -1006,8 +1024,25 @@ bool messque::moveBackupAside(const QString& reason)
 
 // The salvaged rows go to the fresh file, as do the rows of records in memory that had one in
 // the damaged file (still in flight). What the fresh file cannot take stays in memory.
-void messque::keepSalvaged(const QList<BackupSalvage::Row>& rows)
+void messque::keepSalvaged(const QList<BackupSalvage::Row>& read)
 {
+    // A row whose text is not a record is never published: it stays in the unreadable copy.
+    const int kLoggedRows = 10;
+    QList<BackupSalvage::Row> rows;
+    int invalid = 0;
+    for (const BackupSalvage::Row& row : read) {
+        if (!check_records_ || BackupSalvage::isRecordText(row.text)) {
+            rows.append(row);
+            continue;
+        }
+        if (++invalid <= kLoggedRows)
+            line(QStringLiteral(" Backup row id = %1 is not a record (%2): not published, left in the unreadable copy\n")
+                     .arg(row.id)
+                     .arg(BackupSalvage::describe(row.text)));
+    }
+    if (invalid > kLoggedRows)
+        line(QStringLiteral(" %1 more backup rows are not records: not published\n").arg(invalid - kLoggedRows));
+
     QHash<quint32, jstring_point*> inMemory;
     QList<jstring_point*> backed;
     for (jstring_point* entry : inOrder()) {

@@ -96,6 +96,11 @@ public:
     bool save_to_disk() const { return _save_to_disk; }
     bool backup_open() const { return db_ok; }
 
+    // Rows restored or salvaged from the backup must be records (BackupSalvage::isRecordText);
+    // one that is not is never published and counts as damage of the file. Off, any non-empty
+    // text is a record (a queue of other texts).
+    void set_check_records(bool on) { check_records_ = on; }
+
     // Time source (not owned; null puts back the system clock).
     void setClock(QueueClock* clock);
 
@@ -168,8 +173,10 @@ private:
     // True when damage was met and the file has been replaced: the caller tries once more.
     bool recoverFromDamage();
     void replaceDamagedBackup(const QString& reason);
-    bool moveBackupAside(const QString& reason);
-    void keepSalvaged(const QList<BackupSalvage::Row>& rows);
+    bool moveBackupAside(const QString& reason, QString* movedTo = nullptr);
+    // Rows whose text is not a record are logged and left out.
+    void keepSalvaged(const QList<BackupSalvage::Row>& read);
+    bool check_records_ = false;
     QString damage_;          // the error that said the file is damaged, until the recovery
     bool recovering_ = false; // the file is being replaced
     bool retrying_ = false;   // an operation runs again after a recovery (never twice)

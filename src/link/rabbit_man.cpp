@@ -69,6 +69,8 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
     connect(pub_timer, &QTimer::timeout, this, &rabbit_man::republish_message, Qt::QueuedConnection);
 
     que = new messque(backup_db_name, lp, save_to_disk);
+    // The station queues records only: a backup row that is not one is damage.
+    que->set_check_records(true);
     que->init();
     qDebug() << "Rabbit_man inited";
 }

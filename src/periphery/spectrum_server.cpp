@@ -162,12 +162,7 @@ void spectrum_server::newuser()
         return;
     while (QTcpSocket* socket = tcp_server->nextPendingConnection()) {
         if (clients_.size() >= size_t(kMaxClients)) {
-            *this << QStringLiteral("Spectrum server: %1 clients already connected, connection from %2 closed.")
-                         .arg(kMaxClients)
-                         .arg(socket->peerAddress().toString())
-                  << "\n";
-            socket->abort();
-            socket->deleteLater();
+            refuse(socket);
             continue;
         }
         // Qt stops reading from the network once this much waits unread: no client can make the
@@ -186,6 +181,40 @@ void spectrum_server::newuser()
         connect(socket, &QAbstractSocket::errorOccurred, socket, [this, socket] { dropClient(socket); });
         connect(socket, &QObject::destroyed, this, [this, socket] { clients_.erase(socket); });
     }
+}
+
+void spectrum_server::refuse(QTcpSocket* socket)
+{
+    if (!refusal_period_) {
+        refusal_period_ = new QTimer(this);
+        refusal_period_->setSingleShot(true);
+        refusal_period_->setInterval(kRefusalLogMs);
+        connect(refusal_period_, &QTimer::timeout, this, &spectrum_server::logRefusals);
+    }
+    if (refusal_period_->isActive()) {
+        ++refused_unlogged_;
+    } else {
+        *this << QStringLiteral("Spectrum server: %1 clients already connected, connection from %2 closed.")
+                     .arg(kMaxClients)
+                     .arg(socket->peerAddress().toString())
+              << "\n";
+        refusal_period_->start();
+    }
+    socket->abort();
+    socket->deleteLater();
+}
+
+void spectrum_server::logRefusals()
+{
+    if (refused_unlogged_ == 0)
+        return;
+    *this << QStringLiteral("Spectrum server: %1 clients already connected, %2 more connections closed in %3 s.")
+                 .arg(kMaxClients)
+                 .arg(refused_unlogged_)
+                 .arg(kRefusalLogMs / 1000)
+          << "\n";
+    refused_unlogged_ = 0;
+    refusal_period_->start();
 }
 
 void spectrum_server::dropClient(QTcpSocket* socket)
@@ -213,7 +242,8 @@ void spectrum_server::readClient()
         dropClient(socket);
         return;
     }
-    client.idle->start();
+    // The idle timer is not restarted here: a client whose requests give no frame is idle,
+    // whatever it sends, and must give its place to one that gets frames.
 
     // A request may arrive in pieces: it is complete once it has its five fields. The length is
     // given so that a NUL byte cannot hide the bytes after it.

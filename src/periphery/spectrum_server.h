@@ -32,7 +32,8 @@ public:
     static constexpr quint16 kDefaultPort = 7654;
     static constexpr int kMaxRequestBytes = 64;  // a client that sends more without a request is closed
     static constexpr int kMaxClients = 32;       // connections beyond this are closed at once
-    static constexpr int kIdleTimeoutMs = 60000; // a client silent this long is closed
+    static constexpr int kIdleTimeoutMs = 60000; // a client sent no frame this long is closed
+    static constexpr int kRefusalLogMs = 10000;  // refused connections are logged once per this
 
     // Listens at once on `address`:`port` (every address and port 7654 on the station; tests
     // give 127.0.0.1 and port 0). A failure is logged; frames are still kept and built.
@@ -55,8 +56,8 @@ public:
 
     bool revLo() const;
 
-    // How long a client may stay silent (kIdleTimeoutMs unless a test shortens it); applies to
-    // connections accepted afterwards.
+    // How long a client may stay without a frame, whatever it sends (kIdleTimeoutMs unless a
+    // test shortens it); applies to connections accepted afterwards.
     void setIdleTimeout(int ms);
 
 public slots:
@@ -82,6 +83,10 @@ private:
     // Starts the pacing, parses and builds; `fps` is that of a request that gave a frame.
     QByteArray buildFrame(const QString& request, quint32& fps);
     void dropClient(QTcpSocket* socket);
+    // Closes a connection over the client limit. The first is logged at once, those after it
+    // as one count when the period ends, so a flood writes a line per period at most.
+    void refuse(QTcpSocket* socket);
+    void logRefusals();
 
     QTcpServer* tcp_server = nullptr;
     bool server_status = false;
@@ -103,4 +108,6 @@ private:
 
     // Touched only on the server thread.
     std::unordered_map<QTcpSocket*, Client> clients_;
+    QTimer* refusal_period_ = nullptr; // running while refusals are counted, not logged
+    int refused_unlogged_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include "BinaryConverter.h"
 #include "FakeCommandContext.h"
+#include "JsonKeyScanner.h"
+#include "phy_names.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,6 +35,8 @@ private slots:
     void downlinkFromAck();
     void payload_data();
     void payload();
+    void oversizedFields_data();
+    void oversizedFields();
     void numbers_data();
     void numbers();
     void unknownCommandType_data();
@@ -79,6 +83,9 @@ void TestBrokerInput::decodeRefuses_data()
     QTest::newRow("repeated key, array first") << QByteArray("{\"modem_id\":[1,2],\"modem_id\":12}");
     QTest::newRow("repeated key in a command's data")
         << QByteArray("{\"msg_type\":\"hb\",\"data\":{\"k\":{},\"\\u006b\":1}}");
+    // Looked at before the link's rights: the check's memory must not follow the body's size.
+    QTest::newRow("nested too deep") << QByteArray(JsonKeyScanner::kMaxDepth + 1, '[') + "{\"modem_id\":1}"
+            + QByteArray(JsonKeyScanner::kMaxDepth + 1, ']');
 }
 
 void TestBrokerInput::decodeRefuses()
@@ -242,6 +249,45 @@ void TestBrokerInput::payload()
     QCOMPARE(notes.size(), noteWords.size());
     for (int i = 0; i < notes.size(); ++i)
         QVERIFY2(notes.at(i).contains(noteWords.at(i)), qPrintable(notes.at(i)));
+}
+
+void TestBrokerInput::oversizedFields_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("refused");
+
+    const int longest = vexa_phy_name_max_length();
+    QCOMPARE(longest, int(strlen("DL_DBPSK_25600_PROT_D")));
+    QTest::newRow("phy, longest name") << "phy" << "DL_DBPSK_25600_PROT_D" << false;
+    QTest::newRow("phy, unknown name of that length") << "phy" << QString(longest, 'Q') << false;
+    QTest::newRow("phy, one character more") << "phy" << QString(longest + 1, 'Q') << true;
+    QTest::newRow("phy, 65 characters") << "phy" << QString(65, 'P') << true;
+    QTest::newRow("phy, 40 MiB") << "phy" << QString(40 * 1024 * 1024, 'P') << true;
+    const int frame = BrokerInput::kMaxPayloadBytes;
+    QCOMPARE(frame, 128);
+    QTest::newRow("payload, largest frame") << "payload" << QString(2 * frame, 'a') << false;
+    QTest::newRow("payload, odd digit over") << "payload" << QString(2 * frame + 1, 'a') << true;
+    QTest::newRow("payload, one byte over") << "payload" << QString(2 * frame + 2, 'a') << true;
+    QTest::newRow("payload, 40 MiB") << "payload" << QString(40 * 1024 * 1024, '0') << true;
+    QTest::newRow("placeholder, largest frame") << "placeholder" << QString(2 * frame, 'a') << false;
+    QTest::newRow("placeholder, one byte over") << "placeholder" << QString(2 * frame + 2, 'a') << true;
+}
+
+void TestBrokerInput::oversizedFields()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QFETCH(bool, refused);
+    QJsonObject m{{"modem_id", 7}, {"phy", "DL_PSK_200"}, {"payload", "01"}};
+    m.insert(field, text);
+    const QString reason = BrokerInput::oversized_field(m);
+    QCOMPARE(!reason.isEmpty(), refused);
+    if (!refused)
+        return;
+    // One short line: the field and its length, never its text.
+    QVERIFY2(reason.toUtf8().size() < 150, qPrintable(reason.left(300)));
+    QVERIFY2(reason.startsWith(field + " of " + QString::number(text.size()) + " characters"), qPrintable(reason));
 }
 
 void TestBrokerInput::numbers_data()

@@ -521,6 +521,12 @@ void TestTolva::brokerInputOnALink()
     QVERIFY(log().contains("Rabbit man has no downlink access!"));
     station.messageReceived(R"({"modem_id":5,"payload":"01"})", main);
     QVERIFY(log().contains("Error! BS don't has any transmitters!\n"));
+    // A text field no valid request has is refused in one short line, nothing of it logged.
+    const int before = log().size();
+    station.messageReceived(QByteArray(R"({"modem_id":5,"phy":")") + QByteArray(40 * 1024 * 1024, 'P') + "\"}", main);
+    const QByteArray refusal = log().mid(before);
+    QVERIFY2(refusal.size() < 200, refusal.left(300).constData());
+    QVERIFY2(refusal.contains("Downlink request for modem 5 refused: phy of 41943040 characters"), refusal.constData());
     station.messageReceived(R"({"use_pb":false})", main);
     QVERIFY(log().contains("Broker message dropped"));
     station.messageReceived(QByteArray("\x08\xff\xff", 3), main);

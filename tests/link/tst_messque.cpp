@@ -2,6 +2,8 @@
 // the shared id counter, the disk guard and the shutdown save. Backup fixtures are made and
 // checked with the sqlite3 command-line tool, independently of the queue's own SQL.
 #include "BackupFixture.h"
+#include "BackupSalvage.h"
+#include "BinaryConverter.h"
 #include "ManualQueueClock.h"
 #include "RecordingHostCommandRunner.h"
 #include "errlog.h"
@@ -9,6 +11,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -65,6 +69,19 @@ private:
         if (init)
             q->init();
         return q;
+    }
+
+    // Takes every record the queue gives, backup included, confirming each batch.
+    static QStringList drain(messque& q)
+    {
+        QStringList got;
+        quint32 session = 1;
+        for (int batch = 0; batch < 100 && !q.isEmpty(); ++batch, ++session) {
+            for (QByteArray t; !(t = q.pop_for_publish(session)).isNull();)
+                got << QString::fromUtf8(t);
+            q.clear_session(session);
+        }
+        return got;
     }
 
     QStringList eventLines() const
@@ -514,7 +531,7 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("plan");
-        for (const char* damage : {"random pages", "index", "truncated"}) {
+        for (const char* damage : {"random pages", "index", "truncated", "header"}) {
             for (const char* plan : {"sx", "x", "rx"})
                 QTest::addRow("%s, %s", damage, plan) << damage << plan;
         }
@@ -532,13 +549,22 @@ private slots:
             QVERIFY(BackupFixture::overwritePages(file, {8, 9, 20}));
         else if (damage == QLatin1String("index"))
             QVERIFY(BackupFixture::damageIndex(file));
+        else if (damage == QLatin1String("header"))
+            QVERIFY(BackupFixture::overwriteHead(file, 100));
         else
             QVERIFY(BackupFixture::truncateMidPage(file));
         const QSet<QString> readable = BackupFixture::readableTexts(file, kDamagedRows);
-        QVERIFY(!readable.isEmpty());
-        QVERIFY(readable.size() < kDamagedRows || damage == QLatin1String("index"));
-
         QSet<QString> expected = readable;
+        if (damage == QLatin1String("header")) {
+            // SQLite reads nothing, though every record lies whole in the file.
+            QVERIFY(readable.isEmpty());
+            const QStringList all = largeBackupTexts();
+            expected = QSet<QString>(all.begin(), all.end());
+        } else {
+            QVERIFY(!readable.isEmpty());
+            QVERIFY(readable.size() < kDamagedRows || damage == QLatin1String("index"));
+        }
+
         {
             auto q = makeQueue(name, true);
             q->set_start_to_save(true);
@@ -564,19 +590,108 @@ private slots:
         QVERIFY(eventLines().last().contains(QStringLiteral("Unreadable backup file ")));
 
         auto again = makeQueue(name, true);
-        QStringList got;
-        quint32 session = 1;
-        for (int batch = 0; batch < 100 && !again->isEmpty(); ++batch, ++session) {
-            for (QByteArray t; !(t = again->pop_for_publish(session)).isNull();)
-                got << QString::fromUtf8(t);
-            again->clear_session(session);
-        }
+        const QStringList got = drain(*again);
         QVERIFY2(again->isEmpty(), "the backup never ran empty");
         const QSet<QString> delivered(got.begin(), got.end());
         QCOMPARE(got.size(), delivered.size()); // each once
         QCOMPARE(delivered - expected, QSet<QString>());
         QCOMPARE(expected - delivered, QSet<QString>());
         QCOMPARE(QDir(dir.path()).entryList({name + QStringLiteral(".unreadable-*")}).size(), 1);
+    }
+
+    // What the queue of a link takes as a record from its backup.
+    void recordText_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("record");
+        QTest::newRow("JSON object") << QByteArray(kQuoted) << true;
+        QTest::newRow("JSON object, line end after") << QByteArray("{\"seq\":1}\n") << true;
+        QTest::newRow("NUL byte in a string") << QByteArray("{\"a\":\"x\0y\"}", 11) << false;
+        QTest::newRow("cut short") << QByteArray("{\"seq\":1,\"pad\":\"00") << false;
+        QTest::newRow("bytes after the object") << QByteArray("{\"seq\":1}x") << false;
+        QTest::newRow("repeated key") << QByteArray("{\"a\":[1],\"a\":2}") << false;
+        QTest::newRow("array") << QByteArray("[1,2]") << false;
+        QTest::newRow("plain text") << QByteArray("r1") << false;
+        QTest::newRow("random bytes") << QByteArray("\x08\xff\xff\x12", 4) << false;
+        BinaryConverter conv;
+        QByteArray envelope;
+        QVERIFY(conv.Json2Binary<HeartBeatMsg>(QJsonDocument::fromJson(R"({"version": 1, "latitude": 0.5})"), envelope));
+        QTest::newRow("binary envelope") << envelope << true;
+        QTest::newRow("binary envelope cut short") << envelope.left(envelope.size() - 3) << false;
+    }
+    void recordText()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, record);
+        QCOMPARE(BackupSalvage::isRecordText(text), record);
+    }
+
+    // A row whose text is not a record (damaged where SQLite does not look) is never published:
+    // it is logged and stays in the unreadable copy; every record around it goes out once.
+    void rowsThatAreNotRecordsStayInTheCopy_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("readable file") << "none";
+        QTest::newRow("damaged page as well") << "page";
+        QTest::newRow("damaged header as well") << "header";
+    }
+    void rowsThatAreNotRecordsStayInTheCopy()
+    {
+        QFETCH(QString, damage);
+        const QString name = QStringLiteral("texts.db3");
+        const QString file = path(name);
+        for (const QString& old : QDir(dir.path()).entryList({name + QStringLiteral("*")}))
+            QVERIFY(QFile::remove(path(old)));
+        QStringList texts = largeBackupTexts();
+        QVERIFY(BackupFixture::write(file, texts));
+        // Rows 3 and 400 damaged in place: a NUL byte, and a text cut short.
+        sqlite(file, QStringLiteral("UPDATE messages SET STR = CAST(X'7B22736571223A00337D' AS TEXT) WHERE ID = 3;"
+                                    "UPDATE messages SET STR = '{\"seq\":400,\"pad\":\"00' WHERE ID = 400;"));
+        // Rows 100 to 109 were confirmed: their bytes may stay in the file, they must not come back.
+        sqlite(file, QStringLiteral("PRAGMA secure_delete = OFF; DELETE FROM messages WHERE ID BETWEEN 100 AND 109;"));
+        {
+            QFile raw(file);
+            QVERIFY(raw.open(QIODevice::ReadOnly));
+            QVERIFY(raw.readAll().contains("{\"seq\":105,"));
+        }
+        QStringList records = texts;
+        records.removeAt(399);
+        records.erase(records.begin() + 99, records.begin() + 109);
+        records.removeAt(2);
+        QSet<QString> expected(records.begin(), records.end());
+        if (damage == QLatin1String("page")) {
+            QVERIFY(BackupFixture::overwritePages(file, {8}));
+            expected &= BackupFixture::readableTexts(file, kDamagedRows);
+        } else if (damage == QLatin1String("header")) {
+            QVERIFY(BackupFixture::overwriteHead(file, 100));
+        }
+        QVERIFY(expected.size() > kDamagedRows / 2);
+
+        const int logBefore = int(QFileInfo(path(QStringLiteral("link.log"))).size());
+        auto q = makeQueue(name, true, false);
+        q->set_check_records(true);
+        q->init();
+        const QStringList got = drain(*q);
+        QVERIFY2(q->isEmpty(), "the backup never ran empty");
+        const QSet<QString> delivered(got.begin(), got.end());
+        QCOMPARE(got.size(), delivered.size());
+        QCOMPARE(delivered - expected, QSet<QString>());
+        QCOMPARE(expected - delivered, QSet<QString>());
+
+        const QStringList aside = QDir(dir.path()).entryList({name + QStringLiteral(".unreadable-*")});
+        QCOMPARE(aside.size(), 1);
+        if (damage == QLatin1String("none")) {
+            // Both rows are in the copy as they were, and the log names them.
+            QCOMPARE(rows(path(aside.first()), QStringLiteral("SELECT ID, hex(STR) FROM messages WHERE ID IN (3, 400) ORDER BY ID")),
+                     QStringList({"3|7B22736571223A00337D", "400|" + QString::fromLatin1(QByteArray("{\"seq\":400,\"pad\":\"00").toHex().toUpper())}));
+            QFile log(path(QStringLiteral("link.log")));
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            log.seek(logBefore);
+            const QByteArray lines = log.readAll();
+            QVERIFY2(lines.contains("Backup row id = 3 is not a record (10 bytes, first 7b 22 73 65 71 22 3a 00 33 7d)"),
+                     lines.right(3000).constData());
+            QVERIFY(lines.contains("Backup row id = 400 is not a record (20 bytes, first "));
+        }
     }
 
     // Failures that do not mean damage keep the file where it is and the records in memory.

@@ -145,6 +145,8 @@ private slots:
     void tcpClientLimit();
     void tcpIdleClientsClosed_data();
     void tcpIdleClientsClosed();
+    void tcpFramelessClientsGiveWayAtTheIdleLimit();
+    void tcpRefusalsLoggedAsACount();
     void tcpRepliesKeepTheSharedOrder();
     void queuedRepliesHoldUpNeitherServerNorStop();
     void commandWaitsAtMostOnePeriod();
@@ -558,6 +560,90 @@ void TestSpectrumServer::tcpIdleClientsClosed()
     QVERIFY(connectClient(waiting, st.port));
     waiting.write("x/1/600/8/192");  // the first frame waits a full second
     QCOMPARE(readFrame(waiting, 609).size(), 609);
+}
+
+// Clients that keep asking for what gives no frame (fps 0) hold every place; they are idle all
+// the same, so the idle limit closes them and a client that wants frames gets them.
+void TestSpectrumServer::tcpFramelessClientsGiveWayAtTheIdleLimit()
+{
+    const int idleMs = 1000;
+    ServerThread st(logPath(), pacer, idleMs);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < spectrum_server::kMaxClients; ++i) {
+        clients.emplace_back(new QTcpSocket);
+        QVERIFY(connectClient(*clients.back(), st.port));
+    }
+    QElapsedTimer t;
+    t.start();
+    QTcpSocket early;
+    QVERIFY(connectClient(early, st.port));
+    QVERIFY(closedByPeer(early, 5000));
+
+    int open = int(clients.size());
+    while (open > 0 && t.elapsed() < 30000) {
+        open = 0;
+        for (auto& c : clients) {
+            if (c->state() != QAbstractSocket::ConnectedState)
+                continue;
+            ++open;
+            c->write("x/0/600/8/192");
+            c->flush();
+        }
+        QTest::qWait(50);
+    }
+    QCOMPARE(open, 0);
+    QVERIFY2(t.elapsed() >= idleMs - 50, qPrintable(QString::number(t.elapsed())));
+    for (auto& c : clients)
+        QCOMPARE(c->bytesAvailable(), qint64(0));
+
+    QTcpSocket real;
+    QVERIFY(connectClient(real, st.port));
+    real.write("x/100/600/8/192");
+    QCOMPARE(readFrame(real, 609).size(), 609);
+}
+
+// A flood of connections over the limit writes a line when it starts and then one count per
+// period, and every refusal is counted.
+void TestSpectrumServer::tcpRefusalsLoggedAsACount()
+{
+    ServerThread st(logPath(), pacer);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < spectrum_server::kMaxClients; ++i) {
+        clients.emplace_back(new QTcpSocket);
+        QVERIFY(connectClient(*clients.back(), st.port));
+    }
+    const int refused = 10000;
+    const int batch = 50;
+    QElapsedTimer t;
+    t.start();
+    for (int done = 0; done < refused; done += batch) {
+        std::vector<std::unique_ptr<QTcpSocket>> flood;
+        for (int i = 0; i < batch; ++i) {
+            flood.emplace_back(new QTcpSocket);
+            flood.back()->connectToHost(QHostAddress::LocalHost, st.port);
+        }
+        for (auto& c : flood)
+            QVERIFY2(closedByPeer(*c, 20000), qPrintable(QStringLiteral("after %1 refusals").arg(done)));
+    }
+
+    auto counted = [this] {
+        int n = 0;
+        for (const QByteArray& line : logText(logPath()).split('\n')) {
+            if (line.endsWith("connection from 127.0.0.1 closed."))
+                ++n;
+            const int at = line.indexOf(" more connections closed in ");
+            if (at > 0)
+                n += line.left(at).mid(line.lastIndexOf(' ', at - 1) + 1).toInt();
+        }
+        return n;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(counted(), refused, 2 * spectrum_server::kRefusalLogMs + 5000);
+    const int lines = logText(logPath()).count('\n');
+    QVERIFY2(lines < 100, qPrintable(QString::number(lines)));
+    // No more than one line per period (and the one that started the flood).
+    QVERIFY2(lines <= 3 + int(t.elapsed() / spectrum_server::kRefusalLogMs), qPrintable(QString::number(lines)));
+    for (auto& c : clients)
+        QCOMPARE(c->state(), QAbstractSocket::ConnectedState);
 }
 
 void TestSpectrumServer::tcpRepliesKeepTheSharedOrder()

@@ -86,6 +86,18 @@ bool truncateMidPage(const QString& file)
     return f.size() > 8192 && f.resize(f.size() * 2 / 3 + 1000);
 }
 
+bool overwriteHead(const QString& file, int bytes)
+{
+    QFile f(file);
+    if (f.size() < bytes || !f.open(QIODevice::ReadWrite))
+        return false;
+    QRandomGenerator random(20240502);
+    QByteArray head(bytes, Qt::Uninitialized);
+    for (char& b : head)
+        b = char(random.generate() & 0xff);
+    return f.write(head) == bytes;
+}
+
 QSet<QString> readableTexts(const QString& file, int maxRowid)
 {
     QString script = QString::fromLatin1(kReadWhatIsThere);

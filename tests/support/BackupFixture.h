@@ -20,6 +20,8 @@ bool write(const QString& file, const QStringList& texts);
 bool overwritePages(const QString& file, const QList<int>& pages);
 bool damageIndex(const QString& file);
 bool truncateMidPage(const QString& file);
+// The first `bytes` bytes (the file header, and with more the schema) overwritten likewise.
+bool overwriteHead(const QString& file, int bytes);
 
 // The texts of the usable rows (integer ID, non-empty text) that SQLite can still read, looked
 // up one rowid at a time from 1 to maxRowid.
