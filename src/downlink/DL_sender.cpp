@@ -4,6 +4,7 @@
 #include "own_echo.h"
 #include "phy_names.h"
 
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -27,6 +28,15 @@ int index_of(DownlinkSlot slot)
 // The longest the autocorrection waits for the multi-channel modulator to fall idle: longer
 // than any frame's air time.
 constexpr qint64 kIdleWaitLimitMs = 10000;
+
+// A refusal's text without the times of its lines, so that two alike compare equal.
+QString without_times(const QString& text)
+{
+    static const QRegularExpression kTime(QStringLiteral("\\d\\d:\\d\\d:\\d\\d[:.]\\d\\d\\d"));
+    QString out = text;
+    out.remove(kTime);
+    return out;
+}
 } // namespace
 
 DL_sender::DL_sender(SettingsController& settings, std::shared_ptr<Base_Pin_Controller> pin_controller,
@@ -232,19 +242,27 @@ void DL_sender::queueDLMessage(dl_message_point* message)
 {
     if (!message)
         return;
-    const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message)};
+    const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message),
+                      vexa_phy_name_known(message->phy)};
     std::lock_guard<std::mutex> lock(queue_mutex);
     DL_list.push_back(entry);
     order_dirty_ = true;
 }
 
-bool DL_sender::isBusy()
+bool DL_sender::read_busy()
 {
+    bool any = false;
+    bool free = false;
     for (DownlinkSlot slot : kSlots) {
-        if (IVexaTransmitter* b = backend(slot))
-            return b->isBusy();
+        const int i = index_of(slot);
+        busy_[i] = false;
+        if (IVexaTransmitter* b = backend(slot)) {
+            any = true;
+            busy_[i] = b->isBusy();
+            free = free || !busy_[i];
+        }
     }
-    return false;
+    return free || !any;
 }
 
 void DL_sender::dequeueDLMessages()
@@ -297,7 +315,9 @@ void DL_sender::run_tick()
     if (send_corr_mes && !stopping_ && sendAutocorr())
         send_corr_mes = false;
 
-    if (stopping_ || isBusy())
+    // Each back-end's state (the multi-channel modulator's channel status) is read once here
+    // and serves the whole pass: a waiting request costs no transfer of its own.
+    if (stopping_ || !read_busy())
         return;
 
     std::vector<Entry> snapshot;
@@ -330,6 +350,7 @@ void DL_sender::run_tick()
     }
     for (dl_message_point* m : dropped) {
         *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
+        forget(m);
         delete m;
     }
     if (snapshot.empty())
@@ -348,7 +369,7 @@ void DL_sender::run_tick()
             continue;
         }
         const qint64 t0 = clock_->monotonicMs();
-        if (sendDLMessage(m)) {
+        if (sendDLMessage(e)) {
             busy_msec += quint32(clock_->monotonicMs() - t0);
             finished.insert(m);
         }
@@ -363,38 +384,77 @@ void DL_sender::run_tick()
                                      [&finished](const Entry& e) { return finished.contains(e.message); }),
                       DL_list.end());
     }
-    for (dl_message_point* m : finished)
+    for (dl_message_point* m : finished) {
+        forget(m);
         delete m;
+    }
 }
 
-bool DL_sender::sendDLMessage(dl_message_point* message)
+IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
 {
-    const float corr = float(message->freq) * freq_correction / float(uplink_freq);
-
+    if (!entry.known)
+        return nullptr;
+    dl_message_point* message = entry.message;
     IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator);
-    const bool multi_on_air = multi && multi->isOngoing();
-    IVexaTransmitter* chosen = nullptr;
     if (multi && multi->is_phy_supported(message->phy) && multi->exam_dl(message)) {
-        chosen = multi;
-    } else if (!multi_on_air) {
-        for (DownlinkSlot slot : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
-            IVexaTransmitter* b = backend(slot);
-            if (b && b->is_phy_supported(message->phy)) {
-                chosen = b;
-                break;
-            }
+        *slot = DownlinkSlot::MultiDigModulator;
+        return multi;
+    }
+    if (multi && multi->channelsClaimed())
+        return nullptr; // nothing else goes on the air while a channel sends
+    for (DownlinkSlot s : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
+        IVexaTransmitter* b = backend(s);
+        if (b && b->is_phy_supported(message->phy)) {
+            *slot = s;
+            return b;
         }
     }
-    if (!chosen)
+    return nullptr;
+}
+
+bool DL_sender::sendDLMessage(const Entry& entry)
+{
+    dl_message_point* message = entry.message;
+    DownlinkSlot slot = DownlinkSlot::SerialModem;
+    IVexaTransmitter* chosen = choose(entry, &slot);
+    // A busy back-end holds back only the requests it would take; the multi-channel modulator
+    // says so through exam_dl().
+    if (!chosen || (slot != DownlinkSlot::MultiDigModulator && busy_[index_of(slot)]))
         return false;
+    const float corr = float(message->freq) * freq_correction / float(uplink_freq);
     // The limit is read for every request handed over, so a changed MAX_POWER applies at once;
     // a request that waits is not lowered by a limit that may be raised before it goes.
     const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
     if (dl_power_dbm(*message) > limit)
         message->strength = quint8(limit);
-    *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
-          << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
-    return chosen->sendDLMessage(message, double(corr));
+    const QString offer = dl_time() + QStringLiteral(" DL message for ") + dl_id(message->modem_id)
+        + QStringLiteral(" must be sent up to: ") + message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz"))
+        + QLatin1Char('\n');
+
+    // A request offered again to the back-end that refused it last keeps the back-end's lines
+    // until they show whether anything changed; a first offer writes them as they come.
+    const auto note = offer_notes_.find(message);
+    const bool again = note != offer_notes_.end() && note->second.slot == index_of(slot);
+    const QString last_reason = again ? note->second.reason : QString();
+    if (!again)
+        *this << offer;
+    auto* lines = dynamic_cast<logger*>(chosen);
+    QString said;
+    if (lines)
+        lines->capture(&said, !again);
+    const bool done = chosen->sendDLMessage(message, double(corr));
+    if (lines)
+        lines->capture(nullptr, true);
+    const QString reason = without_times(said);
+    if (again && (done || last_reason != reason)) {
+        *this << offer;
+        if (lines && !said.isEmpty())
+            *lines << said;
+    }
+    if (done)
+        return true;
+    offer_notes_[message] = OfferNote{index_of(slot), reason};
+    return false;
 }
 
 // ----------------------------------------------------------------------------- autocorrection

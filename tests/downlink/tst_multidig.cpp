@@ -169,15 +169,22 @@ void captureTrace(QtMsgType, const QMessageLogContext& context, const QString& t
 
 void TestMultiDig::traceCanBeSwitchedOff()
 {
+    // Off by default; on with a logging rule; off again with the opposite rule.
     Board b;
     multidig_mod ch2(b.pins, 2u << 8, 4000000);
     g_trace.clear();
     const QtMessageHandler previous = qInstallMessageHandler(captureTrace);
+    QLoggingCategory::setFilterRules(QString());
+    ch2.set_pwr(0, 1);
+    ch2.isBusy();
+    QVERIFY2(g_trace.isEmpty(), qPrintable(g_trace.join('\n')));
+    QLoggingCategory::setFilterRules(QStringLiteral("tolvar.downlink.multidig.debug=true"));
     ch2.set_pwr(0, 1);
     ch2.isBusy();
     QLoggingCategory::setFilterRules(QStringLiteral("tolvar.downlink.multidig.debug=false"));
     ch2.set_pwr(0, 1);
     QLoggingCategory::setFilterRules(QString());
+    ch2.isBusy();
     qInstallMessageHandler(previous);
     QCOMPARE(g_trace, (QStringList{QStringLiteral("write: addr_offset 0x0200 addr 0x026c\t\tQMap((0, 255))"),
                                    QStringLiteral("read: addr_offset 0x0200 addr 0x0238\t\tQMap((0, 0)(1, 0)(2, 0)(3, 0)(4, 0))")}));
