@@ -4,7 +4,6 @@
 #include "own_echo.h"
 #include "phy_names.h"
 
-#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -29,12 +28,27 @@ int index_of(DownlinkSlot slot)
 // than any frame's air time.
 constexpr qint64 kIdleWaitLimitMs = 10000;
 
-// A refusal's text without the times of its lines, so that two alike compare equal.
+// A refusal's text without the times of its lines ("hh:mm:ss:zzz" or "hh:mm:ss.zzz"), so that
+// two alike compare equal. Runs for every refused offer: a plain scan, no pattern engine.
 QString without_times(const QString& text)
 {
-    static const QRegularExpression kTime(QStringLiteral("\\d\\d:\\d\\d:\\d\\d[:.]\\d\\d\\d"));
-    QString out = text;
-    out.remove(kTime);
+    const auto digit = [&text](int i) { return i < text.size() && text.at(i).isDigit(); };
+    const auto time_at = [&](int i) {
+        return digit(i) && digit(i + 1) && i + 2 < text.size() && text.at(i + 2) == QLatin1Char(':') && digit(i + 3)
+            && digit(i + 4) && i + 5 < text.size() && text.at(i + 5) == QLatin1Char(':') && digit(i + 6)
+            && digit(i + 7) && i + 8 < text.size() && (text.at(i + 8) == QLatin1Char(':') || text.at(i + 8) == QLatin1Char('.'))
+            && digit(i + 9) && digit(i + 10) && digit(i + 11);
+    };
+    QString out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size();) {
+        if (time_at(i)) {
+            i += 12;
+            continue;
+        }
+        out.append(text.at(i));
+        ++i;
+    }
     return out;
 }
 } // namespace
@@ -427,9 +441,13 @@ bool DL_sender::sendDLMessage(const Entry& entry)
     const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
     if (dl_power_dbm(*message) > limit)
         message->strength = quint8(limit);
-    const QString offer = dl_time() + QStringLiteral(" DL message for ") + dl_id(message->modem_id)
-        + QStringLiteral(" must be sent up to: ") + message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz"))
-        + QLatin1Char('\n');
+    // Formatted only when written: most offers of a waiting request write nothing.
+    const QTime offered_at = QTime::currentTime();
+    const auto offer = [&] {
+        return offered_at.toString(QStringLiteral("hh:mm:ss:zzz")) + QStringLiteral(" DL message for ")
+            + dl_id(message->modem_id) + QStringLiteral(" must be sent up to: ")
+            + message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) + QLatin1Char('\n');
+    };
 
     // A request offered again to the back-end that refused it last keeps the back-end's lines
     // until they show whether anything changed; a first offer writes them as they come.
@@ -437,7 +455,7 @@ bool DL_sender::sendDLMessage(const Entry& entry)
     const bool again = note != offer_notes_.end() && note->second.slot == index_of(slot);
     const QString last_reason = again ? note->second.reason : QString();
     if (!again)
-        *this << offer;
+        *this << offer();
     auto* lines = dynamic_cast<logger*>(chosen);
     QString said;
     if (lines)
@@ -445,15 +463,18 @@ bool DL_sender::sendDLMessage(const Entry& entry)
     const bool done = chosen->sendDLMessage(message, double(corr));
     if (lines)
         lines->capture(nullptr, true);
-    const QString reason = without_times(said);
-    if (again && (done || last_reason != reason)) {
-        *this << offer;
+    // A refusal that says nothing gives no new reason: the last one still stands.
+    const QString reason = said.isEmpty() ? QString() : without_times(said);
+    const bool changed = again && !reason.isEmpty() && reason != last_reason;
+    if (again && (done || changed)) {
+        *this << offer();
         if (lines && !said.isEmpty())
             *lines << said;
     }
     if (done)
         return true;
-    offer_notes_[message] = OfferNote{index_of(slot), reason};
+    if (!again || changed)
+        offer_notes_[message] = OfferNote{index_of(slot), reason};
     return false;
 }
 

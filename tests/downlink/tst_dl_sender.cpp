@@ -418,19 +418,24 @@ void TestDlSender::busyBackEndHoldsOnlyItsOwn()
 
 void TestDlSender::offerWrittenOncePerChange_data()
 {
-    QTest::addColumn<QString>("reason");     // the modem's refusal line, empty: none
-    QTest::addColumn<QString>("newReason");  // from tick 500 on; empty: unchanged
+    QTest::addColumn<QString>("reason");          // the modem's refusal line, empty: none
+    QTest::addColumn<bool>("reasonChanges");      // at tick 500 the modem's line becomes newReason
+    QTest::addColumn<QString>("newReason");
     QTest::addColumn<bool>("modulatorTakesOver"); // from tick 500 the modulator takes the phy, and refuses too
-    QTest::addColumn<int>("offers");         // offer lines after 1,000 ticks
-    QTest::newRow("same refusal") << "Serial port not open" << QString() << false << 1;
-    QTest::newRow("silent refusal") << QString() << QString() << false << 1;
-    QTest::newRow("reason changes") << "Serial port not open" << "Vexa wait for sent timeout!" << false << 2;
-    QTest::newRow("back-end changes") << "Serial port not open" << QString() << true << 2;
+    QTest::addColumn<int>("offers");              // offer lines after 1,000 ticks
+    const QString port = QStringLiteral("Serial port not open");
+    QTest::newRow("same refusal") << port << false << QString() << false << 1;
+    QTest::newRow("silent refusal") << QString() << false << QString() << false << 1;
+    QTest::newRow("reason changes") << port << true << "Vexa wait for sent timeout!" << false << 2;
+    QTest::newRow("falls silent: the reason stands") << port << true << QString() << false << 1;
+    QTest::newRow("silent, then a reason") << QString() << true << port << false << 2;
+    QTest::newRow("back-end changes") << port << false << QString() << true << 2;
 }
 
 void TestDlSender::offerWrittenOncePerChange()
 {
     QFETCH(QString, reason);
+    QFETCH(bool, reasonChanges);
     QFETCH(QString, newReason);
     QFETCH(bool, modulatorTakesOver);
     QFETCH(int, offers);
@@ -439,7 +444,7 @@ void TestDlSender::offerWrittenOncePerChange()
                {Slot::DigModulator, [](FakeBackend& b) { b.phys = QStringList{"DL_DBPSK_400_PROT_D"}; b.result = false; b.refusal = "modulator says no"; }}});
     s.queue(0xAB, "DL_PSK_500");
     for (int tick = 0; tick < 1000; ++tick) {
-        if (tick == 500 && !newReason.isEmpty())
+        if (tick == 500 && reasonChanges)
             s.fake(Slot::SerialModem)->refusal = newReason;
         if (tick == 500 && modulatorTakesOver)
             s.fake(Slot::DigModulator)->phys.clear();

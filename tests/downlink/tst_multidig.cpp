@@ -127,6 +127,8 @@ private slots:
     void autocorrectionThroughScheduler();
     void stuckChannelDoesNotHoldTheAutocorrection();
     void otherBackEndOnlyWhileNoChannelOnAir();
+    void statusReadOncePerPass_data();
+    void statusReadOncePerPass();
 };
 
 void TestMultiDig::registerTransfers()
@@ -757,6 +759,53 @@ void TestMultiDig::otherBackEndOnlyWhileNoChannelOnAir()
     QCOMPARE(spi->sent.size(), 1);
     QCOMPARE(spi->sent.at(0).modem_id, 2u);
     QCOMPARE(sender.queued(), 0);
+}
+
+void TestMultiDig::statusReadOncePerPass_data()
+{
+    QTest::addColumn<int>("waiting");
+    QTest::newRow("1 waiting") << 1;
+    QTest::newRow("100 waiting") << 100;
+    QTest::newRow("1,000 waiting") << 1000;
+}
+
+void TestMultiDig::statusReadOncePerPass()
+{
+    // Every channel on the air: a tick reads each claimed channel's status once, however many
+    // requests wait, and writes no line for them; a channel released meanwhile is seen on the
+    // next tick.
+    QFETCH(int, waiting);
+    Board b("DL_CH_COUNT=2");
+    DL_sender sender(b.settings, b.pins, nullptr,
+                     [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
+                         if (slot == DownlinkSlot::MultiDigModulator)
+                             return makeDefaultDownlinkBackend(slot, c);
+                         return nullptr;
+                     },
+                     b.clock);
+    sender.start();
+    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    QVERIFY(multi);
+    multi->stop_controller();
+    sender.queueDLMessage(new dl_message_point(request(1, 446050000)));
+    sender.queueDLMessage(new dl_message_point(request(2, 446060000)));
+    sender.dequeueDLMessages();
+    QVERIFY(multi->channel(0).ongoing && multi->channel(1).ongoing);
+    for (int i = 0; i < waiting; ++i)
+        sender.queueDLMessage(new dl_message_point(request(quint32(100 + i), 446070000)));
+    const QByteArray logBefore = b.log();
+    for (int tick = 0; tick < 3; ++tick) {
+        const int before = b.model->frames().size();
+        sender.dequeueDLMessages();
+        QCOMPARE(b.model->frames().size() - before, 2);
+    }
+    QCOMPARE(b.log(), logBefore);
+    QCOMPARE(sender.queued(), waiting);
+
+    b.model->release(0);
+    sender.dequeueDLMessages();
+    QVERIFY(multi->channel(0).ongoing); // freed and claimed again by the first waiting request
+    QCOMPARE(sender.queued(), waiting - 1);
 }
 
 QTEST_GUILESS_MAIN(TestMultiDig)
