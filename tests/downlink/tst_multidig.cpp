@@ -84,6 +84,26 @@ QByteArray hexOf(int32_t word)
     return QByteArray(b, 4).toHex();
 }
 
+// The station's own multi-channel back-end and no other.
+DownlinkBackendFactory modulatorOnly()
+{
+    return [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
+        if (slot == DownlinkSlot::MultiDigModulator)
+            return makeDefaultDownlinkBackend(slot, c);
+        return nullptr;
+    };
+}
+
+// Starts the scheduler; its modulator back-end with the 5 ms controller stopped (null if none).
+MultiDigTransmitter* startedWithoutController(DL_sender& sender)
+{
+    sender.start();
+    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    if (multi)
+        multi->stop_controller();
+    return multi;
+}
+
 // Control writes (register 56 of any channel) in the model's frames.
 int controlWrites(const SimMultiModulatorFpga& model)
 {
@@ -651,17 +671,9 @@ void TestMultiDig::autocorrectionThroughScheduler()
 {
     QFETCH(bool, channelFree);
     Board b("DL_CH_COUNT=1\nAUTO_CORRECTION=true");
-    DL_sender sender(b.settings, b.pins, nullptr,
-                     [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
-                         if (slot == DownlinkSlot::MultiDigModulator)
-                             return makeDefaultDownlinkBackend(slot, c);
-                         return nullptr;
-                     },
-                     b.clock);
-    sender.start();
-    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    DL_sender sender(b.settings, b.pins, nullptr, modulatorOnly(), b.clock);
+    MultiDigTransmitter* multi = startedWithoutController(sender);
     QVERIFY(multi);
-    multi->stop_controller();
     if (!channelFree) {
         auto* m = new dl_message_point(request(1, 446050000));
         sender.queueDLMessage(m);
@@ -776,17 +788,9 @@ void TestMultiDig::statusReadOncePerPass()
     // next tick.
     QFETCH(int, waiting);
     Board b("DL_CH_COUNT=2");
-    DL_sender sender(b.settings, b.pins, nullptr,
-                     [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
-                         if (slot == DownlinkSlot::MultiDigModulator)
-                             return makeDefaultDownlinkBackend(slot, c);
-                         return nullptr;
-                     },
-                     b.clock);
-    sender.start();
-    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    DL_sender sender(b.settings, b.pins, nullptr, modulatorOnly(), b.clock);
+    MultiDigTransmitter* multi = startedWithoutController(sender);
     QVERIFY(multi);
-    multi->stop_controller();
     sender.queueDLMessage(new dl_message_point(request(1, 446050000)));
     sender.queueDLMessage(new dl_message_point(request(2, 446060000)));
     sender.dequeueDLMessages();
