@@ -329,9 +329,11 @@ void DL_sender::run_tick()
     if (send_corr_mes && !stopping_ && sendAutocorr())
         send_corr_mes = false;
 
+    if (stopping_ || queued() == 0)
+        return;
     // Each back-end's state (the multi-channel modulator's channel status) is read once here
     // and serves the whole pass: a waiting request costs no transfer of its own.
-    if (stopping_ || !read_busy())
+    if (!read_busy())
         return;
 
     std::vector<Entry> snapshot;
