@@ -9,6 +9,7 @@ constexpr uint8_t REG_TX_BUFFER = 60;
 constexpr uint8_t REG_HOP = 100;
 constexpr uint8_t REG_POWER = 108;
 constexpr uint8_t STATUS_DONE = 0x10;
+constexpr uint32_t kPowerDown = 1u << 5; // ADF4350 register 2
 
 // Offsets of the hop channels, by their number.
 constexpr int32_t kHopOffsets[32] = {
@@ -68,12 +69,31 @@ void SimModulatorFpga::deselect()
         const uint16_t address = uint16_t((uint8_t(f.at(2)) << 8) | uint8_t(f.at(3)));
         apply_write_locked(address, f.mid(4));
     } else if (cmd == 0x0A && f.size() == 29 && uint8_t(f.at(1)) == 0x10) {
-        for (int i = 0; i < 6; ++i) {
-            const auto* p = reinterpret_cast<const uint8_t*>(f.constData()) + 4 + 4 * i;
-            synth_words_[i] = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-        }
-        synth_frames_.append(f);
+        synthesizer_frame_locked(f);
     }
+}
+
+void SimModulatorFpga::synthesizer_frame_locked(const QByteArray& f)
+{
+    for (int i = 0; i < 6; ++i) {
+        const auto* p = reinterpret_cast<const uint8_t*>(f.constData()) + 4 + 4 * i;
+        synth_words_[i] = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+    synth_frames_.append(f);
+    // Lines for changes only: a frame is tuned with two to four identical words.
+    const int64_t out = synthesizer_output(synth_words_);
+    if (out == synth_logged_)
+        return;
+    synth_logged_ = out;
+    if (!log_)
+        return;
+    QJsonObject o;
+    o.insert(QStringLiteral("kind"), QStringLiteral("synthesizer"));
+    o.insert(QStringLiteral("time"), SimOnAirLog::time_text(QDateTime::currentDateTimeUtc()));
+    o.insert(QStringLiteral("device"), QStringLiteral("fpga_modulator"));
+    o.insert(QStringLiteral("on"), out != 0);
+    o.insert(QStringLiteral("frequency"), double(out));
+    log_->write(o);
 }
 
 void SimModulatorFpga::apply_write_locked(uint16_t address, const QByteArray& data)
@@ -176,6 +196,12 @@ QList<QByteArray> SimModulatorFpga::synthesizer_frames() const
     return synth_frames_;
 }
 
+int64_t SimModulatorFpga::synthesizer() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return synthesizer_output(synth_words_);
+}
+
 uint8_t SimModulatorFpga::power_level() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -225,6 +251,11 @@ int64_t SimModulatorFpga::synthesizer_frequency(const uint32_t words[6])
     const double fpfd = 40e6 * (doubler ? 2.0 : 1.0) / (double(r_cnt) * (div2 ? 2.0 : 1.0));
     const double vco = fpfd * (double(integer) + double(fract) / double(mod));
     return int64_t(std::llround(vco / double(1u << div_sel)));
+}
+
+int64_t SimModulatorFpga::synthesizer_output(const uint32_t words[6])
+{
+    return (words[2] & kPowerDown) ? 0 : synthesizer_frequency(words);
 }
 
 double SimModulatorFpga::bitrate_of_word(uint32_t word)

@@ -16,7 +16,8 @@
 // shows it: it keeps the power level, the hop table, the bit-rate word, the TX buffer and the
 // synthesizer words; a control write starts the frame in the buffer, and the status register
 // (57, bit 4) reports it finished after its air time on the model's own clock, after a set
-// number of status polls, or never. Every frame goes to the on-air log when it ends.
+// number of status polls, or never. Every frame goes to the on-air log when it ends, and so does
+// every change of the synthesizer (on at a frequency, or powered down).
 //
 // Register frames arrive as 0x01 (write) or 0x00 (read), a 24-bit address and the data;
 // synthesizer frames as 0x0A 0x10 0x00 0x00, six little-endian words and 0x01.
@@ -60,6 +61,8 @@ public:
     QList<QByteArray> frames() const;          // every SPI frame received, whole
     QList<Transmission> transmissions() const; // every frame started, oldest first
     QList<QByteArray> synthesizer_frames() const;
+    // Hz the synthesizer makes now; 0 while powered down (or never set).
+    int64_t synthesizer() const;
     uint8_t power_level() const;
     uint8_t hop_entry(int i) const;
     uint32_t bitrate_word() const;
@@ -69,6 +72,8 @@ public:
     // Frequency an ADF4350 makes from six register words with the board's 40 MHz reference;
     // 0 when the words name none.
     static int64_t synthesizer_frequency(const uint32_t words[6]);
+    // The same, 0 when the words power the synthesizer down (bit 5 of word 2).
+    static int64_t synthesizer_output(const uint32_t words[6]);
     static double bitrate_of_word(uint32_t word);
     static double power_dbm_of_level(uint8_t level);
 
@@ -76,6 +81,7 @@ private:
     void finish_locked(const QDateTime& end);
     void apply_write_locked(uint16_t address, const QByteArray& data);
     void start_locked(uint8_t control);
+    void synthesizer_frame_locked(const QByteArray& f);
     bool done_locked();
 
     mutable std::mutex mutex_;
@@ -88,6 +94,7 @@ private:
     uint8_t bitrate_[3] = {};
     QByteArray buffer_;
     uint32_t synth_words_[6] = {};
+    int64_t synth_logged_ = -1; // output of the last synthesizer line, -1 before the first
 
     bool on_air_ = false;
     bool any_frame_ = false;

@@ -27,6 +27,30 @@ int index_of(DownlinkSlot slot)
 // The longest the autocorrection waits for the multi-channel modulator to fall idle: longer
 // than any frame's air time.
 constexpr qint64 kIdleWaitLimitMs = 10000;
+
+// A refusal's text without the times of its lines ("hh:mm:ss:zzz" or "hh:mm:ss.zzz"), so that
+// two alike compare equal. Runs for every refused offer: a plain scan, no pattern engine.
+QString without_times(const QString& text)
+{
+    const auto digit = [&text](int i) { return i < text.size() && text.at(i).isDigit(); };
+    const auto time_at = [&](int i) {
+        return digit(i) && digit(i + 1) && i + 2 < text.size() && text.at(i + 2) == QLatin1Char(':') && digit(i + 3)
+            && digit(i + 4) && i + 5 < text.size() && text.at(i + 5) == QLatin1Char(':') && digit(i + 6)
+            && digit(i + 7) && i + 8 < text.size() && (text.at(i + 8) == QLatin1Char(':') || text.at(i + 8) == QLatin1Char('.'))
+            && digit(i + 9) && digit(i + 10) && digit(i + 11);
+    };
+    QString out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size();) {
+        if (time_at(i)) {
+            i += 12;
+            continue;
+        }
+        out.append(text.at(i));
+        ++i;
+    }
+    return out;
+}
 } // namespace
 
 DL_sender::DL_sender(SettingsController& settings, std::shared_ptr<Base_Pin_Controller> pin_controller,
@@ -232,19 +256,27 @@ void DL_sender::queueDLMessage(dl_message_point* message)
 {
     if (!message)
         return;
-    const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message)};
+    const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message),
+                      vexa_phy_name_known(message->phy)};
     std::lock_guard<std::mutex> lock(queue_mutex);
     DL_list.push_back(entry);
     order_dirty_ = true;
 }
 
-bool DL_sender::isBusy()
+bool DL_sender::read_busy()
 {
+    bool any = false;
+    bool free = false;
     for (DownlinkSlot slot : kSlots) {
-        if (IVexaTransmitter* b = backend(slot))
-            return b->isBusy();
+        const int i = index_of(slot);
+        busy_[i] = false;
+        if (IVexaTransmitter* b = backend(slot)) {
+            any = true;
+            busy_[i] = b->isBusy();
+            free = free || !busy_[i];
+        }
     }
-    return false;
+    return free || !any;
 }
 
 void DL_sender::dequeueDLMessages()
@@ -297,7 +329,11 @@ void DL_sender::run_tick()
     if (send_corr_mes && !stopping_ && sendAutocorr())
         send_corr_mes = false;
 
-    if (stopping_ || isBusy())
+    if (stopping_ || queued() == 0)
+        return;
+    // Each back-end's state (the multi-channel modulator's channel status) is read once here
+    // and serves the whole pass: a waiting request costs no transfer of its own.
+    if (!read_busy())
         return;
 
     std::vector<Entry> snapshot;
@@ -330,6 +366,7 @@ void DL_sender::run_tick()
     }
     for (dl_message_point* m : dropped) {
         *this << dl_time() << " DL message outdated for ID: " << dl_id(m->modem_id) << "\n";
+        forget(m);
         delete m;
     }
     if (snapshot.empty())
@@ -348,7 +385,7 @@ void DL_sender::run_tick()
             continue;
         }
         const qint64 t0 = clock_->monotonicMs();
-        if (sendDLMessage(m)) {
+        if (sendDLMessage(e)) {
             busy_msec += quint32(clock_->monotonicMs() - t0);
             finished.insert(m);
         }
@@ -363,38 +400,84 @@ void DL_sender::run_tick()
                                      [&finished](const Entry& e) { return finished.contains(e.message); }),
                       DL_list.end());
     }
-    for (dl_message_point* m : finished)
+    for (dl_message_point* m : finished) {
+        forget(m);
         delete m;
+    }
 }
 
-bool DL_sender::sendDLMessage(dl_message_point* message)
+IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
 {
-    const float corr = float(message->freq) * freq_correction / float(uplink_freq);
-
+    if (!entry.known)
+        return nullptr;
+    dl_message_point* message = entry.message;
     IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator);
-    const bool multi_on_air = multi && multi->isOngoing();
-    IVexaTransmitter* chosen = nullptr;
     if (multi && multi->is_phy_supported(message->phy) && multi->exam_dl(message)) {
-        chosen = multi;
-    } else if (!multi_on_air) {
-        for (DownlinkSlot slot : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
-            IVexaTransmitter* b = backend(slot);
-            if (b && b->is_phy_supported(message->phy)) {
-                chosen = b;
-                break;
-            }
+        *slot = DownlinkSlot::MultiDigModulator;
+        return multi;
+    }
+    if (multi && multi->channelsClaimed())
+        return nullptr; // nothing else goes on the air while a channel sends
+    for (DownlinkSlot s : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
+        IVexaTransmitter* b = backend(s);
+        if (b && b->is_phy_supported(message->phy)) {
+            *slot = s;
+            return b;
         }
     }
-    if (!chosen)
+    return nullptr;
+}
+
+bool DL_sender::sendDLMessage(const Entry& entry)
+{
+    dl_message_point* message = entry.message;
+    DownlinkSlot slot = DownlinkSlot::SerialModem;
+    IVexaTransmitter* chosen = choose(entry, &slot);
+    // A busy back-end holds back only the requests it would take; the multi-channel modulator
+    // says so through exam_dl().
+    if (!chosen || (slot != DownlinkSlot::MultiDigModulator && busy_[index_of(slot)]))
         return false;
+    const float corr = float(message->freq) * freq_correction / float(uplink_freq);
     // The limit is read for every request handed over, so a changed MAX_POWER applies at once;
     // a request that waits is not lowered by a limit that may be raised before it goes.
     const int limit = settCtrlr.getTransmitterParams().max_power_.toInt();
     if (dl_power_dbm(*message) > limit)
         message->strength = quint8(limit);
-    *this << dl_time() << " DL message for " << dl_id(message->modem_id) << " must be sent up to: "
-          << message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) << "\n";
-    return chosen->sendDLMessage(message, double(corr));
+    // Formatted only when written: most offers of a waiting request write nothing.
+    const QTime offered_at = QTime::currentTime();
+    const auto offer = [&] {
+        return offered_at.toString(QStringLiteral("hh:mm:ss:zzz")) + QStringLiteral(" DL message for ")
+            + dl_id(message->modem_id) + QStringLiteral(" must be sent up to: ")
+            + message->time_out_dated.toString(QStringLiteral("hh:mm:ss:zzz")) + QLatin1Char('\n');
+    };
+
+    // A request offered again to the back-end that refused it last keeps the back-end's lines
+    // until they show whether anything changed; a first offer writes them as they come.
+    const auto note = offer_notes_.find(message);
+    const bool again = note != offer_notes_.end() && note->second.slot == index_of(slot);
+    const QString last_reason = again ? note->second.reason : QString();
+    if (!again)
+        *this << offer();
+    auto* lines = dynamic_cast<logger*>(chosen);
+    QString said;
+    if (lines)
+        lines->capture(&said, !again);
+    const bool done = chosen->sendDLMessage(message, double(corr));
+    if (lines)
+        lines->capture(nullptr, true);
+    // A refusal that says nothing gives no new reason: the last one still stands.
+    const QString reason = said.isEmpty() ? QString() : without_times(said);
+    const bool changed = again && !reason.isEmpty() && reason != last_reason;
+    if (again && (done || changed)) {
+        *this << offer();
+        if (lines && !said.isEmpty())
+            *lines << said;
+    }
+    if (done)
+        return true;
+    if (!again || changed)
+        offer_notes_[message] = OfferNote{index_of(slot), reason};
+    return false;
 }
 
 // ----------------------------------------------------------------------------- autocorrection

@@ -14,12 +14,14 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 // The downlink scheduler of every station with radios of its own. It queues the broker's
 // downlink requests, orders them by priority and phy every 5 ms, drops those past their
-// deadline and hands the rest to the first back-end that can send them; it measures its air
-// time and keeps the downlink frequency corrected against the station's own echoes.
+// deadline and hands the rest to the first back-end that can send them; a busy back-end makes
+// only the requests it would take wait. It measures its air time and keeps the downlink
+// frequency corrected against the station's own echoes.
 //
 // It lives in the sender thread. queueDLMessage() and info() are called from the core's thread:
 // the queue has its own mutex, and info() reads a snapshot the sender thread publishes, so it
@@ -87,12 +89,23 @@ private:
         dl_message_point* message;
         int phy;          // vexa_fhy_from_str of the phy text
         quint32 deadline; // deadline_of()
+        bool known;       // a name of the phy tables: no back-end is given any other
+    };
+    // What a request's last refused offer wrote: the slot it went to and the refusal's text
+    // without its times. A refusal like the last one is not written again.
+    struct OfferNote {
+        int slot = -1;
+        QString reason;
     };
     static bool entry_expired(const Entry& e, qint64 utc_now);
 
     void run_tick();
-    bool sendDLMessage(dl_message_point* message);
-    bool isBusy();
+    bool sendDLMessage(const Entry& entry);
+    // The slot a request goes to, busy or not; null when none takes it now.
+    IVexaTransmitter* choose(const Entry& entry, DownlinkSlot* slot);
+    // Reads every back-end's busy state for this pass; false when all of them are busy.
+    bool read_busy();
+    void forget(dl_message_point* message) { offer_notes_.erase(message); }
     bool sendAutocorr();
     IVexaTransmitter* autocorrection_backend();
     void release_backends();
@@ -128,6 +141,10 @@ private:
     DownlinkBackendFactory factory_;
     std::shared_ptr<StationClock> clock_;
     std::unique_ptr<IVexaTransmitter> backends_[SLOT_COUNT];
+    bool busy_[SLOT_COUNT] = {}; // read once at the start of each pass
+    // One note per waiting request that was refused at least once (sender thread only; it
+    // shrinks with the queue, which has no bound of its own).
+    std::unordered_map<dl_message_point*, OfferNote> offer_notes_;
     bool empty_slot_logged_[SLOT_COUNT] = {};
 
     // Stop and restart while a tick runs further up the stack (a back-end in a nested event

@@ -124,6 +124,11 @@ bool MultiDigTransmitter::isOngoing()
     return get_free_count_mod() < _ch_count;
 }
 
+bool MultiDigTransmitter::channelsClaimed()
+{
+    return get_free_count_mod() < _ch_count;
+}
+
 uint8_t MultiDigTransmitter::get_free_mod() const
 {
     for (size_t ch = 0; ch < _modulators.size(); ++ch) {

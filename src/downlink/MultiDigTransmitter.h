@@ -51,6 +51,7 @@ public:
     qint32 get_max_power() override;
     void switch_syntesizer_off() override;
     bool isOngoing() override;
+    bool channelsClaimed() override;
     bool exam_dl(dl_message_point* message) override;
     quint32 get_busy_msec() override;
 

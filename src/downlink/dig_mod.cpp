@@ -154,7 +154,8 @@ void dig_mod::sinth_frame(const uint32_t words[6], uint8_t out[SINTH_FRAME_SIZE]
 
 void dig_mod::set_sinth_freq(uint32_t freq)
 {
-    sinth_words(freq, last_sinth_regs_);
+    if (!sinth_words(freq, last_sinth_regs_))
+        last_sinth_regs_[2] |= SINTH_POWER_DOWN;
     uint8_t tx[SINTH_FRAME_SIZE];
     sinth_frame(last_sinth_regs_, tx);
     uint8_t rx[SINTH_FRAME_SIZE];

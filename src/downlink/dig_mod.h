@@ -82,6 +82,8 @@ public:
     // frequency (false, words untouched, when the synthesizer cannot make it), and the 29-byte
     // frame that carries them.
     static constexpr int SINTH_FRAME_SIZE = 29;
+    // Power-down bit of the ADF4350's register 2 (word 2): set in a switch-off frame.
+    static constexpr uint32_t SINTH_POWER_DOWN = 1u << 5;
     // The TX buffer length and control byte that start a frame of a code; false for a code
     // that has no frame (nothing is loaded or started).
     static bool frame_start(mod_bitrate_s code, uint8_t* length, uint8_t* control);
@@ -105,7 +107,7 @@ private:
     std::shared_ptr<StationClock> clock_;
     int poll_limit_;
     mod_bitrate_s current_tx_phy = MOD_UNSUPPORTED;
-    // Synthesizer words last sent: a frequency the synthesizer cannot reach (the switch-off
-    // request) repeats them.
+    // Synthesizer words last sent: a frequency the synthesizer cannot reach (0, the switch-off)
+    // repeats them with the power-down bit set, so no local oscillator runs between frames.
     uint32_t last_sinth_regs_[6] = {};
 };

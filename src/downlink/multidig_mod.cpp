@@ -8,11 +8,9 @@
 #include <cstring>
 #include <limits>
 
-Q_LOGGING_CATEGORY(lcMultidig, "tolvar.downlink.multidig")
+Q_LOGGING_CATEGORY(lcMultidig, "tolvar.downlink.multidig", QtInfoMsg)
 
 namespace {
-// Power-down bit of the ADF4350's register 2.
-constexpr uint32_t kAdf4350PowerDown = 1u << 5;
 constexpr double kTwoPow30 = 1073741824.0;
 } // namespace
 
@@ -117,7 +115,7 @@ void multidig_mod::set_sinth_freq(uint32_t freq)
 {
     // A frequency the synthesizer cannot make (0 is the owner's switch-off) powers it down.
     if (!dig_mod::sinth_words(freq, last_sinth_regs_))
-        last_sinth_regs_[2] |= kAdf4350PowerDown;
+        last_sinth_regs_[2] |= dig_mod::SINTH_POWER_DOWN;
     uint8_t tx[dig_mod::SINTH_FRAME_SIZE];
     dig_mod::sinth_frame(last_sinth_regs_, tx);
     uint8_t rx[dig_mod::SINTH_FRAME_SIZE];

@@ -10,8 +10,9 @@
 #include <functional>
 #include <memory>
 
-// Per-transfer trace of the multi-channel modulator (about 200 lines a second from a busy
-// channel); switch it off with QT_LOGGING_RULES="tolvar.downlink.multidig.debug=false".
+// Per-transfer trace of the multi-channel modulator (about 200 lines a second per busy
+// channel, more with many requests waiting): off unless asked for with
+// QT_LOGGING_RULES="tolvar.downlink.multidig.debug=true".
 Q_DECLARE_LOGGING_CATEGORY(lcMultidig)
 
 // Driver of one channel of the multi-channel FPGA modulator on CS0 (GPIO 16 high). Every

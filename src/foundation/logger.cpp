@@ -61,12 +61,24 @@ bool logger::isLogOff() const
     return log_off;
 }
 
+void logger::capture(QString* into, bool pass_through)
+{
+    std::lock_guard<std::mutex> lock(mutFile_);
+    capture_ = into;
+    capture_through_ = pass_through;
+}
+
 void logger::put(const QString& text)
 {
     std::shared_ptr<LogWriter> writer;
     QString path;
     {
         std::lock_guard<std::mutex> lock(mutFile_);
+        if (capture_) {
+            capture_->append(text);
+            if (!capture_through_)
+                return;
+        }
         if (log_off)
             return;
         // An empty path is refused: there is no file to write.

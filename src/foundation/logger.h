@@ -26,6 +26,11 @@ public:
     void setLogpath(const QString& path);
     QString getLogpath() const;
 
+    // While into is set, streamed text is also appended to *into, and written to the file and
+    // standard output only when pass_through is true; null ends it. For a caller that decides
+    // after the fact whether lines it has seen before are worth writing again.
+    void capture(QString* into, bool pass_through);
+
     // When true, streamed values are dropped (event-log records still go out).
     void logoff(bool off);
     bool isLogOff() const;
@@ -55,6 +60,8 @@ private:
 
     QString logpath;
     bool log_off = false;
+    QString* capture_ = nullptr;
+    bool capture_through_ = true;
     std::atomic<bool> log_off_fast_{false}; // a copy of log_off read without the lock, for logging()
     std::shared_ptr<LogWriter> writer_;
     mutable std::mutex mutFile_;

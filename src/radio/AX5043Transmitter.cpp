@@ -46,7 +46,8 @@ BS_Type AX5043Transmitter::station_type() const
 
 bool AX5043Transmitter::is_phy_supported(const QString& phy)
 {
-    return dl_bit_rates().contains(vexa_fhy_from_str_right(phy));
+    // An unknown name converts to code 0, which is one of the rates: refused by name first.
+    return vexa_phy_name_known(phy) && dl_bit_rates().contains(vexa_fhy_from_str_right(phy));
 }
 
 quint32 AX5043Transmitter::get_transmitter_id()

@@ -139,9 +139,10 @@ bool AX8052f143Transmitter::portReady()
 
 // ----------------------------------------------------------------------------- what the scheduler asks
 
-bool AX8052f143Transmitter::is_phy_supported(const QString&)
+bool AX8052f143Transmitter::is_phy_supported(const QString& phy)
 {
-    return true;
+    // Every name the phy tables know; any other would be sent in the mode of code 0 (PSK 200).
+    return vexa_phy_name_known(phy);
 }
 
 quint32 AX8052f143Transmitter::get_transmitter_id()

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QStringList>
+#include <QTime>
 
 #include <functional>
 #include <map>
@@ -38,6 +39,7 @@ public:
     bool admit = true;    // exam_dl
     bool ongoing = false; // isOngoing
     bool result = true;
+    QString refusal; // written to its log (after a time) when a send is refused
     bool autocorr_result = true;
     qint64 send_ms = 0;
     std::shared_ptr<ManualStationClock> clock;
@@ -65,6 +67,8 @@ public slots:
             clock->advanceMs(send_ms);
         if (during_send)
             during_send();
+        if (!result && !refusal.isEmpty())
+            *this << QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz")) << " " << refusal << "\n";
         return result;
     }
     bool sendAutocorr(quint32 i, quint32 f, qint32 p) override

@@ -5,12 +5,15 @@
 #include "ManualStationClock.h"
 #include "SettingsController.h"
 #include "SimModulatorFpga.h"
+#include "SimOnAirLog.h"
 #include "SimPinWorker.h"
 #include "SimReceiverFpga.h"
 #include "adf4350.h"
 #include "dig_mod.h"
 #include "downlink_frames.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -100,6 +103,8 @@ private slots:
     void transmitterPower_data();
     void transmitterPower();
     void frontRoutesFrames();
+    void synthesizerOffBetweenFrames_data();
+    void synthesizerOffBetweenFrames();
 
 private:
     QTemporaryDir dir_;
@@ -269,10 +274,15 @@ void TestDigMod::transcript()
     ++i;
     for (int p = 0; p < 3; ++p, ++i)
         QCOMPARE(frames.value(i).toHex(), QByteArray::fromHex("0000003900").toHex());
-    // The switch-off asks for a frequency the synthesizer cannot make: the last words again.
+    // The switch-off: the last words again with the power-down bit (bit 5 of word 2, byte 12 of
+    // the frame) set, so the synthesizer does not stay on between frames.
+    QByteArray off = tune;
+    off[12] = char(uint8_t(off.at(12)) | 0x20);
+    QVERIFY(off != tune);
     for (int t = 0; t < 2; ++t, ++i)
-        QCOMPARE(frames.value(i).toHex(' '), tune.toHex(' '));
+        QCOMPARE(frames.value(i).toHex(' '), off.toHex(' '));
     QCOMPARE(frames.size(), i);
+    QCOMPARE(b.modulator.synthesizer(), qint64(0));
 
     const auto sent = b.modulator.transmissions();
     QCOMPARE(sent.size(), 1);
@@ -401,6 +411,61 @@ void TestDigMod::transmitterPower()
     QCOMPARE(int(b.modulator.power_level()), 127);
     QVERIFY(tx.sendAutocorr(0x6E0C22, 868799000, -20));
     QCOMPARE(int(b.modulator.power_level()), 4);
+}
+
+void TestDigMod::synthesizerOffBetweenFrames_data()
+{
+    QTest::addColumn<QString>("phy");
+    QTest::addColumn<int>("ver");
+    QTest::addColumn<bool>("autocorrection");
+    QTest::newRow("D v4") << "DL_DBPSK_3200_PROT_D" << 4 << false;
+    QTest::newRow("D v5") << "DL_DBPSK_400_PROT_D" << 5 << false;
+    QTest::newRow("E v5") << "DL_DBPSK_3200_PROT_E" << 5 << false;
+    QTest::newRow("autocorrection") << QString() << 0 << true;
+}
+
+void TestDigMod::synthesizerOffBetweenFrames()
+{
+    // The on-air log shows the synthesizer on for each frame and powered down after it, and
+    // nothing between two frames.
+    QFETCH(QString, phy);
+    QFETCH(int, ver);
+    QFETCH(bool, autocorrection);
+    Bench b;
+    SimOnAirLog air;
+    const QString path = dir_.filePath(QStringLiteral("onair.jsonl"));
+    QVERIFY(air.open(path));
+    b.modulator.set_on_air_log(&air);
+    DigTransmitter tx(settings_, b.pins, nullptr, b.clock);
+    tx.logoff(true);
+    for (int n = 0; n < 2; ++n) {
+        if (autocorrection) {
+            QVERIFY(tx.sendAutocorr(0x6E0C22, 446000000, 0));
+        } else {
+            dl_message_point m = request(phy, quint32(ver));
+            QVERIFY(tx.sendDLMessage(&m, 0.0));
+        }
+        QCOMPARE(b.modulator.synthesizer(), qint64(0));
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QStringList kinds;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        const QString kind = o.value("kind").toString();
+        if (kind == "synthesizer") {
+            QCOMPARE(o.value("device").toString(), QString("fpga_modulator"));
+            const bool on = o.value("on").toBool();
+            QCOMPARE(o.value("frequency").toDouble(), on ? 446097000.0 : 0.0);
+            kinds.append(on ? "on" : "off");
+        } else {
+            kinds.append(kind);
+        }
+    }
+    // Powered down at construction, then on / frame / off for each of the two.
+    QCOMPARE(kinds, (QStringList{"off", "on", "frame", "off", "on", "frame", "off"}));
 }
 
 void TestDigMod::frontRoutesFrames()

@@ -93,6 +93,7 @@ struct Req {
 };
 } // namespace
 Q_DECLARE_METATYPE(QList<Req>)
+Q_DECLARE_METATYPE(DownlinkSlot)
 
 class TestDlSender : public QObject {
     Q_OBJECT
@@ -111,6 +112,12 @@ private slots:
     void correctionScaledToCarrier();
     void airBudgetPerTick();
     void busyBackEndSkipsTheTick();
+    void busyBackEndHoldsOnlyItsOwn_data();
+    void busyBackEndHoldsOnlyItsOwn();
+    void offerWrittenOncePerChange_data();
+    void offerWrittenOncePerChange();
+    void unknownPhyNeverHandedOver_data();
+    void unknownPhyNeverHandedOver();
     void reentryAndWaitCounter();
     void stopDuringASendEndsTheTick();
     void stopRequestFromAnotherThread();
@@ -144,8 +151,9 @@ void TestDlSender::ordering_data()
     QTest::newRow("HIGHEST queued last goes first") << many << manyOrder;
     QTest::newRow("E 50 before D 25600") << QList<Req>{{1, "DL_DBPSK_25600_PROT_D", 1}, {2, "DL_DBPSK_50_PROT_E", 1}}
                                          << QList<quint32>{2, 1};
-    QTest::newRow("unknown last") << QList<Req>{{1, "NOT_A_PHY", 2}, {2, "DL_PSK_200", 2}, {3, "DL_DBPSK_50_PROT_D", 2}}
-                                  << QList<quint32>{2, 3, 1};
+    // A name outside the phy tables is never handed to a back-end: it waits.
+    QTest::newRow("unknown never sent") << QList<Req>{{1, "NOT_A_PHY", 2}, {2, "DL_PSK_200", 2}, {3, "DL_DBPSK_50_PROT_D", 2}}
+                                        << QList<quint32>{2, 3};
     const QStringList names{"DL_DBPSK_25600_PROT_E", "DL_DBPSK_3200_PROT_E", "DL_DBPSK_400_PROT_E", "DL_DBPSK_50_PROT_E",
                             "DL_PSK_FASTDL", "DL_DBPSK_25600_PROT_D", "DL_PSK_5000", "DL_DBPSK_3200_PROT_D",
                             "DL_PSK_500", "DL_DBPSK_400_PROT_D", "DL_PSK_200", "DL_DBPSK_50_PROT_D", "dl_psk_200"};
@@ -153,7 +161,7 @@ void TestDlSender::ordering_data()
     QList<quint32> allOrder;
     for (int i = names.size() - 1; i >= 0; --i)
         all.append({quint32(i + 1), names.at(i), 0});
-    for (int i = 0; i < names.size(); ++i)
+    for (int i = 0; i < names.size() - 1; ++i) // the last, in the wrong case, waits
         allOrder.append(quint32(i + 1));
     QTest::newRow("every downlink phy") << all << allOrder;
     QTest::newRow("priority over phy") << QList<Req>{{1, "DL_DBPSK_25600_PROT_E", 0}, {2, "DL_DBPSK_50_PROT_D", 1}, {3, "DL_PSK_200", 2}}
@@ -169,7 +177,7 @@ void TestDlSender::ordering()
         s.queue(r.id, r.phy, dl_message_point::DLPriority(r.prio));
     s.sender->dequeueDLMessages();
     QCOMPARE(ids(s.fake(Slot::DigModulator)->sent), order);
-    QCOMPARE(s.sender->queued(), 0);
+    QCOMPARE(s.sender->queued(), queued.size() - order.size());
 }
 
 void TestDlSender::orderingIsStableAcrossTicks()
@@ -354,6 +362,148 @@ void TestDlSender::busyBackEndSkipsTheTick()
     s.sender->dequeueDLMessages();
     QCOMPARE(ids(s.fake(Slot::DigModulator)->sent), QList<quint32>{2});
     QCOMPARE(s.sender->queued(), 0);
+}
+
+void TestDlSender::busyBackEndHoldsOnlyItsOwn_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<Slot>("busySlot");
+    QTest::addColumn<QList<quint32>>("first");  // sent on the first tick, in order
+    QTest::addColumn<QList<quint32>>("after");  // sent once the busy one is free again
+    // Request 1 is PSK (the radio only), 2 is DBPSK (the modulator first).
+    QTest::newRow("QORM: modem busy, modulator free") << "QORM_TYPE" << Slot::SerialModem << QList<quint32>{2} << QList<quint32>{2, 1};
+    QTest::newRow("QORM: modulator busy, modem free") << "QORM_TYPE" << Slot::DigModulator << QList<quint32>{1} << QList<quint32>{1, 2};
+    QTest::newRow("QORM LTE: transceiver busy, channels free") << "QORM_LTE_TYPE" << Slot::SpiTransceiver << QList<quint32>{2} << QList<quint32>{2, 1};
+}
+
+void TestDlSender::busyBackEndHoldsOnlyItsOwn()
+{
+    QFETCH(QString, type);
+    QFETCH(Slot, busySlot);
+    QFETCH(QList<quint32>, first);
+    QFETCH(QList<quint32>, after);
+    const auto dbpskOnly = [](FakeBackend& b) { b.phys = QStringList{"DL_DBPSK_400_PROT_D"}; };
+    Station s(type, kDigOn,
+              {{Slot::SerialModem, takesAll}, {Slot::SpiTransceiver, takesAll}, {Slot::DigModulator, dbpskOnly},
+               {Slot::MultiDigModulator, dbpskOnly}});
+    s.fake(busySlot)->busy = true;
+    s.queue(1, "DL_PSK_500", dl_message_point::PRIORITY_HIGH);
+    s.queue(2, "DL_DBPSK_400_PROT_D");
+    s.sender->dequeueDLMessages();
+    const auto allSent = [&] {
+        QList<quint32> out;
+        for (Slot slot : {Slot::SerialModem, Slot::SpiTransceiver, Slot::DigModulator, Slot::MultiDigModulator})
+            if (FakeBackend* b = s.fake(slot))
+                out += ids(b->sent);
+        return out;
+    };
+    QCOMPARE(allSent(), first);
+    QCOMPARE(s.fake(busySlot)->sent.size(), 0);
+    // Waiting on a busy back-end is not an offer: nothing about it in the log.
+    QCOMPARE(s.log().count("must be sent up to"), 1);
+    for (int i = 0; i < 50; ++i) {
+        s.clock->advanceMs(DL_sender::TICK_MS);
+        s.sender->dequeueDLMessages();
+    }
+    QCOMPARE(allSent(), first);
+    QCOMPARE(s.log().count("must be sent up to"), 1);
+    s.fake(busySlot)->busy = false;
+    s.sender->dequeueDLMessages();
+    QList<quint32> got = allSent();
+    std::sort(got.begin(), got.end());
+    std::sort(after.begin(), after.end());
+    QCOMPARE(got, after);
+    QCOMPARE(s.sender->queued(), 0);
+}
+
+void TestDlSender::offerWrittenOncePerChange_data()
+{
+    QTest::addColumn<QString>("reason");          // the modem's refusal line, empty: none
+    QTest::addColumn<bool>("reasonChanges");      // at tick 500 the modem's line becomes newReason
+    QTest::addColumn<QString>("newReason");
+    QTest::addColumn<bool>("modulatorTakesOver"); // from tick 500 the modulator takes the phy, and refuses too
+    QTest::addColumn<int>("offers");              // offer lines after 1,000 ticks
+    const QString port = QStringLiteral("Serial port not open");
+    QTest::newRow("same refusal") << port << false << QString() << false << 1;
+    QTest::newRow("silent refusal") << QString() << false << QString() << false << 1;
+    QTest::newRow("reason changes") << port << true << "Vexa wait for sent timeout!" << false << 2;
+    QTest::newRow("falls silent: the reason stands") << port << true << QString() << false << 1;
+    QTest::newRow("silent, then a reason") << QString() << true << port << false << 2;
+    QTest::newRow("back-end changes") << port << false << QString() << true << 2;
+}
+
+void TestDlSender::offerWrittenOncePerChange()
+{
+    QFETCH(QString, reason);
+    QFETCH(bool, reasonChanges);
+    QFETCH(QString, newReason);
+    QFETCH(bool, modulatorTakesOver);
+    QFETCH(int, offers);
+    Station s("QORM_TYPE", kDigOn,
+              {{Slot::SerialModem, [&](FakeBackend& b) { b.result = false; b.refusal = reason; }},
+               {Slot::DigModulator, [](FakeBackend& b) { b.phys = QStringList{"DL_DBPSK_400_PROT_D"}; b.result = false; b.refusal = "modulator says no"; }}});
+    s.queue(0xAB, "DL_PSK_500");
+    for (int tick = 0; tick < 1000; ++tick) {
+        if (tick == 500 && reasonChanges)
+            s.fake(Slot::SerialModem)->refusal = newReason;
+        if (tick == 500 && modulatorTakesOver)
+            s.fake(Slot::DigModulator)->phys.clear();
+        s.clock->advanceMs(DL_sender::TICK_MS);
+        s.sender->dequeueDLMessages();
+    }
+    const int modemOffers = s.fake(Slot::SerialModem)->sent.size();
+    QCOMPARE(modemOffers, modulatorTakesOver ? 500 : 1000);
+    QCOMPARE(s.sender->queued(), 1);
+    const QByteArray log = s.log();
+    QCOMPARE(log.count(" DL message for AB must be sent up to: "), offers);
+    if (!reason.isEmpty())
+        QCOMPARE(log.count(reason.toUtf8()), 1);
+    if (!newReason.isEmpty())
+        QCOMPARE(log.count(newReason.toUtf8()), 1);
+    QCOMPARE(log.count("modulator says no"), modulatorTakesOver ? 1 : 0);
+
+    // Sent at last: the offer line and what the back-end said come out once more.
+    FakeBackend* last = s.fake(modulatorTakesOver ? Slot::DigModulator : Slot::SerialModem);
+    last->result = true;
+    s.sender->dequeueDLMessages();
+    QCOMPARE(s.sender->queued(), 0);
+    QCOMPARE(s.log().count(" DL message for AB must be sent up to: "), offers + 1);
+}
+
+void TestDlSender::unknownPhyNeverHandedOver_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("phy");
+    for (const char* type : {"QORM_TYPE", "QUABO_TYPE", "QORM_LTE_TYPE"}) {
+        for (const char* phy : {"DL_DBPSK_100H_PROT_D", "NO_SUCH_PHY", "dl_psk_200", ""})
+            QTest::addRow("%s %s", type, *phy ? phy : "empty") << QString(type) << QString(phy);
+    }
+}
+
+void TestDlSender::unknownPhyNeverHandedOver()
+{
+    // Every fake takes every name: the scheduler itself must keep the request back, until its
+    // deadline.
+    QFETCH(QString, type);
+    QFETCH(QString, phy);
+    Station s(type, kDigOn,
+              {{Slot::SerialModem, takesAll}, {Slot::SpiTransceiver, takesAll}, {Slot::DigModulator, takesAll},
+               {Slot::MultiDigModulator, takesAll}});
+    s.queue(0x51, phy, dl_message_point::PRIORITY_LOW,
+            [](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 2, Qt::UTC); });
+    for (int tick = 0; tick < 300; ++tick) {
+        s.clock->advanceMs(DL_sender::TICK_MS);
+        s.sender->dequeueDLMessages();
+    }
+    for (Slot slot : {Slot::SerialModem, Slot::SpiTransceiver, Slot::DigModulator, Slot::MultiDigModulator})
+        if (FakeBackend* b = s.fake(slot))
+            QCOMPARE(b->sent.size(), 0);
+    QCOMPARE(s.sender->queued(), 1);
+    s.clock->advanceMs(3000);
+    s.sender->dequeueDLMessages();
+    QCOMPARE(s.sender->queued(), 0);
+    QCOMPARE(s.log().count(" DL message outdated for ID: 51\n"), 1);
+    QVERIFY(!s.log().contains("must be sent up to"));
 }
 
 void TestDlSender::reentryAndWaitCounter()

@@ -84,6 +84,26 @@ QByteArray hexOf(int32_t word)
     return QByteArray(b, 4).toHex();
 }
 
+// The station's own multi-channel back-end and no other.
+DownlinkBackendFactory modulatorOnly()
+{
+    return [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
+        if (slot == DownlinkSlot::MultiDigModulator)
+            return makeDefaultDownlinkBackend(slot, c);
+        return nullptr;
+    };
+}
+
+// Starts the scheduler; its modulator back-end with the 5 ms controller stopped (null if none).
+MultiDigTransmitter* startedWithoutController(DL_sender& sender)
+{
+    sender.start();
+    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    if (multi)
+        multi->stop_controller();
+    return multi;
+}
+
 // Control writes (register 56 of any channel) in the model's frames.
 int controlWrites(const SimMultiModulatorFpga& model)
 {
@@ -127,6 +147,8 @@ private slots:
     void autocorrectionThroughScheduler();
     void stuckChannelDoesNotHoldTheAutocorrection();
     void otherBackEndOnlyWhileNoChannelOnAir();
+    void statusReadOncePerPass_data();
+    void statusReadOncePerPass();
 };
 
 void TestMultiDig::registerTransfers()
@@ -169,15 +191,22 @@ void captureTrace(QtMsgType, const QMessageLogContext& context, const QString& t
 
 void TestMultiDig::traceCanBeSwitchedOff()
 {
+    // Off by default; on with a logging rule; off again with the opposite rule.
     Board b;
     multidig_mod ch2(b.pins, 2u << 8, 4000000);
     g_trace.clear();
     const QtMessageHandler previous = qInstallMessageHandler(captureTrace);
+    QLoggingCategory::setFilterRules(QString());
+    ch2.set_pwr(0, 1);
+    ch2.isBusy();
+    QVERIFY2(g_trace.isEmpty(), qPrintable(g_trace.join('\n')));
+    QLoggingCategory::setFilterRules(QStringLiteral("tolvar.downlink.multidig.debug=true"));
     ch2.set_pwr(0, 1);
     ch2.isBusy();
     QLoggingCategory::setFilterRules(QStringLiteral("tolvar.downlink.multidig.debug=false"));
     ch2.set_pwr(0, 1);
     QLoggingCategory::setFilterRules(QString());
+    ch2.isBusy();
     qInstallMessageHandler(previous);
     QCOMPARE(g_trace, (QStringList{QStringLiteral("write: addr_offset 0x0200 addr 0x026c\t\tQMap((0, 255))"),
                                    QStringLiteral("read: addr_offset 0x0200 addr 0x0238\t\tQMap((0, 0)(1, 0)(2, 0)(3, 0)(4, 0))")}));
@@ -642,17 +671,9 @@ void TestMultiDig::autocorrectionThroughScheduler()
 {
     QFETCH(bool, channelFree);
     Board b("DL_CH_COUNT=1\nAUTO_CORRECTION=true");
-    DL_sender sender(b.settings, b.pins, nullptr,
-                     [](DownlinkSlot slot, const DownlinkBackendContext& c) -> std::unique_ptr<IVexaTransmitter> {
-                         if (slot == DownlinkSlot::MultiDigModulator)
-                             return makeDefaultDownlinkBackend(slot, c);
-                         return nullptr;
-                     },
-                     b.clock);
-    sender.start();
-    auto* multi = dynamic_cast<MultiDigTransmitter*>(sender.backend(DownlinkSlot::MultiDigModulator));
+    DL_sender sender(b.settings, b.pins, nullptr, modulatorOnly(), b.clock);
+    MultiDigTransmitter* multi = startedWithoutController(sender);
     QVERIFY(multi);
-    multi->stop_controller();
     if (!channelFree) {
         auto* m = new dl_message_point(request(1, 446050000));
         sender.queueDLMessage(m);
@@ -750,6 +771,45 @@ void TestMultiDig::otherBackEndOnlyWhileNoChannelOnAir()
     QCOMPARE(spi->sent.size(), 1);
     QCOMPARE(spi->sent.at(0).modem_id, 2u);
     QCOMPARE(sender.queued(), 0);
+}
+
+void TestMultiDig::statusReadOncePerPass_data()
+{
+    QTest::addColumn<int>("waiting");
+    QTest::newRow("1 waiting") << 1;
+    QTest::newRow("100 waiting") << 100;
+    QTest::newRow("1,000 waiting") << 1000;
+}
+
+void TestMultiDig::statusReadOncePerPass()
+{
+    // Every channel on the air: a tick reads each claimed channel's status once, however many
+    // requests wait, and writes no line for them; a channel released meanwhile is seen on the
+    // next tick.
+    QFETCH(int, waiting);
+    Board b("DL_CH_COUNT=2");
+    DL_sender sender(b.settings, b.pins, nullptr, modulatorOnly(), b.clock);
+    MultiDigTransmitter* multi = startedWithoutController(sender);
+    QVERIFY(multi);
+    sender.queueDLMessage(new dl_message_point(request(1, 446050000)));
+    sender.queueDLMessage(new dl_message_point(request(2, 446060000)));
+    sender.dequeueDLMessages();
+    QVERIFY(multi->channel(0).ongoing && multi->channel(1).ongoing);
+    for (int i = 0; i < waiting; ++i)
+        sender.queueDLMessage(new dl_message_point(request(quint32(100 + i), 446070000)));
+    const QByteArray logBefore = b.log();
+    for (int tick = 0; tick < 3; ++tick) {
+        const int before = b.model->frames().size();
+        sender.dequeueDLMessages();
+        QCOMPARE(b.model->frames().size() - before, 2);
+    }
+    QCOMPARE(b.log(), logBefore);
+    QCOMPARE(sender.queued(), waiting);
+
+    b.model->release(0);
+    sender.dequeueDLMessages();
+    QVERIFY(multi->channel(0).ongoing); // freed and claimed again by the first waiting request
+    QCOMPARE(sender.queued(), waiting - 1);
 }
 
 QTEST_GUILESS_MAIN(TestMultiDig)

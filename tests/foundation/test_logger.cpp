@@ -110,6 +110,30 @@ private slots:
         QCOMPARE(readAll(file), QByteArray("old\nab"));
     }
 
+    void captureHoldsOrPassesLines_data()
+    {
+        QTest::addColumn<bool>("through");
+        QTest::newRow("held back") << false;
+        QTest::newRow("passed through") << true;
+    }
+    void captureHoldsOrPassesLines()
+    {
+        QFETCH(bool, through);
+        const QString file = path(QStringLiteral("capture_%1.log").arg(through));
+        logger log(file);
+        StreamCapture out(stdout, path(QStringLiteral("stdout_capture_%1").arg(through)));
+        QString seen;
+        log << "a\n";
+        log.capture(&seen, through);
+        log << "b " << 7 << "\n";
+        log.capture(nullptr, true);
+        log << "c\n";
+        QCOMPARE(seen, QStringLiteral("b 7\n"));
+        const QByteArray expected = through ? QByteArray("a\nb 7\nc\n") : QByteArray("a\nc\n");
+        QCOMPARE(out.text(), expected);
+        QCOMPARE(readAll(file), expected);
+    }
+
     void unopenableFileReportsOnStdout_data()
     {
         QTest::addColumn<QString>("file");

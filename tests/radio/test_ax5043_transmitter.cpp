@@ -221,10 +221,12 @@ void TestAx5043Transmitter::supported_phys_data()
              "DL_DBPSK_400_PROT_D", "DL_DBPSK_3200_PROT_D", "DL_DBPSK_25600_PROT_D", "DL_DBPSK_50_PROT_E",
              "DL_DBPSK_400_PROT_E", "DL_DBPSK_3200_PROT_E", "DL_DBPSK_25600_PROT_E"})
         QTest::newRow(n) << QString(n) << true;
-    // The 100H modes have no name in the phy tables: the name reads as code 0, DL_PSK_200.
-    QTest::newRow("DL_DBPSK_100H_PROT_D reads as DL_PSK_200") << "DL_DBPSK_100H_PROT_D" << true;
+    // The 100H modes have no name in the phy tables: such a name would read as code 0
+    // (DL_PSK_200) and go out in the wrong modulation, so it is refused.
+    QTest::newRow("DL_DBPSK_100H_PROT_D refused") << "DL_DBPSK_100H_PROT_D" << false;
     QTest::newRow("UL_DBPSK_400_PROT_D") << "UL_DBPSK_400_PROT_D" << false;
-    QTest::newRow("unknown name reads as DL_PSK_200") << "NO_SUCH_PHY" << true;
+    QTest::newRow("unknown name refused") << "NO_SUCH_PHY" << false;
+    QTest::newRow("wrong case refused") << "dl_psk_200" << false;
 }
 
 void TestAx5043Transmitter::supported_phys()

@@ -148,6 +148,26 @@ class tst_ax8052f143_transmitter : public QObject
     }
 
 private slots:
+    void phyNames_data()
+    {
+        QTest::addColumn<QString>("phy");
+        QTest::addColumn<bool>("supported");
+        for (const char* n : {"DL_PSK_200", "DL_PSK_FASTDL", "DL_DBPSK_400_PROT_D", "DL_DBPSK_3200_PROT_E", "UL_PSK_500"})
+            QTest::newRow(n) << QString(n) << true;
+        // A name outside the phy tables would go out in the mode of code 0, PSK 200.
+        QTest::newRow("100H has no name") << "DL_DBPSK_100H_PROT_D" << false;
+        QTest::newRow("misspelt") << "DL_PSK_2OO" << false;
+        QTest::newRow("wrong case") << "dl_psk_200" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void phyNames()
+    {
+        QFETCH(QString, phy);
+        QFETCH(bool, supported);
+        QVERIFY(start());
+        QCOMPARE(tx->is_phy_supported(phy), supported);
+    }
+
     void paths_data()
     {
         QTest::addColumn<QStringList>("steps");

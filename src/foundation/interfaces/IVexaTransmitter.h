@@ -30,6 +30,10 @@ public:
     // Multi-channel modulator: a channel is on the air; whether it admits a request now; the air
     // time its channels gathered since the last call.
     virtual bool isOngoing() { return false; }
+    // Multi-channel modulator: a channel is claimed, as the last status read (isBusy(),
+    // isOngoing() or its own controller) and the sends since left it, without reading the
+    // channels again: the scheduler reads them once per pass and asks this for each request.
+    virtual bool channelsClaimed() { return isOngoing(); }
     virtual bool exam_dl(dl_message_point* message)
     {
         Q_UNUSED(message)
