@@ -428,6 +428,18 @@ IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
     return nullptr;
 }
 
+bool DL_sender::takes_phy(const Entry& entry)
+{
+    if (!entry.known)
+        return false;
+    for (DownlinkSlot s : kSlots) {
+        IVexaTransmitter* b = backend(s);
+        if (b && b->is_phy_supported(entry.message->phy))
+            return true;
+    }
+    return false;
+}
+
 bool DL_sender::sendDLMessage(const Entry& entry)
 {
     dl_message_point* message = entry.message;
@@ -435,7 +447,17 @@ bool DL_sender::sendDLMessage(const Entry& entry)
     IVexaTransmitter* chosen = choose(entry, &slot);
     // A busy back-end holds back only the requests it would take; the multi-channel modulator
     // says so through exam_dl().
-    if (!chosen || (slot != DownlinkSlot::MultiDigModulator && busy_[index_of(slot)]))
+    if (!chosen) {
+        // Said once, so that an operator learns why a request never leaves without a line per tick.
+        if (!takes_phy(entry) && offer_notes_.find(message) == offer_notes_.end()) {
+            *this << dl_time() << " DL message for " << dl_id(message->modem_id)
+                  << " waits: no back-end of this station takes phy \"" << message->phy
+                  << "\"; it is dropped at its deadline\n";
+            offer_notes_[message] = OfferNote{};
+        }
+        return false;
+    }
+    if (slot != DownlinkSlot::MultiDigModulator && busy_[index_of(slot)])
         return false;
     const float corr = float(message->freq) * freq_correction / float(uplink_freq);
     // The limit is read for every request handed over, so a changed MAX_POWER applies at once;

@@ -103,6 +103,8 @@ private:
     bool sendDLMessage(const Entry& entry);
     // The slot a request goes to, busy or not; null when none takes it now.
     IVexaTransmitter* choose(const Entry& entry, DownlinkSlot* slot);
+    // Whether any back-end of this station supports the request's phy at all, busy or not.
+    bool takes_phy(const Entry& entry);
     // Reads every back-end's busy state for this pass; false when all of them are busy.
     bool read_busy();
     void forget(dl_message_point* message) { offer_notes_.erase(message); }

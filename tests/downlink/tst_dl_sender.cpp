@@ -118,6 +118,7 @@ private slots:
     void offerWrittenOncePerChange();
     void unknownPhyNeverHandedOver_data();
     void unknownPhyNeverHandedOver();
+    void phyNoBackEndTakesSaidOnce();
     void reentryAndWaitCounter();
     void stopDuringASendEndsTheTick();
     void stopRequestFromAnotherThread();
@@ -504,6 +505,25 @@ void TestDlSender::unknownPhyNeverHandedOver()
     QCOMPARE(s.sender->queued(), 0);
     QCOMPARE(s.log().count(" DL message outdated for ID: 51\n"), 1);
     QVERIFY(!s.log().contains("must be sent up to"));
+    QCOMPARE(s.log().count(" DL message for 51 waits: no back-end of this station takes phy \"" + phy.toUtf8() + "\""), 1);
+}
+
+void TestDlSender::phyNoBackEndTakesSaidOnce()
+{
+    // A known name this station's back-ends do not send: one line, then silence until the deadline.
+    Station s("QORM_TYPE", kDigOn,
+              {{Slot::DigModulator, [](FakeBackend& b) { b.phys = QStringList{"DL_DBPSK_50_PROT_D"}; }}});
+    s.queue(0x52, "DL_PSK_200", dl_message_point::PRIORITY_LOW,
+            [](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 2, Qt::UTC); });
+    for (int tick = 0; tick < 300; ++tick) {
+        s.clock->advanceMs(DL_sender::TICK_MS);
+        s.sender->dequeueDLMessages();
+    }
+    QCOMPARE(s.fake(Slot::DigModulator)->sent.size(), 0);
+    QCOMPARE(s.log().count(" DL message for 52 waits: no back-end of this station takes phy \"DL_PSK_200\""), 1);
+    s.clock->advanceMs(3000);
+    s.sender->dequeueDLMessages();
+    QCOMPARE(s.log().count(" DL message outdated for ID: 52\n"), 1);
 }
 
 void TestDlSender::reentryAndWaitCounter()
