@@ -35,6 +35,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace {
 const char* const Comp_Time = __DATE__ " " __TIME__;
@@ -70,7 +71,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     , platform_(platform)
 {
     runner_ = platform_.runner ? platform_.runner : std::make_shared<RealHostCommandRunner>();
-    ntp_editor_ = std::make_unique<ntp_sysconf>(platform_.paths.ntpConf, *runner_);
+    ntp_editor_ = std::make_unique<ntp_sysconf>(platform_.paths.ntpConf);
 
     _uptime_timer.start();
     registerRecordMetaTypes();
@@ -638,17 +639,21 @@ void TOLVA::exit()
     QCoreApplication::exit(0);
 }
 
+// System actions run after their command's reply, through the runner's start(): heartbeats,
+// AMQP heartbeats and uplinks go on while they take their time.
 void TOLVA::reboot()
 {
     *this << "start system rebooting" << "\n";
-    run_host(QStringLiteral("sudo reboot"), 30000);
+    runner_->start(QStringLiteral("sudo"), {QStringLiteral("reboot")}, 30000, [](const HostCommandResult&) {});
 }
 
 void TOLVA::restarteth0()
 {
     *this << "restarting eth0" << "\n";
-    run_host(QStringLiteral("sudo ifdown eth0"), 10000);
-    run_host(QStringLiteral("sudo ifup eth0"), 10000);
+    const std::shared_ptr<HostCommandRunner> runner = runner_;
+    runner->start(QStringLiteral("sudo"), {QStringLiteral("ifdown"), QStringLiteral("eth0")}, 10000, [runner](const HostCommandResult&) {
+        runner->start(QStringLiteral("sudo"), {QStringLiteral("ifup"), QStringLiteral("eth0")}, 10000, [](const HostCommandResult&) {});
+    });
 }
 
 void TOLVA::set_time_sync_from_server(bool on)
@@ -658,7 +663,8 @@ void TOLVA::set_time_sync_from_server(bool on)
 
 void TOLVA::set_ntp_service_on_off(bool on)
 {
-    run_host(on ? QStringLiteral("sudo service ntp start") : QStringLiteral("sudo service ntp stop"), 5000);
+    start_host(QStringLiteral("sudo"), {QStringLiteral("service"), QStringLiteral("ntp"), on ? QStringLiteral("start") : QStringLiteral("stop")},
+               5000, nullptr);
 }
 
 void TOLVA::gps_position(QPair<double, double> pos)
@@ -888,10 +894,19 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
     case BrokerInput::Road::Command: {
         // The heartbeat re-arms the broker watchdog and may set the clock: never behind a shell.
         if (message.value(QStringLiteral("msg_type")).toString() == QLatin1String("hb")) {
-            QString replyTo;
-            const QJsonObject reply = BrokerInput::run_command(message, *this, &replyTo);
-            if (!replyTo.isEmpty())
-                sendImmediately(reply, replyTo, &link);
+            if (!link.has_cmd() && message.contains(QStringLiteral("s_time")) && hb_time_ignored_.insert(&link).second)
+                line(QStringLiteral("Heartbeat time ignored: a link without command rights does not set the clock "
+                                    "(logged once for this link)"));
+            std::weak_ptr<bool> alive = commands_alive_;
+            QPointer<rabbit_man> from(&link);
+            start_command(message, link.has_cmd(), [this, alive, from](const QJsonObject& reply, const QString& replyTo) {
+                if (alive.lock() && !replyTo.isEmpty() && from)
+                    sendImmediately(reply, replyTo, from.data());
+            });
+            return;
+        }
+        if (commands_.size() >= kMaxWaitingCommands) {
+            refuse_command(message, link);
             return;
         }
         commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link)});
@@ -899,10 +914,10 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
         return;
     }
     case BrokerInput::Road::NoCmdAccess:
-        *this << "Rabbit man has no cmd access!";
+        *this << "Rabbit man has no cmd access!\n";
         return;
     case BrokerInput::Road::NoDlAccess:
-        *this << "Rabbit man has no downlink access!";
+        *this << "Rabbit man has no downlink access!\n";
         return;
     case BrokerInput::Road::NotARequest:
         line(QStringLiteral("Broker message dropped: neither a command (\"msg_type\") nor a downlink request (\"modem_id\")"));
@@ -937,10 +952,14 @@ void TOLVA::run_commands()
     while (!command_running_ && !commands_.empty()) {
         QueuedCommand next = std::move(commands_.front());
         commands_.pop_front();
+        if (refused_while_full_ > 0) {
+            line(QStringLiteral("Command queue has room again; %1 commands were refused while it was full").arg(refused_while_full_));
+            refused_while_full_ = 0;
+        }
         command_running_ = true;
         std::weak_ptr<bool> alive = commands_alive_;
         QPointer<rabbit_man> link = next.link;
-        BrokerInput::start_command(next.message, *this, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
+        start_command(next.message, !link || link->has_cmd(), [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
             if (!alive.lock())
                 return;
             if (!replyTo.isEmpty() && link)
@@ -950,6 +969,69 @@ void TOLVA::run_commands()
         });
     }
     running_commands_ = false;
+}
+
+// What start_host ties to the command being started: its reply waits for every program started.
+struct TOLVA::CommandHold {
+    int running = 0;
+    bool answered = false;
+    QJsonObject reply;
+    QString replyTo;
+    CommandDone done;
+
+    void sendWhenDone()
+    {
+        if (answered && running == 0 && done) {
+            const CommandDone send = std::move(done);
+            done = nullptr;
+            send(reply, replyTo);
+        }
+    }
+};
+
+void TOLVA::start_command(const QJsonObject& message, bool commandRights, CommandDone done)
+{
+    auto hold = std::make_shared<CommandHold>();
+    hold->done = std::move(done);
+    // A command starts inside another's reply (the queue's next one): restore what was there.
+    const std::shared_ptr<CommandHold> outer = std::exchange(starting_, hold);
+    const bool outerRights = std::exchange(command_rights_, commandRights);
+    BrokerInput::start_command(message, *this, [hold](const QJsonObject& reply, const QString& replyTo) {
+        hold->answered = true;
+        hold->reply = reply;
+        hold->replyTo = replyTo;
+        hold->sendWhenDone();
+    });
+    starting_ = outer;
+    command_rights_ = outerRights;
+}
+
+void TOLVA::start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended)
+{
+    const std::shared_ptr<CommandHold> hold = starting_;
+    if (hold)
+        ++hold->running;
+    runner_->start(program, arguments, timeoutMs, [hold, ended](const HostCommandResult&) {
+        if (ended)
+            ended();
+        if (hold) {
+            --hold->running;
+            hold->sendWhenDone();
+        }
+    });
+}
+
+void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link)
+{
+    const QString reason = QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
+    if (refused_while_full_++ == 0)
+        line(QStringLiteral("Command queue full (%1 waiting): \"%2\" refused, and every further command until one is done")
+                 .arg(kMaxWaitingCommands)
+                 .arg(message.value(QStringLiteral("msg_type")).toString().left(64)));
+    QString replyTo;
+    const QJsonObject reply = BrokerInput::refusal(message, reason, &replyTo);
+    if (!replyTo.isEmpty())
+        sendImmediately(reply, replyTo, &link);
 }
 
 void TOLVA::drop_commands()
