@@ -386,6 +386,23 @@ private slots:
         QCOMPARE(runner.commandLines(), (QStringList{"a", "b", "c"}));
     }
 
+    // Waited for, a slow dry-run command holds the caller for its delay or its shorter limit.
+    void dryRunRunAfterDelay()
+    {
+        DryRunHostCommandRunner runner(300);
+        QElapsedTimer clock;
+        clock.start();
+        HostCommandResult r = runner.run(QStringLiteral("sudo"), {QStringLiteral("date")}, -1);
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(!r.timedOut);
+        QCOMPARE(r.exitCode, 0);
+        clock.restart();
+        r = runner.run(QStringLiteral("vcgencmd"), {}, 50);
+        QVERIFY(clock.elapsed() >= 50);
+        QVERIFY(r.timedOut);
+        QCOMPARE(r.exitCode, -1);
+    }
+
     void dryRunStartAfterDelay()
     {
         DryRunHostCommandRunner runner(100);
