@@ -899,10 +899,20 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
                                     "(logged once for this link)"));
             std::weak_ptr<bool> alive = commands_alive_;
             QPointer<rabbit_man> from(&link);
-            start_command(message, link.has_cmd(), [this, alive, from](const QJsonObject& reply, const QString& replyTo) {
-                if (alive.lock() && !replyTo.isEmpty() && from)
-                    sendImmediately(reply, replyTo, from.data());
-            });
+            auto holdsClockSet = std::make_shared<bool>(false);
+            const bool held = start_command(message, link.has_cmd() && !hb_clock_set_running_,
+                                            [this, alive, from, holdsClockSet](const QJsonObject& reply, const QString& replyTo) {
+                                                if (!alive.lock())
+                                                    return;
+                                                if (*holdsClockSet)
+                                                    hb_clock_set_running_ = false;
+                                                if (!replyTo.isEmpty() && from)
+                                                    sendImmediately(reply, replyTo, from.data());
+                                            });
+            if (held) {
+                *holdsClockSet = true;
+                hb_clock_set_running_ = true;
+            }
             return;
         }
         if (commands_.size() >= kMaxWaitingCommands) {
@@ -959,7 +969,7 @@ void TOLVA::run_commands()
         command_running_ = true;
         std::weak_ptr<bool> alive = commands_alive_;
         QPointer<rabbit_man> link = next.link;
-        start_command(next.message, !link || link->has_cmd(), [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
+        start_command(next.message, true, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
             if (!alive.lock())
                 return;
             if (!replyTo.isEmpty() && link)
@@ -989,13 +999,13 @@ struct TOLVA::CommandHold {
     }
 };
 
-void TOLVA::start_command(const QJsonObject& message, bool commandRights, CommandDone done)
+bool TOLVA::start_command(const QJsonObject& message, bool maySetClock, CommandDone done)
 {
     auto hold = std::make_shared<CommandHold>();
     hold->done = std::move(done);
     // A command starts inside another's reply (the queue's next one): restore what was there.
     const std::shared_ptr<CommandHold> outer = std::exchange(starting_, hold);
-    const bool outerRights = std::exchange(command_rights_, commandRights);
+    const bool outerClock = std::exchange(may_set_clock_, maySetClock);
     BrokerInput::start_command(message, *this, [hold](const QJsonObject& reply, const QString& replyTo) {
         hold->answered = true;
         hold->reply = reply;
@@ -1003,7 +1013,8 @@ void TOLVA::start_command(const QJsonObject& message, bool commandRights, Comman
         hold->sendWhenDone();
     });
     starting_ = outer;
-    command_rights_ = outerRights;
+    may_set_clock_ = outerClock;
+    return !hold->answered || hold->running > 0;
 }
 
 void TOLVA::start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended)
@@ -1039,6 +1050,7 @@ void TOLVA::drop_commands()
     commands_alive_ = std::make_shared<bool>(true);
     commands_.clear();
     command_running_ = false;
+    hb_clock_set_running_ = false;
     if (runner_)
         runner_->stopStarted();
 }

@@ -85,7 +85,7 @@ public:
     errlog& alarm_log() override;
     HostCommandRunner& runner() override { return *runner_; }
     void start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended) override;
-    bool command_rights() const override { return command_rights_; }
+    bool may_set_clock() const override { return may_set_clock_; }
     const SystemPaths& system_paths() const override { return platform_.paths; }
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
@@ -172,8 +172,8 @@ private:
     void drop_commands();
     using CommandDone = std::function<void(const QJsonObject& reply, const QString& sender)>;
     // Starts a command; done gets its reply once the handler has answered and every host program
-    // it started through start_host has ended.
-    void start_command(const QJsonObject& message, bool commandRights, CommandDone done);
+    // it started through start_host has ended. True when the reply waits for such a program.
+    bool start_command(const QJsonObject& message, bool maySetClock, CommandDone done);
     // Answers a command that finds the queue full, and logs the first of each full spell.
     void refuse_command(const QJsonObject& message, rabbit_man& link);
 
@@ -241,7 +241,10 @@ private:
     // The command being started, while its handler runs: what start_host ties its programs to.
     struct CommandHold;
     std::shared_ptr<CommandHold> starting_;
-    bool command_rights_ = true;
+    bool may_set_clock_ = true;
+    // A heartbeat's clock set is running: the heartbeats behind it feed the watchdog only, so
+    // that a flood of them cannot start one host program each.
+    bool hb_clock_set_running_ = false;
     // Links whose heartbeat time was ignored for want of the command right (logged once each).
     std::set<const rabbit_man*> hb_time_ignored_;
 };

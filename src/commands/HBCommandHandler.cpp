@@ -21,7 +21,7 @@ QJsonDocument HBCommandHandler::exec(const QJsonObject& data)
 
     // Only a clock that is behind the server is set, and only from a link with the command right:
     // downlink rights alone must not move the station's clock.
-    if (_tolva.is_time_sync_from_server_enabled() && serverTime > _tolva.now() && _tolva.command_rights())
+    if (_tolva.is_time_sync_from_server_enabled() && serverTime > _tolva.now() && _tolva.may_set_clock())
         CommandTools::setClock(_tolva, serverTime.toSecsSinceEpoch());
     return QJsonDocument();
 }

@@ -56,9 +56,10 @@ public:
     // command being started goes out once the program has ended; ended, when set, runs first.
     virtual void start_host(const QString& program, const QStringList& arguments, int timeoutMs,
                             std::function<void()> ended) = 0;
-    // Whether the command being started came on a link with the command right; a bare "hb" comes
-    // on any link.
-    virtual bool command_rights() const = 0;
+    // Whether the command being started may set the host clock: only one that came on a link with
+    // the command right (a bare "hb" comes on any link), and no "hb" while an earlier one's clock
+    // set still runs.
+    virtual bool may_set_clock() const = 0;
     virtual const SystemPaths& system_paths() const = 0;
     // Wall clock.
     virtual QDateTime now() const = 0;

@@ -633,14 +633,24 @@ void TestTolva::hostCommandsHoldTheReplyNotTheLoop()
     qint64 serverTime = 0;
     station.messageReceived(heartbeatAhead(&serverTime), main);
     QVERIFY(station.get_receive_timer().isActive());
-    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, QStringLiteral("sudo date +%s -s @%1").arg(serverTime)}));
+    const QString firstSet = QStringLiteral("sudo date +%s -s @%1").arg(serverTime);
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet}));
+    // Heartbeats behind a running clock set feed the watchdog but start no second one.
+    station.get_receive_timer().stop();
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QVERIFY(station.get_receive_timer().isActive());
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet}));
 
     // Only the end of the slow command's program lets the next command start.
     QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
-    QCOMPARE(runner_->commandLines().value(2), QString("/bin/sh -c next"));
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet, "/bin/sh -c next"}));
     QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
     QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
     QCOMPARE(runner_->heldStarts(), 0);
+    // With that clock set ended, the next heartbeat sets the clock again.
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QCOMPARE(runner_->commandLines().last(), QStringLiteral("sudo date +%s -s @%1").arg(serverTime));
+    QCOMPARE(runner_->heldStarts(), 1);
 }
 
 // Downlink rights alone keep a link alive through "hb" but never move the clock.
