@@ -1036,9 +1036,7 @@ void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link)
 {
     const QString reason = QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
     if (refused_while_full_++ == 0)
-        line(QStringLiteral("Command queue full (%1 waiting): \"%2\" refused, and every further command until one is done")
-                 .arg(kMaxWaitingCommands)
-                 .arg(message.value(QStringLiteral("msg_type")).toString().left(64)));
+        line(QStringLiteral("Command queue full (%1 waiting): commands are refused until one is done").arg(kMaxWaitingCommands));
     QString replyTo;
     const QJsonObject reply = BrokerInput::refusal(message, reason, &replyTo);
     if (!replyTo.isEmpty())
