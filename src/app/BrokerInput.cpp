@@ -242,6 +242,14 @@ QJsonObject BrokerInput::run_command(const QJsonObject& message, ICommandContext
     }
 }
 
+QJsonObject BrokerInput::refusal(const QJsonObject& message, const QString& text, QString* sender)
+{
+    const QString cmdId = message.value(QStringLiteral("cmd_id")).toString();
+    if (sender)
+        *sender = message.value(QStringLiteral("sender")).toString();
+    return failure(&cmdId, text);
+}
+
 void BrokerInput::start_command(const QJsonObject& message, ICommandContext& context, CommandDone done)
 {
     const QString type = message.value(QStringLiteral("msg_type")).toString();

@@ -57,6 +57,10 @@ public:
     using CommandDone = std::function<void(const QJsonObject& reply, const QString& sender)>;
     static void start_command(const QJsonObject& message, ICommandContext& context, CommandDone done);
 
+    // The error reply to a command that is not run, for the reason in text; *sender receives
+    // the routing key of the reply.
+    static QJsonObject refusal(const QJsonObject& message, const QString& text, QString* sender);
+
     // A JSON number with an integral value in the signed 32-bit range; anything else reads 0.
     static qint32 json_int(const QJsonValue& value);
     static quint32 json_uint32(const QJsonValue& value);

@@ -35,6 +35,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace {
 const char* const Comp_Time = __DATE__ " " __TIME__;
@@ -70,7 +71,7 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     , platform_(platform)
 {
     runner_ = platform_.runner ? platform_.runner : std::make_shared<RealHostCommandRunner>();
-    ntp_editor_ = std::make_unique<ntp_sysconf>(platform_.paths.ntpConf, *runner_);
+    ntp_editor_ = std::make_unique<ntp_sysconf>(platform_.paths.ntpConf);
 
     _uptime_timer.start();
     registerRecordMetaTypes();
@@ -638,17 +639,21 @@ void TOLVA::exit()
     QCoreApplication::exit(0);
 }
 
+// System actions run after their command's reply, through the runner's start(): heartbeats,
+// AMQP heartbeats and uplinks go on while they take their time.
 void TOLVA::reboot()
 {
     *this << "start system rebooting" << "\n";
-    run_host(QStringLiteral("sudo reboot"), 30000);
+    runner_->start(QStringLiteral("sudo"), {QStringLiteral("reboot")}, 30000, [](const HostCommandResult&) {});
 }
 
 void TOLVA::restarteth0()
 {
     *this << "restarting eth0" << "\n";
-    run_host(QStringLiteral("sudo ifdown eth0"), 10000);
-    run_host(QStringLiteral("sudo ifup eth0"), 10000);
+    const std::shared_ptr<HostCommandRunner> runner = runner_;
+    runner->start(QStringLiteral("sudo"), {QStringLiteral("ifdown"), QStringLiteral("eth0")}, 10000, [runner](const HostCommandResult&) {
+        runner->start(QStringLiteral("sudo"), {QStringLiteral("ifup"), QStringLiteral("eth0")}, 10000, [](const HostCommandResult&) {});
+    });
 }
 
 void TOLVA::set_time_sync_from_server(bool on)
@@ -658,7 +663,8 @@ void TOLVA::set_time_sync_from_server(bool on)
 
 void TOLVA::set_ntp_service_on_off(bool on)
 {
-    run_host(on ? QStringLiteral("sudo service ntp start") : QStringLiteral("sudo service ntp stop"), 5000);
+    start_host(QStringLiteral("sudo"), {QStringLiteral("service"), QStringLiteral("ntp"), on ? QStringLiteral("start") : QStringLiteral("stop")},
+               5000, nullptr);
 }
 
 void TOLVA::gps_position(QPair<double, double> pos)
@@ -888,10 +894,29 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
     case BrokerInput::Road::Command: {
         // The heartbeat re-arms the broker watchdog and may set the clock: never behind a shell.
         if (message.value(QStringLiteral("msg_type")).toString() == QLatin1String("hb")) {
-            QString replyTo;
-            const QJsonObject reply = BrokerInput::run_command(message, *this, &replyTo);
-            if (!replyTo.isEmpty())
-                sendImmediately(reply, replyTo, &link);
+            if (!link.has_cmd() && message.contains(QStringLiteral("s_time")) && hb_time_ignored_.insert(&link).second)
+                line(QStringLiteral("Heartbeat time ignored: a link without command rights does not set the clock "
+                                    "(logged once for this link)"));
+            std::weak_ptr<bool> alive = commands_alive_;
+            QPointer<rabbit_man> from(&link);
+            auto holdsClockSet = std::make_shared<bool>(false);
+            const bool held = start_command(message, link.has_cmd() && !hb_clock_set_running_,
+                                            [this, alive, from, holdsClockSet](const QJsonObject& reply, const QString& replyTo) {
+                                                if (!alive.lock())
+                                                    return;
+                                                if (*holdsClockSet)
+                                                    hb_clock_set_running_ = false;
+                                                if (!replyTo.isEmpty() && from)
+                                                    sendImmediately(reply, replyTo, from.data());
+                                            });
+            if (held) {
+                *holdsClockSet = true;
+                hb_clock_set_running_ = true;
+            }
+            return;
+        }
+        if (commands_.size() >= kMaxWaitingCommands) {
+            refuse_command(message, link);
             return;
         }
         commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link)});
@@ -899,10 +924,10 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
         return;
     }
     case BrokerInput::Road::NoCmdAccess:
-        *this << "Rabbit man has no cmd access!";
+        *this << "Rabbit man has no cmd access!\n";
         return;
     case BrokerInput::Road::NoDlAccess:
-        *this << "Rabbit man has no downlink access!";
+        *this << "Rabbit man has no downlink access!\n";
         return;
     case BrokerInput::Road::NotARequest:
         line(QStringLiteral("Broker message dropped: neither a command (\"msg_type\") nor a downlink request (\"modem_id\")"));
@@ -945,10 +970,14 @@ void TOLVA::run_commands()
     while (!command_running_ && !commands_.empty()) {
         QueuedCommand next = std::move(commands_.front());
         commands_.pop_front();
+        if (refused_while_full_ > 0) {
+            line(QStringLiteral("Command queue has room again; %1 commands were refused while it was full").arg(refused_while_full_));
+            refused_while_full_ = 0;
+        }
         command_running_ = true;
         std::weak_ptr<bool> alive = commands_alive_;
         QPointer<rabbit_man> link = next.link;
-        BrokerInput::start_command(next.message, *this, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
+        start_command(next.message, true, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
             if (!alive.lock())
                 return;
             if (!replyTo.isEmpty() && link)
@@ -960,11 +989,74 @@ void TOLVA::run_commands()
     running_commands_ = false;
 }
 
+// What start_host ties to the command being started: its reply waits for every program started.
+struct TOLVA::CommandHold {
+    int running = 0;
+    bool answered = false;
+    QJsonObject reply;
+    QString replyTo;
+    CommandDone done;
+
+    void sendWhenDone()
+    {
+        if (answered && running == 0 && done) {
+            const CommandDone send = std::move(done);
+            done = nullptr;
+            send(reply, replyTo);
+        }
+    }
+};
+
+bool TOLVA::start_command(const QJsonObject& message, bool maySetClock, CommandDone done)
+{
+    auto hold = std::make_shared<CommandHold>();
+    hold->done = std::move(done);
+    // A command starts inside another's reply (the queue's next one): restore what was there.
+    const std::shared_ptr<CommandHold> outer = std::exchange(starting_, hold);
+    const bool outerClock = std::exchange(may_set_clock_, maySetClock);
+    BrokerInput::start_command(message, *this, [hold](const QJsonObject& reply, const QString& replyTo) {
+        hold->answered = true;
+        hold->reply = reply;
+        hold->replyTo = replyTo;
+        hold->sendWhenDone();
+    });
+    starting_ = outer;
+    may_set_clock_ = outerClock;
+    return !hold->answered || hold->running > 0;
+}
+
+void TOLVA::start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended)
+{
+    const std::shared_ptr<CommandHold> hold = starting_;
+    if (hold)
+        ++hold->running;
+    runner_->start(program, arguments, timeoutMs, [hold, ended](const HostCommandResult&) {
+        if (ended)
+            ended();
+        if (hold) {
+            --hold->running;
+            hold->sendWhenDone();
+        }
+    });
+}
+
+void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link)
+{
+    const QString reason = QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
+    if (refused_while_full_++ == 0)
+        line(QStringLiteral("Command queue full (%1 waiting): commands are refused until one is done").arg(kMaxWaitingCommands));
+    QString replyTo;
+    const QJsonObject reply = BrokerInput::refusal(message, reason, &replyTo);
+    if (!replyTo.isEmpty())
+        sendImmediately(reply, replyTo, &link);
+}
+
 void TOLVA::drop_commands()
 {
     commands_alive_ = std::make_shared<bool>(true);
     commands_.clear();
     command_running_ = false;
+    hb_clock_set_running_ = false;
     if (runner_)
         runner_->stopStarted();
 }

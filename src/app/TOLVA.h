@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 class Base_Pin_Controller;
@@ -83,6 +84,8 @@ public:
     logger& station_log() override { return *this; }
     errlog& alarm_log() override;
     HostCommandRunner& runner() override { return *runner_; }
+    void start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended) override;
+    bool may_set_clock() const override { return may_set_clock_; }
     const SystemPaths& system_paths() const override { return platform_.paths; }
     QDateTime now() const override { return QDateTime::currentDateTime(); }
     void run_later(int ms, std::function<void()> action) override;
@@ -167,6 +170,12 @@ private:
     void line(const QString& text); // one log line with the time prefix and a line end
     void run_commands();
     void drop_commands();
+    using CommandDone = std::function<void(const QJsonObject& reply, const QString& sender)>;
+    // Starts a command; done gets its reply once the handler has answered and every host program
+    // it started through start_host has ended. True when the reply waits for such a program.
+    bool start_command(const QJsonObject& message, bool maySetClock, CommandDone done);
+    // Answers a command that finds the queue full, and logs the first of each full spell.
+    void refuse_command(const QJsonObject& message, rabbit_man& link);
 
     ITransmitter* sender = nullptr;
     QJsonObject _last_hb;
@@ -222,8 +231,20 @@ private:
         QPointer<rabbit_man> link;
     };
     std::deque<QueuedCommand> commands_;
+    // A long shell (up to 240 s) must not let the queue grow with whatever the broker sends.
+    static constexpr std::size_t kMaxWaitingCommands = 64;
+    int refused_while_full_ = 0;
     bool command_running_ = false;
     bool running_commands_ = false;
     // Replaced when the queue is dropped, so that a late reply of a dropped command is not sent.
     std::shared_ptr<bool> commands_alive_ = std::make_shared<bool>(true);
+    // The command being started, while its handler runs: what start_host ties its programs to.
+    struct CommandHold;
+    std::shared_ptr<CommandHold> starting_;
+    bool may_set_clock_ = true;
+    // A heartbeat's clock set is running: the heartbeats behind it feed the watchdog only, so
+    // that a flood of them cannot start one host program each.
+    bool hb_clock_set_running_ = false;
+    // Links whose heartbeat time was ignored for want of the command right (logged once each).
+    std::set<const rabbit_man*> hb_time_ignored_;
 };

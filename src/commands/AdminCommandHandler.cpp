@@ -27,11 +27,7 @@ void AdminCommandHandler::runShell(ICommandContext& context, const QString& requ
     const QString resultText = texts.result;
     ICommandContext* station = &context;
     auto reply = [station, resultText, done](const HostCommandResult& result) {
-        QByteArray bytes = result.output;
-        const int zero = bytes.indexOf('\0');
-        if (zero >= 0)
-            bytes.truncate(zero);
-        const QString output = QString::fromUtf8(bytes);
+        const QString output = replyText(result);
         station->station_log() << resultText << output;
         done(QJsonDocument(QJsonObject{{QStringLiteral("reply"), output}}));
     };
@@ -41,6 +37,24 @@ void AdminCommandHandler::runShell(ICommandContext& context, const QString& requ
         reply(context.runner().run(shell, arguments, texts.limitMs));
     else
         context.runner().start(shell, arguments, texts.limitMs, reply);
+}
+
+QString AdminCommandHandler::replyText(const HostCommandResult& result)
+{
+    QByteArray bytes = result.output;
+    qint64 leftOut = result.outputLeftOut;
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0) {
+        leftOut += bytes.size() - zero;
+        bytes.truncate(zero);
+    }
+    QString text = QString::fromUtf8(bytes);
+    if (result.outputLeftOut > 0) {
+        if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
+            text += QLatin1Char('\n');
+        text += QStringLiteral("[%1 bytes of output left out]\n").arg(leftOut);
+    }
+    return text;
 }
 
 QJsonDocument AdminCommandHandler::exec(const QJsonObject& data)

@@ -3,10 +3,12 @@
 #include "ICommandHandler.h"
 
 class ICommandContext;
+struct HostCommandResult;
 
 // "admin": runs the request as "/bin/sh -c <request>" (the request is the shell's one command
 // argument, never pasted into another command line) and replies {"reply": standard output}, up
-// to its first zero byte. start() does not block: the reply follows when the shell ends or its
+// to its first zero byte and at most its first MiB; output cut at that size ends with a line
+// saying how many bytes were left out. start() does not block: the reply follows when the shell ends or its
 // limit passes, and then its whole process group is killed.
 class AdminCommandHandler : public ICommandHandler {
 public:
@@ -29,6 +31,9 @@ public:
     // Logs and records the request, starts the shell through the context's runner and calls done
     // with the reply; blocking runs it through run() instead.
     static void runShell(ICommandContext& context, const QString& request, const Texts& texts, bool blocking, Done done);
+
+    // The reply text of a shell's result.
+    static QString replyText(const HostCommandResult& result);
 
 private:
     ICommandContext& _tolva;

@@ -72,13 +72,22 @@ void CommandTools::logLine(ICommandContext& context, const QString& text)
     context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << text << "\n";
 }
 
-void CommandTools::setClock(ICommandContext& context, qint64 t)
+void CommandTools::setClock(ICommandContext& context, qint64 t, std::function<void()> after)
 {
     const QString program = QStringLiteral("sudo");
     const QStringList arguments{QStringLiteral("date"), QStringLiteral("+%s"), QStringLiteral("-s"), QStringLiteral("@%1").arg(t)};
     logLine(context, QStringLiteral(" Run: ") + HostCommandRunner::commandLine(program, arguments));
-    context.runner().run(program, arguments, 10000);
-    context.station_log() << context.now().toString(QStringLiteral("hh:mm:ss:zzz")) << " Finished\n";
+    ICommandContext* station = &context;
+    context.start_host(program, arguments, 10000, [station, after] {
+        station->station_log() << station->now().toString(QStringLiteral("hh:mm:ss:zzz")) << " Finished\n";
+        if (after)
+            after();
+    });
+}
+
+void CommandTools::restartNtpService(ICommandContext& context)
+{
+    context.start_host(QStringLiteral("sudo"), {QStringLiteral("/etc/init.d/ntp"), QStringLiteral("restart")}, 5000, nullptr);
 }
 
 bool CommandTools::fromBase64(const QByteArray& text, QByteArray* decoded)

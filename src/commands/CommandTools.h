@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class ICommandContext;
 
 // Reading request values and writing the station-log lines that every handler shares.
@@ -42,7 +44,11 @@ public:
     // A configuration change: alarm 20, event-log record and log line, all with text.
     static void changeRecord(ICommandContext& context, const QString& text);
 
-    // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s), with the log
-    // lines before and after; what the command did is not looked at.
-    static void setClock(ICommandContext& context, qint64 t);
+    // Sets the host clock to Unix second t ("sudo date +%s -s @<t>", at most 10 s) without
+    // waiting, with the log lines before and after; what the command did is not looked at. The
+    // command's reply waits for it; after, when set, runs once it has ended.
+    static void setClock(ICommandContext& context, qint64 t, std::function<void()> after = nullptr);
+
+    // Restarts the time service ("sudo /etc/init.d/ntp restart", at most 5 s) the same way.
+    static void restartNtpService(ICommandContext& context);
 };

@@ -15,7 +15,8 @@ QJsonDocument GPSConfigCommandHandler::exec(const QJsonObject& data)
         CommandTools::changeRecord(_tolva, (ok ? QStringLiteral("Base station parameters changed: ")
                                                : QStringLiteral("Base station parameters change error: "))
                                                + what);
-        reply.insert(QStringLiteral("result"), ntp.ntp_service_restart() && ok);
+        CommandTools::restartNtpService(_tolva);
+        reply.insert(QStringLiteral("result"), ok);
     } else if (cmd == QLatin1String("get_gps")) {
         const QPair<double, double>& position = _tolva.get_last_coords();
         reply.insert(QStringLiteral("latitude"), position.first);

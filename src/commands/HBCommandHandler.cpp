@@ -19,8 +19,9 @@ QJsonDocument HBCommandHandler::exec(const QJsonObject& data)
         QObject::connect(&watchdog, &QTimer::timeout, primary, &rabbit_man::reconnect);
     watchdog.start();
 
-    // Only a clock that is behind the server is set.
-    if (_tolva.is_time_sync_from_server_enabled() && serverTime > _tolva.now())
+    // Only a clock that is behind the server is set, and only from a link with the command right:
+    // downlink rights alone must not move the station's clock.
+    if (_tolva.is_time_sync_from_server_enabled() && serverTime > _tolva.now() && _tolva.may_set_clock())
         CommandTools::setClock(_tolva, serverTime.toSecsSinceEpoch());
     return QJsonDocument();
 }

@@ -5,7 +5,8 @@
 class ICommandContext;
 
 // "hb": the server's heartbeat. Re-arms the broker watchdog (the primary link reconnects after
-// 300 s without one) and, when time sync from the server is on, sets a clock that is behind.
+// 300 s without one) and, when time sync from the server is on and the link has the command
+// right, sets a clock that is behind.
 class HBCommandHandler : public ICommandHandler {
 public:
     explicit HBCommandHandler(ICommandContext& tolva) : _tolva(tolva) {}

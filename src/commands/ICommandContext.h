@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -50,6 +51,15 @@ public:
     virtual errlog& alarm_log() = 0;
     // Every host program runs through this runner, on the paths given here.
     virtual HostCommandRunner& runner() = 0;
+    // Starts a host program whose outcome the reply does not report (a clock set, a service
+    // restart) without waiting for it: heartbeats and links go on meanwhile. The reply of the
+    // command being started goes out once the program has ended; ended, when set, runs first.
+    virtual void start_host(const QString& program, const QStringList& arguments, int timeoutMs,
+                            std::function<void()> ended) = 0;
+    // Whether the command being started may set the host clock: only one that came on a link with
+    // the command right (a bare "hb" comes on any link), and no "hb" while an earlier one's clock
+    // set still runs.
+    virtual bool may_set_clock() const = 0;
     virtual const SystemPaths& system_paths() const = 0;
     // Wall clock.
     virtual QDateTime now() const = 0;

@@ -55,7 +55,7 @@ QJsonDocument NTPConfigCommandHandler::exec(const QJsonObject& data)
             const bool on = data.value(QStringLiteral("server")).toBool();
             change(ntp.server_on(on), QStringLiteral("ntp_server_") + onOff(on));
         }
-        all = ntp.ntp_service_restart() && all;
+        CommandTools::restartNtpService(_tolva);
         reply.insert(QStringLiteral("result"), all);
     }
     return QJsonDocument(reply);

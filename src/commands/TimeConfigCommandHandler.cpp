@@ -24,11 +24,13 @@ QJsonDocument TimeConfigCommandHandler::exec(const QJsonObject& data)
                                               .arg(kEarliestClock));
             return QJsonDocument(reply);
         }
-        CommandTools::setClock(_tolva, qint64(t));
-        _tolva.alarm_log().append(errlog::EVENT_TIME_SYNC_REMOTE, _tolva.now());
-        const QString text = errlog::toString(errlog::EVENT_TIME_SYNC_REMOTE);
-        _tolva.station_log() << levent(text, QString::fromLatin1(fnameEventLog));
-        CommandTools::logLine(_tolva, text);
+        ICommandContext* station = &_tolva;
+        CommandTools::setClock(_tolva, qint64(t), [station] {
+            station->alarm_log().append(errlog::EVENT_TIME_SYNC_REMOTE, station->now());
+            const QString text = errlog::toString(errlog::EVENT_TIME_SYNC_REMOTE);
+            station->station_log() << levent(text, QString::fromLatin1(fnameEventLog));
+            CommandTools::logLine(*station, text);
+        });
         reply.insert(QStringLiteral("result"), true);
     }
     return QJsonDocument(reply);

@@ -1,7 +1,5 @@
 #include "ntp_sysconf.h"
 
-#include "HostCommandRunner.h"
-
 namespace {
 const QString kPool = QStringLiteral("pool: ");
 const QString kServer = QStringLiteral("External NTP server:");
@@ -24,16 +22,9 @@ bool serverLine(const confeditor::conf_line&, int offset)
 }
 } // namespace
 
-ntp_sysconf::ntp_sysconf(const QString& path, HostCommandRunner& runner)
+ntp_sysconf::ntp_sysconf(const QString& path)
     : _editor(path)
-    , _runner(runner)
 {
-}
-
-bool ntp_sysconf::ntp_service_restart()
-{
-    _runner.run(QStringLiteral("sudo"), {QStringLiteral("/etc/init.d/ntp"), QStringLiteral("restart")}, 5000);
-    return true;
 }
 
 bool ntp_sysconf::gps_on(bool en)

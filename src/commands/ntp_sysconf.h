@@ -4,18 +4,15 @@
 
 #include <QString>
 
-class HostCommandRunner;
-
 // The three things the station switches in the time service's configuration file: the local
-// GPS reference clocks, the pool servers and one external server; and the service restart.
+// GPS reference clocks, the pool servers and one external server (the service restart is
+// CommandTools::restartNtpService).
 // Every operation reads the file anew (an edit made by hand between two commands is kept) and
 // writes nothing after a failed read.
 class ntp_sysconf {
 public:
-    ntp_sysconf(const QString& path, HostCommandRunner& runner);
+    explicit ntp_sysconf(const QString& path);
 
-    // "sudo /etc/init.d/ntp restart", at most 5000 ms; always true.
-    bool ntp_service_restart();
     bool gps_on(bool en);
     bool is_gps_on();
     bool is_pool_on();
@@ -32,5 +29,4 @@ private:
     bool server_switch(bool en);
 
     confeditor _editor;
-    HostCommandRunner& _runner;
 };

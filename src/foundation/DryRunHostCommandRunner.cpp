@@ -3,7 +3,10 @@
 #include <QDebug>
 #include <QTimer>
 
-HostCommandResult DryRunHostCommandRunner::run(const QString& program, const QStringList& arguments, int timeoutMs)
+#include <chrono>
+#include <thread>
+
+HostCommandResult DryRunHostCommandRunner::logged(const QString& program, const QStringList& arguments, int timeoutMs)
 {
     qInfo().noquote() << QStringLiteral("dry run, not executed: %1 (time limit %2 ms)")
                              .arg(commandLine(program, arguments))
@@ -14,9 +17,24 @@ HostCommandResult DryRunHostCommandRunner::run(const QString& program, const QSt
     return result;
 }
 
+HostCommandResult DryRunHostCommandRunner::run(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    HostCommandResult result = logged(program, arguments, timeoutMs);
+    if (startDelayMs_ <= 0)
+        return result;
+    // A slow command holds its caller as a real one would, up to its time limit.
+    const bool cut = timeoutMs >= 0 && timeoutMs < startDelayMs_;
+    std::this_thread::sleep_for(std::chrono::milliseconds(cut ? timeoutMs : startDelayMs_));
+    if (cut) {
+        result.timedOut = true;
+        result.exitCode = -1;
+    }
+    return result;
+}
+
 void DryRunHostCommandRunner::start(const QString& program, const QStringList& arguments, int timeoutMs, Done done)
 {
-    const HostCommandResult result = run(program, arguments, timeoutMs);
+    const HostCommandResult result = logged(program, arguments, timeoutMs);
     if (startDelayMs_ <= 0) {
         done(result);
         return;

@@ -9,10 +9,23 @@
 
 // What became of one host command.
 struct HostCommandResult {
-    bool started = false;   // the program could be started
-    int exitCode = -1;      // exit code of a normal exit; -1 when it crashed, was killed or never ran
-    bool timedOut = false;  // still running at the time limit, and then killed
-    QByteArray output;      // everything it wrote on standard output
+    bool started = false;     // the program could be started
+    int exitCode = -1;        // exit code of a normal exit; -1 when it crashed, was killed or never ran
+    bool timedOut = false;    // still running at the time limit, and then killed
+    QByteArray output;        // what it wrote on standard output, at most kOutputLimit bytes
+    qint64 outputLeftOut = 0; // bytes of standard output beyond kOutputLimit, read and dropped
+
+    // A command may write without end (a remote shell's "cat /dev/zero"): only this much of its
+    // standard output is kept.
+    static constexpr int kOutputLimit = 1024 * 1024;
+
+    // Adds output as it is read: kept up to the limit, counted beyond it.
+    void keepOutput(const QByteArray& chunk)
+    {
+        const int room = qMax(0, kOutputLimit - output.size());
+        output.append(chunk.constData(), qMin(room, chunk.size()));
+        outputLeftOut += qMax(0, chunk.size() - room);
+    }
 };
 
 // The one way the station runs host programs (sudo, killall, reboot, ifdown/ifup, date, service,

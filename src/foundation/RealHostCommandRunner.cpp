@@ -1,5 +1,6 @@
 #include "RealHostCommandRunner.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTimer>
 
@@ -19,6 +20,14 @@ protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 };
 
+// Standard error is never read: the child writes it straight to the null device, so nothing of
+// it is buffered here, however much it writes.
+void prepare(QProcess& process)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardErrorFile(QProcess::nullDevice());
+}
+
 void killGroup(QProcess& process)
 {
     const qint64 pid = process.processId();
@@ -33,7 +42,7 @@ struct RealHostCommandRunner::Started {
     GroupProcess process;
     QTimer limit;
     HostCommandRunner::Done done;
-    bool timedOut = false;
+    HostCommandResult result; // output and time-out so far
 };
 
 RealHostCommandRunner::~RealHostCommandRunner()
@@ -45,19 +54,33 @@ HostCommandResult RealHostCommandRunner::run(const QString& program, const QStri
 {
     HostCommandResult result;
     GroupProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
+    prepare(process);
     process.start(program, arguments);
     if (!process.waitForStarted(-1))
         return result;
     result.started = true;
     // A child that reads its input gets end-of-file instead of waiting for the time limit.
     process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs)) {
-        result.timedOut = process.state() != QProcess::NotRunning;
+    // Output is taken as it comes, so that a child is never blocked on a full pipe and no more
+    // than one pipe's worth waits in the process object.
+    const QDeadlineTimer deadline(timeoutMs < 0 ? qint64(-1) : qint64(timeoutMs));
+    for (;;) {
+        result.keepOutput(process.readAllStandardOutput());
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (deadline.hasExpired()) {
+            result.timedOut = true;
+            break;
+        }
+        // False at the end of output or of the time: then wait for the end within what is left.
+        if (!process.waitForReadyRead(int(deadline.remainingTime())) && process.state() != QProcess::NotRunning)
+            process.waitForFinished(int(deadline.remainingTime()));
+    }
+    if (result.timedOut) {
         killGroup(process);
         process.waitForFinished(-1);
+        result.keepOutput(process.readAllStandardOutput());
     }
-    result.output = process.readAllStandardOutput();
     if (!result.timedOut && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     return result;
@@ -69,7 +92,9 @@ void RealHostCommandRunner::start(const QString& program, const QStringList& arg
     started->done = std::move(done);
     started_.push_back(started);
     QProcess& process = started->process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
+    prepare(process);
+    connect(&process, &QProcess::readyReadStandardOutput, this,
+            [started] { started->result.keepOutput(started->process.readAllStandardOutput()); });
     connect(&process, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             finish(started);
@@ -79,7 +104,7 @@ void RealHostCommandRunner::start(const QString& program, const QStringList& arg
     if (timeoutMs >= 0) {
         started->limit.setSingleShot(true);
         connect(&started->limit, &QTimer::timeout, this, [started] {
-            started->timedOut = true;
+            started->result.timedOut = true;
             killGroup(started->process);
         });
         started->limit.start(timeoutMs);
@@ -95,11 +120,10 @@ void RealHostCommandRunner::finish(Started* started)
         return;
     started_.erase(it);
     started->limit.stop();
-    HostCommandResult result;
+    HostCommandResult result = std::move(started->result);
     QProcess& process = started->process;
     result.started = process.error() != QProcess::FailedToStart;
-    result.timedOut = started->timedOut;
-    result.output = process.readAllStandardOutput();
+    result.keepOutput(process.readAllStandardOutput());
     if (result.started && !result.timedOut && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     const Done done = std::move(started->done);

@@ -20,8 +20,9 @@ if(TARGET tolvar-sim AND TARGET testsupport)
     LABELS e2e broker TIMEOUT 600)
   tolvar_test(tst_station_broker_bodies SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_broker_bodies.cpp
     LIBS station_process LABELS e2e broker TIMEOUT 600)
+  # Four stations in turn, each with host commands slowed down: about five minutes.
   tolvar_test(tst_commands_e2e SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_commands_e2e.cpp LIBS station_process
-    LABELS e2e broker TIMEOUT 600)
+    LABELS e2e broker TIMEOUT 900)
   add_dependencies(tst_station_e2e tolvar-sim)
   add_dependencies(tst_commands_e2e tolvar-sim)
   # Its bounded waits add up to more than QTest's own five-minute limit per function.

@@ -116,6 +116,10 @@ private slots:
     void uplinkRoadAndHeartbeatOnSimulatedBoard();
     void brokerInputOnALink();
     void commandsRunOneAtATime();
+    void hostCommandsHoldTheReplyNotTheLoop_data();
+    void hostCommandsHoldTheReplyNotTheLoop();
+    void heartbeatTimeNeedsCommandRights();
+    void commandQueueBound();
     void useBinaryFromTheServerOnlyWithoutConfiguration();
     void systemActionsGoThroughTheRunner();
     void firmwareUpdateAtStart_data();
@@ -512,13 +516,13 @@ void TestTolva::brokerInputOnALink()
     QCOMPARE(main.get_full_routing_key(), QString("backend.vexa_uplink"));
 
     station.messageReceived(R"({"msg_type":"admin","data":{"cmd":"ls"}})", second);
-    QVERIFY(log().contains("Rabbit man has no cmd access!"));
+    QVERIFY(log().contains("Rabbit man has no cmd access!\n"));
     const int refusals = log().count("Rabbit man has no cmd access!");
     station.messageReceived(R"({"msg_type":"admin"})", second);
     QCOMPARE(log().count("Rabbit man has no cmd access!"), refusals + 1);
 
     station.messageReceived(R"({"modem_id":5,"payload":"01"})", second);
-    QVERIFY(log().contains("Rabbit man has no downlink access!"));
+    QVERIFY(log().contains("Rabbit man has no downlink access!\n"));
     station.messageReceived(R"({"modem_id":5,"payload":"01"})", main);
     QVERIFY(log().contains("Error! BS don't has any transmitters!\n"));
     // A text field no valid request has is refused in one short line, nothing of it logged.
@@ -577,6 +581,139 @@ void TestTolva::commandsRunOneAtATime()
     QCOMPARE(runner_->heldStarts(), 1);
     station.reset();
     QCOMPARE(runner_->heldStarts(), 0);
+}
+
+namespace {
+QByteArray command(const QString& type, const QString& id, const QJsonObject& data)
+{
+    return QJsonDocument(QJsonObject{{"msg_type", type}, {"cmd_id", id}, {"sender", "srv"}, {"data", data}}).toJson(QJsonDocument::Compact);
+}
+
+// A server heartbeat whose time is an hour ahead of the station's clock.
+QByteArray heartbeatAhead(qint64* seconds)
+{
+    *seconds = QDateTime::currentSecsSinceEpoch() + 3600;
+    return QJsonDocument(QJsonObject{{"msg_type", "hb"}, {"sender", "srv"}, {"s_time", double(*seconds)}}).toJson(QJsonDocument::Compact);
+}
+} // namespace
+
+// A command whose host program takes its time is answered (and the queue moves on) only after
+// the program has ended, while the event loop and heartbeats go on.
+void TestTolva::hostCommandsHoldTheReplyNotTheLoop_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QJsonObject>("data");
+    QTest::addColumn<QString>("hostCommand");
+    QTest::newRow("timeconfig set_utc") << "timeconfig" << QJsonObject{{"cmd", "set_utc"}, {"timestamp", 2000000000}}
+                                        << "sudo date +%s -s @2000000000";
+    QTest::newRow("gpsconfig ntp_on") << "gpsconfig" << QJsonObject{{"cmd", "ntp_on"}} << "sudo /etc/init.d/ntp restart";
+    QTest::newRow("ntpconfig set") << "ntpconfig" << QJsonObject{{"cmd", "set"}, {"pool", true}} << "sudo /etc/init.d/ntp restart";
+    QTest::newRow("bsconfig change_params ntp") << "bsconfig" << QJsonObject{{"cmd", "change_params"}, {"ntp", true}}
+                                                << "sudo service ntp start";
+}
+
+void TestTolva::hostCommandsHoldTheReplyNotTheLoop()
+{
+    QFETCH(QString, type);
+    QFETCH(QJsonObject, data);
+    QFETCH(QString, hostCommand);
+    runner_->setHoldStarts(true);
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=false\nBS_ID=1234\nTIME_SYNC=true\nR_LOGIN=%1\n")
+                               .arg(kNoBroker)),
+                  platform());
+    rabbit_man& main = *station.get_rab_prim();
+    runner_->clear();
+
+    station.messageReceived(command(type, "slow", data), main);
+    QCOMPARE(runner_->commandLines(), QStringList{hostCommand});
+    station.messageReceived(command("admin", "next", QJsonObject{{"request", "next"}}), main);
+    QCOMPARE(runner_->commandLines(), QStringList{hostCommand});
+
+    // The event loop runs, and a heartbeat is taken at once, its clock set started beside.
+    int ticks = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(5);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, 10000);
+    station.get_receive_timer().stop();
+    qint64 serverTime = 0;
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QVERIFY(station.get_receive_timer().isActive());
+    const QString firstSet = QStringLiteral("sudo date +%s -s @%1").arg(serverTime);
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet}));
+    // Heartbeats behind a running clock set feed the watchdog but start no second one.
+    station.get_receive_timer().stop();
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QVERIFY(station.get_receive_timer().isActive());
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet}));
+
+    // Only the end of the slow command's program lets the next command start.
+    QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
+    QCOMPARE(runner_->commandLines(), (QStringList{hostCommand, firstSet, "/bin/sh -c next"}));
+    QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
+    QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
+    QCOMPARE(runner_->heldStarts(), 0);
+    // With that clock set ended, the next heartbeat sets the clock again.
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QCOMPARE(runner_->commandLines().last(), QStringLiteral("sudo date +%s -s @%1").arg(serverTime));
+    QCOMPARE(runner_->heldStarts(), 1);
+}
+
+// Downlink rights alone keep a link alive through "hb" but never move the clock.
+void TestTolva::heartbeatTimeNeedsCommandRights()
+{
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=false\nBS_ID=1234\nTIME_SYNC=true\n"
+                                          "LOG_FILE_PATH=station.log\nR_LOGIN=%1\n"
+                                          "[SECONDARY_RABBIT]\nENABLE=true\nR_LOGIN=%1\nHAS_DL=true\n")
+                               .arg(kNoBroker)),
+                  platform());
+    rabbit_man& main = *station.get_rab_prim();
+    rabbit_man& downlinkOnly = *station.get_rab_sec();
+    QVERIFY(downlinkOnly.has_dl() && !downlinkOnly.has_cmd());
+    runner_->clear();
+    const QByteArray ignored = "Heartbeat time ignored: a link without command rights does not set the clock";
+
+    qint64 serverTime = 0;
+    for (int i = 0; i < 3; ++i) {
+        station.get_receive_timer().stop();
+        station.messageReceived(heartbeatAhead(&serverTime), downlinkOnly);
+        QVERIFY(station.get_receive_timer().isActive());
+    }
+    QCOMPARE(runner_->commandLines(), QStringList());
+    QCOMPARE(log().count(ignored), 1);
+
+    station.messageReceived(heartbeatAhead(&serverTime), main);
+    QCOMPARE(runner_->commandLines(), QStringList{QStringLiteral("sudo date +%s -s @%1").arg(serverTime)});
+    QCOMPARE(log().count(ignored), 1);
+}
+
+// Behind a long shell at most 64 commands wait; the others are refused at once, and the log
+// says so once per full spell.
+void TestTolva::commandQueueBound()
+{
+    runner_->setHoldStarts(true);
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=TCPBS_TYPE\nQORM=false\nBS_ID=1234\nR_LOGIN=%1\n").arg(kNoBroker)),
+                  platform());
+    rabbit_man& main = *station.get_rab_prim();
+    runner_->clear();
+    auto admin = [](int i) { return command("admin", QString::number(i), QJsonObject{{"request", QStringLiteral("c%1").arg(i)}}); };
+    for (int i = 0; i <= 66; ++i)
+        station.messageReceived(admin(i), main);
+    const QByteArray full = "Command queue full (64 waiting): commands are refused until one is done";
+    QCOMPARE(log().count(full), 1);
+
+    QStringList expected;
+    for (int i = 0; i <= 64; ++i) {
+        expected << QStringLiteral("/bin/sh -c c%1").arg(i);
+        QCOMPARE(runner_->commandLines(), expected);
+        QVERIFY(runner_->completeStart(HostCommandResult{true, 0, false, ""}));
+    }
+    QCOMPARE(runner_->heldStarts(), 0);
+    QVERIFY(log().contains("Command queue has room again; 2 commands were refused while it was full"));
+
+    // Room again: a command is queued and run as before.
+    station.messageReceived(admin(67), main);
+    QCOMPARE(runner_->commandLines().last(), QString("/bin/sh -c c67"));
 }
 
 void TestTolva::useBinaryFromTheServerOnlyWithoutConfiguration()

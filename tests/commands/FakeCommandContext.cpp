@@ -17,7 +17,7 @@ FakeCommandContext::FakeCommandContext(const QString& ini)
     QDir::setCurrent(dir.path());
     log.setLogpath(path(QStringLiteral("station.log")));
     paths = SystemPaths::under(path(QStringLiteral("root")));
-    ntp = std::make_unique<ntp_sysconf>(paths.ntpConf, recorder);
+    ntp = std::make_unique<ntp_sysconf>(paths.ntpConf);
     clock = QDateTime::currentDateTime();
     writeIni(ini.isNull() ? QStringLiteral("[BASE_STATION]\nBS_ID=7\n[TRANSMITTER]\nSEND_DL=false\n") : ini);
     settings.initController(iniPath());
@@ -39,6 +39,14 @@ void FakeCommandContext::set_ntp_service_on_off(bool on)
         throw std::runtime_error(ntpThrows.toStdString());
     ntpSwitches << on;
     recorder.run(QStringLiteral("sudo"), {QStringLiteral("service"), QStringLiteral("ntp"), on ? QStringLiteral("start") : QStringLiteral("stop")}, 5000);
+}
+
+void FakeCommandContext::start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended)
+{
+    recorder.start(program, arguments, timeoutMs, [ended](const HostCommandResult&) {
+        if (ended)
+            ended();
+    });
 }
 
 errlog& FakeCommandContext::alarm_log()

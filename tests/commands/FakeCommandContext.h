@@ -44,6 +44,9 @@ public:
     logger& station_log() override { return log; }
     errlog& alarm_log() override;
     HostCommandRunner& runner() override { return recorder; }
+    // Through the recorder's start(): at once, or held like any other start.
+    void start_host(const QString& program, const QStringList& arguments, int timeoutMs, std::function<void()> ended) override;
+    bool may_set_clock() const override { return maySetClock; }
     const SystemPaths& system_paths() const override { return paths; }
     QDateTime now() const override { return clock; }
     void run_later(int ms, std::function<void()> action) override;
@@ -89,6 +92,7 @@ public:
     QTimer receiveTimer;
     QPair<double, double> coords{0.0, 0.0};
     bool timeSync = false;
+    bool maySetClock = true;
     rabbit_man* links[3] = {nullptr, nullptr, nullptr};
     QList<int> laterDelays;
     QList<std::function<void()>> laterActions;

@@ -5,10 +5,20 @@
 #include "AdminCommandHandler.h"
 #include "BrokerInput.h"
 #include "FakeCommandContext.h"
+#include "RealHostCommandRunner.h"
 #include "errlog.h"
 
 #include <QJsonDocument>
 #include <QtTest>
+
+namespace {
+// The fake station with the real runner: a real /bin/sh behind the handler.
+class RealShellContext : public FakeCommandContext {
+public:
+    HostCommandRunner& runner() override { return real; }
+    RealHostCommandRunner real;
+};
+} // namespace
 
 class TestAdminCommands : public QObject {
     Q_OBJECT
@@ -18,6 +28,8 @@ private slots:
     void base64Bodies_data();
     void base64Bodies();
     void replyFollowsTheShellsEnd();
+    void replyOfARealShell_data();
+    void replyOfARealShell();
     void spectrum_data();
     void spectrum();
 };
@@ -119,6 +131,46 @@ void TestAdminCommands::replyFollowsTheShellsEnd()
     QVERIFY(ctx.recorder.completeStart(late));
     QCOMPARE(replies.size(), 1);
     QCOMPARE(replies.first(), (QJsonObject{{"cmd_id", "9"}, {"msg_type", "response"}, {"data", QJsonObject{{"reply", "so far\n"}}}}));
+}
+
+void TestAdminCommands::replyOfARealShell_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<QString>("reply");
+    const QString mib(HostCommandResult::kOutputLimit, QLatin1Char('a'));
+    QTest::newRow("200 MB on standard output") << "head -c 200000000 /dev/zero | tr '\\0' a" << 120000
+                                               << mib + "\n[198951424 bytes of output left out]\n";
+    QTest::newRow("200 MB on standard error") << "echo out; head -c 200000000 /dev/zero >&2" << 120000 << "out\n";
+    QTest::newRow("1 MiB + 1 byte") << "head -c 1048577 /dev/zero | tr '\\0' a" << 60000
+                                    << mib + "\n[1 bytes of output left out]\n";
+    QTest::newRow("1 MiB, nothing cut") << "head -c 1048576 /dev/zero | tr '\\0' a" << 60000 << mib;
+    QTest::newRow("empty output") << "true" << 60000 << "";
+    // The reply ends at a zero byte; past the limit the line counts what the reply lacks.
+    QTest::newRow("NUL bytes") << "printf 'ab\\000cd'" << 60000 << "ab";
+    QTest::newRow("NUL byte, then past the limit") << "printf 'ab\\000'; head -c 1048576 /dev/zero | tr '\\0' a" << 60000
+                                                   << "ab\n[1048577 bytes of output left out]\n";
+    QTest::newRow("past its time limit") << "printf early; exec sleep 30" << 300 << "early";
+}
+
+void TestAdminCommands::replyOfARealShell()
+{
+    QFETCH(QString, request);
+    QFETCH(int, limitMs);
+    QFETCH(QString, reply);
+    RealShellContext ctx;
+    const AdminCommandHandler::Texts texts{" Admin request received from server: ", "Admin request received from server: ",
+                                           "Admin request result: \n", limitMs};
+    bool answered = false;
+    QJsonDocument document;
+    AdminCommandHandler::runShell(ctx, request, texts, false, [&](const QJsonDocument& d) {
+        document = d;
+        answered = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(answered, limitMs + 60000);
+    const QString text = document.object().value("reply").toString();
+    QCOMPARE(text.size(), reply.size());
+    QVERIFY(text == reply);
 }
 
 void TestAdminCommands::spectrum_data()

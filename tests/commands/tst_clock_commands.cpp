@@ -35,24 +35,29 @@ void TestClockCommands::hbSetsOnlyAClockThatIsBehind_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<bool>("sync");
+    QTest::addColumn<bool>("maySetClock");
     QTest::addColumn<QStringList>("commands");
-    QTest::newRow("server 5 s ahead") << QByteArray(R"({"s_time":1700000005})") << true << QStringList{"sudo date +%s -s @1700000005"};
-    QTest::newRow("same second") << QByteArray(R"({"s_time":1700000000})") << true << QStringList();
-    QTest::newRow("server behind") << QByteArray(R"({"s_time":1699999000})") << true << QStringList();
-    QTest::newRow("sync off") << QByteArray(R"({"s_time":1700000005})") << false << QStringList();
-    QTest::newRow("no s_time") << QByteArray(R"({})") << true << QStringList();
-    QTest::newRow("s_time a text") << QByteArray(R"({"s_time":"1700000005"})") << true << QStringList();
-    QTest::newRow("s_time beyond year 9999") << QByteArray(R"({"s_time":1e300})") << true << QStringList();
+    QTest::newRow("server 5 s ahead") << QByteArray(R"({"s_time":1700000005})") << true << true
+                                      << QStringList{"sudo date +%s -s @1700000005"};
+    QTest::newRow("same second") << QByteArray(R"({"s_time":1700000000})") << true << true << QStringList();
+    QTest::newRow("server behind") << QByteArray(R"({"s_time":1699999000})") << true << true << QStringList();
+    QTest::newRow("sync off") << QByteArray(R"({"s_time":1700000005})") << false << true << QStringList();
+    QTest::newRow("no s_time") << QByteArray(R"({})") << true << true << QStringList();
+    QTest::newRow("s_time a text") << QByteArray(R"({"s_time":"1700000005"})") << true << true << QStringList();
+    QTest::newRow("s_time beyond year 9999") << QByteArray(R"({"s_time":1e300})") << true << true << QStringList();
+    QTest::newRow("ahead, no command rights") << QByteArray(R"({"s_time":1700000005})") << true << false << QStringList();
 }
 
 void TestClockCommands::hbSetsOnlyAClockThatIsBehind()
 {
     QFETCH(QByteArray, request);
     QFETCH(bool, sync);
+    QFETCH(bool, maySetClock);
     QFETCH(QStringList, commands);
     FakeCommandContext ctx;
     ctx.clock = QDateTime::fromSecsSinceEpoch(kNow);
     ctx.timeSync = sync;
+    ctx.maySetClock = maySetClock;
     const QJsonDocument reply = HBCommandHandler(ctx).exec(obj(request));
     QVERIFY(reply.isEmpty());
     QCOMPARE(ctx.recorder.commandLines(), commands);
@@ -99,16 +104,20 @@ void TestClockCommands::setUtc()
     QFETCH(QByteArray, request);
     QFETCH(QStringList, commands);
     FakeCommandContext ctx;
+    ctx.recorder.setHoldStarts(true);
     const QJsonObject reply = TimeConfigCommandHandler(ctx).exec(obj(request)).object();
     QCOMPARE(reply, (QJsonObject{{"result", !commands.isEmpty()}}));
     QCOMPARE(ctx.recorder.commandLines(), commands);
     const QString text = "System time is syncronized remotely";
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE).isEmpty());
     if (commands.isEmpty()) {
-        QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE).isEmpty());
         QVERIFY(ctx.logText().contains("Clock not set"));
         return;
     }
     QCOMPARE(ctx.recorder.calls().first().timeoutMs, 10000);
+    // The alarm and the log line follow the end of the clock set.
+    QVERIFY(!ctx.logText().contains(" Finished\n"));
+    QVERIFY(ctx.recorder.completeStart(HostCommandResult{true, 0, false, ""}));
     QCOMPARE(FakeCommandContext::alarmTexts(errlog::EVENT_TIME_SYNC_REMOTE), QStringList{text});
     QVERIFY(FakeCommandContext::fileText(ctx.path("bsevent.log")).contains(text.toUtf8()));
     QVERIFY(ctx.logText().contains(" Finished\n"));

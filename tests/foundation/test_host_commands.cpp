@@ -5,7 +5,10 @@
 #include "RecordingHostCommandRunner.h"
 #include "SystemPaths.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,6 +34,49 @@ QByteArray writtenPid(const QString& path)
         return QByteArray();
     const QByteArray text = f.readAll();
     return text.endsWith('\n') ? text.trimmed() : QByteArray();
+}
+
+// The environment variable that turns the test program into one memory row's measurement.
+const char kMemoryRow[] = "TOLVAR_RUNNER_MEMORY_ROW";
+const qint64 k200MB = 200000000;
+
+qint64 peakKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    static const QRegularExpression line(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
+    const QRegularExpressionMatch m = line.match(QString::fromLatin1(status.readAll()));
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// Runs "/bin/sh -c <script>" through run() ("run") or start() ("start") and prints
+// "<kept bytes> <bytes left out> <growth of peak resident memory in kB>".
+int measureRow(const QByteArray& row)
+{
+    const QByteArray mode = row.left(row.indexOf(' '));
+    const QString script = QString::fromUtf8(row.mid(row.indexOf(' ') + 1));
+    RealHostCommandRunner runner;
+    // Once before the baseline, so that the process machinery itself is not counted.
+    runner.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo warm")}, 30000);
+    const qint64 before = peakKb();
+    HostCommandResult result;
+    if (mode == "run") {
+        result = runner.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, 120000);
+    } else {
+        QEventLoop loop;
+        runner.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, 120000, [&](const HostCommandResult& r) {
+            result = r;
+            // After the runner's own clean-up, which it queues the same way.
+            QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        });
+        loop.exec();
+    }
+    const qint64 after = peakKb();
+    printf("%d %lld %lld\n", result.output.size(), static_cast<long long>(result.outputLeftOut),
+           static_cast<long long>(after - before));
+    fflush(stdout);
+    return result.started && !result.timedOut ? 0 : 1;
 }
 } // namespace
 
@@ -65,6 +111,106 @@ private slots:
         QCOMPARE(r.timedOut, timedOut);
         QCOMPARE(r.exitCode, exitCode);
         QCOMPARE(r.output, output);
+    }
+
+    // What is kept of a child's standard output, through both ways of running it.
+    void outputBound_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("timedOut");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<qint64>("leftOut");
+        const int limit = HostCommandResult::kOutputLimit;
+        for (const char* mode : {"run", "start"}) {
+            QTest::addRow("%s: 1 MiB + 1 byte", mode)
+                << "head -c 1048577 /dev/zero | tr '\\0' a" << 60000 << false << QByteArray(limit, 'a') << qint64(1);
+            QTest::addRow("%s: exactly 1 MiB", mode)
+                << "head -c 1048576 /dev/zero | tr '\\0' a" << 60000 << false << QByteArray(limit, 'a') << qint64(0);
+            QTest::addRow("%s: empty", mode) << "true" << 60000 << false << QByteArray() << qint64(0);
+            QTest::addRow("%s: NUL bytes kept", mode) << "printf 'a\\000b\\000'" << 60000 << false
+                                                      << QByteArray("a\0b\0", 4) << qint64(0);
+            QTest::addRow("%s: 3 MiB on standard error", mode)
+                << "printf out; head -c 3145728 /dev/zero >&2" << 60000 << false << QByteArray("out") << qint64(0);
+            QTest::addRow("%s: past the limit while writing", mode)
+                << "printf early; exec cat /dev/zero" << 500 << true << QByteArray() << qint64(-1);
+        }
+    }
+    void outputBound()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, timedOut);
+        QFETCH(QByteArray, output);
+        QFETCH(qint64, leftOut);
+        RealHostCommandRunner runner;
+        const QStringList arguments{QStringLiteral("-c"), script};
+        HostCommandResult r;
+        if (QByteArray(QTest::currentDataTag()).startsWith("run")) {
+            r = runner.run(QStringLiteral("/bin/sh"), arguments, timeoutMs);
+        } else {
+            bool done = false;
+            runner.start(QStringLiteral("/bin/sh"), arguments, timeoutMs, [&](const HostCommandResult& result) {
+                r = result;
+                done = true;
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(done, 60000);
+        }
+        QVERIFY(r.started);
+        QCOMPARE(r.timedOut, timedOut);
+        if (leftOut >= 0) {
+            QCOMPARE(r.output, output);
+            QCOMPARE(r.outputLeftOut, leftOut);
+            QCOMPARE(r.exitCode, 0);
+            return;
+        }
+        // A writer without end, killed at its limit: the first MiB kept, the rest counted.
+        QCOMPARE(r.output.size(), HostCommandResult::kOutputLimit);
+        QVERIFY(r.output.startsWith("early"));
+        QVERIFY(r.outputLeftOut > 0);
+        QCOMPARE(r.exitCode, -1);
+    }
+
+    // 200 MB on either stream, each row in a process of its own, so that one row's peak does not
+    // hide the next one's.
+    void outputMemory_data()
+    {
+        QTest::addColumn<QByteArray>("row");
+        QTest::addColumn<qint64>("kept");
+        QTest::addColumn<qint64>("leftOut");
+        const qint64 limit = HostCommandResult::kOutputLimit;
+        for (const char* mode : {"run", "start"}) {
+            QTest::addRow("%s: 200 MB on standard output", mode)
+                << QByteArray(mode) + " head -c 200000000 /dev/zero" << limit << k200MB - limit;
+            QTest::addRow("%s: 200 MB on standard error", mode)
+                << QByteArray(mode) + " head -c 200000000 /dev/zero >&2" << qint64(0) << qint64(0);
+        }
+    }
+    void outputMemory()
+    {
+        QFETCH(QByteArray, row);
+        QFETCH(qint64, kept);
+        QFETCH(qint64, leftOut);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kMemoryRow), QString::fromUtf8(row));
+        // Under AddressSanitizer freed blocks stay resident in its quarantine; that is the
+        // checker's memory, not the runner's.
+        QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+        if (!asan.isEmpty())
+            asan += QLatin1Char(':');
+        env.insert(QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("quarantine_size_mb=0:thread_local_quarantine_size_kb=0"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(child.waitForFinished(180000));
+        const QByteArray err = child.readAllStandardError();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, err.constData());
+        const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+        QCOMPARE(figures.size(), 3);
+        QCOMPARE(figures.at(0).toLongLong(), kept);
+        QCOMPARE(figures.at(1).toLongLong(), leftOut);
+        const qint64 growthKb = figures.at(2).toLongLong();
+        QVERIFY2(growthKb < 10 * 1024, QByteArray::number(growthKb).append(" kB").constData());
     }
 
     void realRunnerProgramMissing()
@@ -240,6 +386,23 @@ private slots:
         QCOMPARE(runner.commandLines(), (QStringList{"a", "b", "c"}));
     }
 
+    // Waited for, a slow dry-run command holds the caller for its delay or its shorter limit.
+    void dryRunRunAfterDelay()
+    {
+        DryRunHostCommandRunner runner(300);
+        QElapsedTimer clock;
+        clock.start();
+        HostCommandResult r = runner.run(QStringLiteral("sudo"), {QStringLiteral("date")}, -1);
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(!r.timedOut);
+        QCOMPARE(r.exitCode, 0);
+        clock.restart();
+        r = runner.run(QStringLiteral("vcgencmd"), {}, 50);
+        QVERIFY(clock.elapsed() >= 50);
+        QVERIFY(r.timedOut);
+        QCOMPARE(r.exitCode, -1);
+    }
+
     void dryRunStartAfterDelay()
     {
         DryRunHostCommandRunner runner(100);
@@ -262,5 +425,14 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestHostCommands)
+int main(int argc, char** argv)
+{
+    const QByteArray row = qgetenv(kMemoryRow);
+    QCoreApplication app(argc, argv);
+    if (!row.isEmpty())
+        return measureRow(row);
+    TestHostCommands test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_host_commands.moc"

@@ -99,8 +99,8 @@ int main(int argc, char** argv)
                                                            "decimal degrees, or \"none\" for no fix (default 55.7522,37.6156)."),
                                             QStringLiteral("lat,lon"), QStringLiteral("55.7522,37.6156")));
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("dry-run-delay")},
-                                            QStringLiteral("Milliseconds after which a host command started without waiting "
-                                                           "(a remote shell command) counts as ended (default 0)."),
+                                            QStringLiteral("Milliseconds every host command takes, as a slow one would: "
+                                                           "one waited for holds the station up to its time limit (default 0)."),
                                             QStringLiteral("ms"), QStringLiteral("0")));
         parser.addOption(QCommandLineOption(QStringList{QStringLiteral("on-air")},
                                             QStringLiteral("File of the simulated radios' on-air log: one JSON line per frame."),
