@@ -2,9 +2,12 @@
 
 #include "SettingsParams.h"
 
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
+#include <functional>
 #include <shared_mutex>
 
 // The one holder of the station's configuration, read from its INI file.
@@ -34,6 +37,11 @@ public:
     // the old records kept, when the file has vanished or cannot be written.
     bool setValue(const QString& group, const QString& key, QVariant value);
 
+    // Where warnings about the file (a value that is not a number, a skipped part of a list,
+    // an unknown station type, a missing file) go besides standard error; each distinct warning
+    // is given once. Warnings from before the sink was set are handed to it at once.
+    void setWarningSink(std::function<void(const QString&)> sink);
+
 private:
     struct Records {
         BaseStationParams bs;
@@ -46,9 +54,15 @@ private:
 
     Records parse(const QString& path);
     void apply(Records&& records);
+    void warn(const QString& text);
+
+    // A file can hold only so many faulty keys; the bound keeps a generated one from growing these.
+    static constexpr int kMaxWarnings = 1000;
 
     QString fileName_;
-    bool artixWarned_ = false;
+    std::function<void(const QString&)> warningSink_;
+    QStringList pendingWarnings_;
+    QSet<QString> warned_;
 
     mutable std::shared_mutex mutex_;
     BaseStationParams bsParams;
