@@ -616,6 +616,7 @@ void rabbit_man::connected()
     // A session never spans two connections.
     ++session_id;
     failure_cause_.clear();
+    was_connected_ = true;
     line(QStringLiteral(" Connected\n"));
 }
 
@@ -642,7 +643,11 @@ void rabbit_man::disconnected()
     returnInFlight();
     emit conn_lost();
     line(QStringLiteral(" Disconnected\n"));
-    log_waiting();
+    // Told once per lost connection: a failed attempt brings disconnection notices too.
+    if (was_connected_) {
+        was_connected_ = false;
+        log_waiting();
+    }
     QTimer* guard = reconnectGuard();
     if (!guard->isActive() || guard->remainingTime() == 0) {
         reconnect();

@@ -154,6 +154,7 @@ private:
     QString connection_path;
     bool url_refusal_logged = false;
     QString failure_cause_;
+    bool was_connected_ = false; // connected since the last disconnection notice
     QSet<int> tls_errors_logged; // kinds of TLS error logged on the current connection
     QString rabbit_exchange;
     QString rabbit_routing_key;
