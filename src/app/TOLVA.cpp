@@ -169,6 +169,10 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     hb_timer = new QTimer(this);
     hb_timer->setInterval(kHeartbeatMs);
     connect(hb_timer, &QTimer::timeout, this, &TOLVA::send_hart_beats);
+    // A heartbeat carries the minute statistics only while they are at most 29 s old. Started
+    // together, every second heartbeat finds them just made; started at different moments, the
+    // two timers could stand about 30 s apart, and then no heartbeat would ever carry them.
+    _meslog.restart_stats_timer();
     hb_timer->start();
 
     create_spectrum_server();
