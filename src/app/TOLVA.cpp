@@ -169,10 +169,15 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     hb_timer = new QTimer(this);
     hb_timer->setInterval(kHeartbeatMs);
     connect(hb_timer, &QTimer::timeout, this, &TOLVA::send_hart_beats);
-    // A heartbeat carries the minute statistics only while they are at most 29 s old. Started
-    // together, every second heartbeat finds them just made; started at different moments, the
-    // two timers could stand about 30 s apart, and then no heartbeat would ever carry them.
-    _meslog.restart_stats_timer();
+    // A heartbeat carries the minute statistics only while they are at most 29 s old. Made half
+    // a heartbeat period before every second heartbeat, they are 15 s old when it goes out,
+    // whatever the slack of these second-resolution timers. Left at the message log's own
+    // phase, the statistics could be made about 30 s from every heartbeat, or just after it,
+    // and then no heartbeat would ever carry them.
+    QTimer::singleShot(2 * kHeartbeatMs - kHeartbeatMs / 2, this, [this] {
+        _meslog.make_stats();
+        _meslog.restart_stats_timer();
+    });
     hb_timer->start();
 
     create_spectrum_server();
