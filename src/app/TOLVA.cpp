@@ -93,7 +93,8 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
         setLogpath(bs.logpath_.toString());
     // Faults of the INI file reach the station log too, each once (those found before the log
     // path was known among them).
-    settingsCtrlr.setWarningSink([this](const QString& text) { *this << (LocalTime::stamp() + QLatin1Char(' ') + text + QLatin1Char('\n')); });
+    settingsCtrlr.setWarningSink(
+        [this](const QString& text) { *this << (LocalTime::stamp() + QLatin1Char(' ') + text + QLatin1Char('\n')); });
     bs_type_ = bs.bs_type;
     base_id = bs.base_id_.toInt();
     use_binary = bs.use_binary_.isValid() ? bs.use_binary_.toBool() : false;

@@ -99,16 +99,21 @@ public:
 
     std::nullopt_t skipped(const char* key, const QString& value) const
     {
-        warn_(QStringLiteral("INI %1/%2: value \"%3\" is not a valid number, ignored").arg(group_, QLatin1String(key), value));
+        warn_(QStringLiteral("INI %1/%2: value \"%3\" is not a valid number, ignored")
+                  .arg(group_, QLatin1String(key), value.left(kShown)));
         return std::nullopt;
     }
 
     void skippedPart(const char* key, const QString& part, const char* why) const
     {
-        warn_(QStringLiteral("INI %1/%2: part \"%3\" skipped: %4").arg(group_, QLatin1String(key), part, QLatin1String(why)));
+        warn_(QStringLiteral("INI %1/%2: part \"%3\" skipped: %4")
+                  .arg(group_, QLatin1String(key), part.left(kShown), QLatin1String(why)));
     }
 
     void warn(const QString& text) const { warn_(text); }
+
+    // Of a faulty value, this much is quoted in its warning.
+    static constexpr int kShown = 64;
 
 private:
     // parse is one of QString's number conversions; reals must also be finite.
@@ -262,7 +267,7 @@ SettingsController::Records SettingsController::parse(const QString& path)
         p.bs_type = stationType(typeName);
         if (p.bs_type == Unknown_Type)
             r.warn(QStringLiteral("INI BASE_STATION/BS_TYPE: unknown station type \"%1\"; accepted: %2")
-                       .arg(typeName.left(64), QLatin1String(kAcceptedTypes)));
+                       .arg(typeName.left(GroupReader::kShown), QLatin1String(kAcceptedTypes)));
         p.lna_level = orDefault(r.toUInt("AT86_LNA_LEVEL"), 10);
     }
 

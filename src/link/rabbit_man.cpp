@@ -183,7 +183,8 @@ void rabbit_man::on_client_error(int code)
                                .arg(words));
         return;
     }
-    note_failure_cause(QStringLiteral("Broker %1 closed the connection (%2 %3)").arg(broker_address()).arg(code).arg(words));
+    note_failure_cause(
+        QStringLiteral("Broker %1 closed the connection (%2 %3)").arg(broker_address()).arg(code).arg(words));
 }
 
 // Failures of the socket before the AMQP connection stands; a socket dropped later is told by
