@@ -303,18 +303,22 @@ void AmqpClientPrivate::scheduleReconnect()
 void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode)
 {
     QPointer<AmqpClient> guard(q_ptr);
+    const bool endOfClose = closeSeen && socketErrorCode == QAbstractSocket::RemoteHostClosedError;
+    // Set before the signal, so its receivers read the socket's reason (an AMQP close keeps the
+    // broker's own words).
+    if (!endOfClose)
+        errorString = socket->errorString();
     emit q_ptr->socketError(socketErrorCode);
     if (!guard)
         return;
     amqpDebug() << "AMQP: socket error: " << socket->errorString();
-    if (closeSeen && socketErrorCode == QAbstractSocket::RemoteHostClosedError) {
+    if (endOfClose) {
         // The end of an AMQP close; the close itself decided what follows.
         if (socket->state() != QAbstractSocket::UnconnectedState)
             abortSocket();
         return;
     }
     growDelay();
-    errorString = socket->errorString();
     if (socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState
         || socket->state() == QAbstractSocket::HostLookupState)
         abortSocket();

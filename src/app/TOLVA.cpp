@@ -92,6 +92,10 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
 
     if (bs.logpath_.isValid())
         setLogpath(bs.logpath_.toString());
+    // Faults of the INI file reach the station log too, each once (those found before the log
+    // path was known among them).
+    settingsCtrlr.setWarningSink(
+        [this](const QString& text) { *this << (LocalTime::stamp() + QLatin1Char(' ') + text + QLatin1Char('\n')); });
     bs_type_ = bs.bs_type;
     base_id = bs.base_id_.toInt();
     use_binary = bs.use_binary_.isValid() ? bs.use_binary_.toBool() : false;
@@ -167,6 +171,15 @@ TOLVA::TOLVA(const QString& path, const StationPlatform& platform)
     hb_timer = new QTimer(this);
     hb_timer->setInterval(kHeartbeatMs);
     connect(hb_timer, &QTimer::timeout, this, &TOLVA::send_hart_beats);
+    // A heartbeat carries the minute statistics only while they are at most 29 s old. Made half
+    // a heartbeat period before every second heartbeat, they are 15 s old when it goes out,
+    // whatever the slack of these second-resolution timers. Left at the message log's own
+    // phase, the statistics could be made about 30 s from every heartbeat, or just after it,
+    // and then no heartbeat would ever carry them.
+    QTimer::singleShot(2 * kHeartbeatMs - kHeartbeatMs / 2, this, [this] {
+        _meslog.make_stats();
+        _meslog.restart_stats_timer();
+    });
     hb_timer->start();
 
     create_spectrum_server();

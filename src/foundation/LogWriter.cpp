@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,13 +60,18 @@ bool LogWriter::openFile()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    openErrno_ = ENOENT;
     if (localPath_.isEmpty())
         return false;
     fd_ = ::open(localPath_.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        openErrno_ = errno;
         return false;
+    }
     struct stat st{};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A folder or a device at the path.
+        openErrno_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd_);
         fd_ = -1;
         return false;
@@ -86,18 +92,24 @@ bool LogWriter::fileReplaced() const
     return byPath.st_dev != open.st_dev || byPath.st_ino != open.st_ino;
 }
 
-bool LogWriter::write(const QByteArray& bytes)
+bool LogWriter::write(const QByteArray& bytes, QString* report)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    auto fail = [this, report](int error) {
+        if (error != reportedErrno_ && report)
+            *report = QString::fromLocal8Bit(std::strerror(error));
+        reportedErrno_ = error;
+        return false;
+    };
     if (fd_ < 0) {
         if (!openFile())
-            return false;
+            return fail(openErrno_);
     } else {
         const qint64 now = monotonicMs();
         if (now - checkedMs_ >= kRecheckMs) {
             checkedMs_ = now;
             if (fileReplaced() && !openFile())
-                return false;
+                return fail(openErrno_);
         }
     }
     const char* data = bytes.constData();
@@ -107,10 +119,11 @@ bool LogWriter::write(const QByteArray& bytes)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return fail(errno);
         }
         data += n;
         left -= n;
     }
+    reportedErrno_ = 0;
     return true;
 }

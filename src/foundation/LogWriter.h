@@ -21,8 +21,10 @@ public:
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
-    // Appends the bytes; false when the file cannot be opened or written.
-    bool write(const QByteArray& bytes);
+    // Appends the bytes; false when the file cannot be opened or written. On a failure whose
+    // cause differs from the previous one (none after a success), *report gets the system's
+    // reason, so each cause is told once however many lines fail.
+    bool write(const QByteArray& bytes, QString* report = nullptr);
 
 private:
     bool openFile();
@@ -33,4 +35,6 @@ private:
     std::mutex mutex_;
     int fd_ = -1;
     qint64 checkedMs_ = 0; // monotonic time of the last check for a moved file
+    int openErrno_ = 0;     // why the last openFile() failed
+    int reportedErrno_ = 0; // cause of the current run of failures, 0 while writes succeed
 };

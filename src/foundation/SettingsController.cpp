@@ -8,10 +8,12 @@
 #include <QStringList>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <type_traits>
+#include <utility>
 
 const char* const DEFAULT_LOG_PATH = "/var/log/syslog";
 
@@ -21,7 +23,12 @@ namespace {
 // does not parse, or lies outside its range, counts as absent and its default applies.
 class GroupReader {
 public:
-    GroupReader(QSettings& settings, const QString& group) : s_(settings), group_(group) { s_.beginGroup(group); }
+    using Warn = std::function<void(const QString&)>;
+    GroupReader(QSettings& settings, const QString& group, const Warn& warn)
+        : s_(settings), group_(group), warn_(warn)
+    {
+        s_.beginGroup(group);
+    }
     ~GroupReader() { s_.endGroup(); }
 
     bool has(const char* key) const { return s_.contains(QLatin1String(key)); }
@@ -94,16 +101,21 @@ public:
 
     std::nullopt_t skipped(const char* key, const QString& value) const
     {
-        qDebug().noquote() << QStringLiteral("INI %1/%2: value \"%3\" is not a valid number, ignored")
-                                  .arg(group_, QLatin1String(key), value);
+        warn_(QStringLiteral("INI %1/%2: value \"%3\" is not a valid number, ignored")
+                  .arg(group_, QLatin1String(key), value.left(kShown)));
         return std::nullopt;
     }
 
     void skippedPart(const char* key, const QString& part, const char* why) const
     {
-        qDebug().noquote() << QStringLiteral("INI %1/%2: part \"%3\" skipped: %4")
-                                  .arg(group_, QLatin1String(key), part, QLatin1String(why));
+        warn_(QStringLiteral("INI %1/%2: part \"%3\" skipped: %4")
+                  .arg(group_, QLatin1String(key), part.left(kShown), QLatin1String(why)));
     }
+
+    void warn(const QString& text) const { warn_(text); }
+
+    // Of a faulty value, this much is quoted in its warning.
+    static constexpr int kShown = 64;
 
 private:
     // parse is one of QString's number conversions; reals must also be finite.
@@ -124,6 +136,7 @@ private:
 
     QSettings& s_;
     QString group_;
+    const Warn& warn_;
 };
 
 template <typename T>
@@ -150,6 +163,8 @@ QVariant threshold(const GroupReader& r, const char* key, int absent)
     return QVariant(int(qBound<qint64>(0, *v, 65535)));
 }
 
+const char* const kAcceptedTypes = "QORM_TYPE, QORM7_TYPE, QORM_LTE_TYPE, QUABO_TYPE, TCPBS_TYPE";
+
 BS_Type stationType(const QString& name)
 {
     if (name == QLatin1String("QORM_TYPE") || name == QLatin1String("QORM7_TYPE"))
@@ -163,9 +178,9 @@ BS_Type stationType(const QString& name)
     return Unknown_Type;
 }
 
-void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p)
+void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p, const GroupReader::Warn& warn)
 {
-    GroupReader r(settings, QLatin1String(group));
+    GroupReader r(settings, QLatin1String(group), warn);
     p.enable_ = r.boolOr("ENABLE", QVariant());
     p.r_login_ = r.textOr("R_LOGIN", QVariant());
     p.r_exchange_ = r.textOr("R_EXCHANGE", QVariant());
@@ -188,15 +203,16 @@ SettingsController::SettingsController() = default;
 SettingsController::Records SettingsController::parse(const QString& path)
 {
     Records rec;
+    const GroupReader::Warn warn = [this](const QString& text) { this->warn(text); };
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() == QSettings::FormatError)
-        qWarning().noquote() << QStringLiteral("INI file %1 has format errors; the keys that could be read apply").arg(path);
+        warn(QStringLiteral("INI file %1 has format errors; the keys that could be read apply").arg(path));
     else if (settings.status() == QSettings::AccessError)
-        qWarning().noquote() << QStringLiteral("INI file %1 cannot be read; defaults apply").arg(path);
+        warn(QStringLiteral("INI file %1 cannot be read; defaults apply").arg(path));
 
     {
         BaseStationParams& p = rec.bs;
-        GroupReader r(settings, QStringLiteral("BASE_STATION"));
+        GroupReader r(settings, QStringLiteral("BASE_STATION"), warn);
         p.tcp_rs_ = r.text("TCP_RS").value_or(QString()).split(QLatin1Char(','));
         p.tcp_rs_timeout_ = orDefault(r.toInt("TCP_RS_TIMEOUT"), 25);
         p.tcp_port_ = orDefault(r.toInt("TCP_PORT"), 16384);
@@ -223,12 +239,9 @@ SettingsController::Records SettingsController::parse(const QString& path)
         p.update_artix_on_start_ = r.has("UPDATE_ARTIX_ON_START");
         if (p.update_artix_on_start_.toBool()) {
             const QString value = r.text("UPDATE_ARTIX_ON_START").value_or(QString());
-            if (!QVariant(value).toBool() && !artixWarned_) {
-                artixWarned_ = true;
-                qWarning().noquote()
-                    << QStringLiteral("UPDATE_ARTIX_ON_START=%1 still enables the firmware update; remove the key to disable it")
-                           .arg(value);
-            }
+            if (!QVariant(value).toBool())
+                r.warn(QStringLiteral("UPDATE_ARTIX_ON_START=%1 still enables the firmware update; remove the key to disable it")
+                           .arg(value));
         }
         p.use_window_ = r.boolOr("USE_WINDOW", false);
         p.ext_filter_ = r.boolOr("EXT_FILTER", false);
@@ -252,12 +265,16 @@ SettingsController::Records SettingsController::parse(const QString& path)
         p.mode_ = r.textOr("MODE", QVariant());
         p.time_sync_ = r.boolOr("TIME_SYNC", true);
         p.ntp_ = r.boolOr("NTP", true);
-        p.bs_type = stationType(r.text("BS_TYPE").value_or(QStringLiteral("QORM_TYPE")));
+        const QString typeName = r.text("BS_TYPE").value_or(QStringLiteral("QORM_TYPE"));
+        p.bs_type = stationType(typeName);
+        if (p.bs_type == Unknown_Type)
+            r.warn(QStringLiteral("INI BASE_STATION/BS_TYPE: unknown station type \"%1\"; accepted: %2")
+                       .arg(typeName.left(GroupReader::kShown), QLatin1String(kAcceptedTypes)));
         p.lna_level = orDefault(r.toUInt("AT86_LNA_LEVEL"), 10);
     }
 
     {
-        GroupReader r(settings, QStringLiteral("ADF4350"));
+        GroupReader r(settings, QStringLiteral("ADF4350"), warn);
         rec.revLo = r.boolOr("REV_LO", true).toBool();
         static const char* const words[] = {"K0", "K1", "K2", "K3", "K4", "K5"};
         for (qint16 i = 0; i < 6; ++i) {
@@ -268,7 +285,7 @@ SettingsController::Records SettingsController::parse(const QString& path)
 
     {
         TransmitterParams& p = rec.tx;
-        GroupReader r(settings, QStringLiteral("TRANSMITTER"));
+        GroupReader r(settings, QStringLiteral("TRANSMITTER"), warn);
         p.need_auto_correction_ = r.boolOr("AUTO_CORRECTION", QVariant());
         if (const auto freqs = r.text("DL_FREQS")) {
             for (const QString& part : freqs->split(QLatin1Char(','))) {
@@ -328,14 +345,14 @@ SettingsController::Records SettingsController::parse(const QString& path)
     }
 
     {
-        GroupReader r(settings, QStringLiteral("Comunications"));
+        GroupReader r(settings, QStringLiteral("Comunications"), warn);
         rec.comm.serialPortName_ = r.textOr("PortNum", QVariant());
         rec.comm.baudRate_ = orDefault(r.toInt("BaudeRate"), QVariant());
         rec.comm.slip_crc_ = r.boolOr("SLIP_CRC", QVariant());
     }
 
-    readRabbit(settings, "SECONDARY_RABBIT", rec.second);
-    readRabbit(settings, "THIRD_RABBIT", rec.third);
+    readRabbit(settings, "SECONDARY_RABBIT", rec.second, warn);
+    readRabbit(settings, "THIRD_RABBIT", rec.third, warn);
     return rec;
 }
 
@@ -350,11 +367,36 @@ void SettingsController::apply(Records&& rec)
     thirdRabbitParams_ = std::move(rec.third);
 }
 
+void SettingsController::warn(const QString& text)
+{
+    // A re-read (every setValue) finds the same faults again; each is told once.
+    if (warned_.contains(text))
+        return;
+    if (warned_.size() < kMaxWarnings)
+        warned_.insert(text);
+    qWarning().noquote() << text;
+    if (warningSink_)
+        warningSink_(text);
+    else if (pendingWarnings_.size() < kMaxWarnings)
+        pendingWarnings_.append(text);
+}
+
+void SettingsController::setWarningSink(std::function<void(const QString&)> sink)
+{
+    warningSink_ = std::move(sink);
+    if (!warningSink_)
+        return;
+    const QStringList pending = std::exchange(pendingWarnings_, QStringList());
+    for (const QString& text : pending)
+        warningSink_(text);
+}
+
 bool SettingsController::initController(const QString& path)
 {
     // A folder or a device at the path is no configuration file either.
     if (!QFileInfo(path).isFile()) {
         apply(Records());
+        warn(QStringLiteral("INI file not found: ") + path);
         return false;
     }
     fileName_ = path;

@@ -2,7 +2,9 @@
 
 #include "SettingsParams.h"
 
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <QByteArray>
@@ -52,6 +54,11 @@ public:
     // fails (the file is then as replace left it).
     bool setValues(const QList<Change>& changes, const FileReplacer& replace, QString* error);
 
+    // Where warnings about the file (a value that is not a number, a skipped part of a list,
+    // an unknown station type, a missing file) go besides standard error; each distinct warning
+    // is given once. Warnings from before the sink was set are handed to it at once.
+    void setWarningSink(std::function<void(const QString&)> sink);
+
 private:
     struct Records {
         BaseStationParams bs;
@@ -64,9 +71,15 @@ private:
 
     Records parse(const QString& path);
     void apply(Records&& records);
+    void warn(const QString& text);
+
+    // A file can hold only so many faulty keys; the bound keeps a generated one from growing these.
+    static constexpr int kMaxWarnings = 1000;
 
     QString fileName_;
-    bool artixWarned_ = false;
+    std::function<void(const QString&)> warningSink_;
+    QStringList pendingWarnings_;
+    QSet<QString> warned_;
 
     mutable std::shared_mutex mutex_;
     BaseStationParams bsParams;

@@ -88,13 +88,20 @@ void logger::put(const QString& text)
         path = logpath;
     }
     const QByteArray bytes = text.toUtf8();
-    if (writer && writer->write(bytes)) {
-        toStdout(bytes);
+    QString reason;
+    if (writer) {
+        if (!writer->write(bytes, &reason) && !reason.isEmpty())
+            toStdout((QStringLiteral("logger. Can't open file for writing: ") + path + QStringLiteral(" (") + reason
+                      + QStringLiteral(")\n"))
+                         .toUtf8());
     } else {
-        toStdout((QStringLiteral("logger. Can't open file for writing: ") + path + QLatin1Char('\n')
-                  + QStringLiteral("========= Lost message for log: ") + text)
-                     .toUtf8());
+        // Loggers without a file (no log path configured) share one notice.
+        static std::atomic<bool> noPathReported{false};
+        if (!noPathReported.exchange(true))
+            toStdout(QByteArrayLiteral("logger. Can't open file for writing: (no log file path; standard output only)\n"));
     }
+    // Whatever the file took or not, the line is on standard output.
+    toStdout(bytes);
 }
 
 logger& logger::operator<<(const char* value)

@@ -54,6 +54,9 @@ public:
     // SNR normalised to 50 bit/s; a phy without a known bit rate is not normalised.
     static float normalisedSnr(float snr, int phy);
 
+    // Starts the minute statistics' period anew, from now.
+    void restart_stats_timer() { _stat_timer.start(); }
+
     // Commits the rows appended since the last commit (appends of up to kBatchMs are
     // committed together; every read commits first).
     void flush();

@@ -282,6 +282,16 @@ void messque::checkBigBackup()
     }
 }
 
+qint64 messque::backup_count()
+{
+    if (!db_ok)
+        return -1;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM messages WHERE STATE = 0")) || !q.next())
+        return -1;
+    return q.value(0).toLongLong();
+}
+
 bool messque::probeBackup(QString* error, bool* unreadable)
 {
     QSqlQuery q(db);

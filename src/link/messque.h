@@ -78,6 +78,9 @@ public:
     bool isEmpty();
     int size() const { return int(waiting_.size() + inflight_.size()); }
     int waiting_count() const { return int(waiting_.size()); }
+    // Records that wait in the backup file (not restored into memory); -1 when there is no
+    // open backup. Counts the table: for reports on connection changes, not for each record.
+    qint64 backup_count();
     int in_flight_count() const { return int(inflight_.size()); }
 
     // From the link's first connection on, aged records are written to the backup.

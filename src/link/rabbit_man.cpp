@@ -26,6 +26,17 @@ QString timePrefix()
     return LocalTime::stamp();
 }
 
+// The broker's or the system's words, kept to one short line.
+QString oneLine(QString text)
+{
+    text = text.left(200);
+    for (QChar& c : text) {
+        if (c < QLatin1Char(' '))
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
 } // namespace
 
 rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& exch,
@@ -59,6 +70,12 @@ rabbit_man::rabbit_man(const QString& b_id, const QString& path, const QString& 
     // A publisher that the socket or the broker holds back picks up again from here.
     connect(client, &AmqpClient::writeBufferDrained, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
     connect(client, &AmqpClient::unblocked, this, &rabbit_man::resume_publishing, Qt::QueuedConnection);
+    // Direct: the client's error text is the one of this failure only while the signal is
+    // being delivered.
+    connect(client, QOverload<Amqp::Error>::of(&AmqpClient::error), this, [this](Amqp::Error e) { on_client_error(int(e)); },
+            Qt::DirectConnection);
+    connect(client, QOverload<QAbstractSocket::SocketError>::of(&AmqpClient::socketError), this,
+            [this](QAbstractSocket::SocketError e) { on_socket_error(int(e)); }, Qt::DirectConnection);
 
     if (!base_id.isEmpty() && (_has_dl || _has_cmd))
         createStationQueue();
@@ -151,6 +168,71 @@ void rabbit_man::ignore_tls_errors(const QList<QSslError>& errors)
     client->ignoreSslErrors(errors);
 }
 
+QString rabbit_man::broker_address() const
+{
+    return client->host() + QLatin1Char(':') + QString::number(client->port());
+}
+
+// connection.close from the broker (or a login it dropped without one): a refused login, a
+// virtual host the user may not use, a broker closing the connection while it ran.
+void rabbit_man::on_client_error(int code)
+{
+    const QString words = oneLine(client->errorString());
+    if (code == int(Amqp::AccessRefusedError) && !client->isConnected()) {
+        note_failure_cause(QStringLiteral("Broker %1 refused the login of user \"%2\" (%3 %4)")
+                               .arg(broker_address(), oneLine(client->username()).left(64))
+                               .arg(code)
+                               .arg(words));
+        return;
+    }
+    note_failure_cause(
+        QStringLiteral("Broker %1 closed the connection (%2 %3)").arg(broker_address()).arg(code).arg(words));
+}
+
+// Failures of the socket before the AMQP connection stands; a socket dropped later is told by
+// " Disconnected" and by the close that came with it.
+void rabbit_man::on_socket_error(int error)
+{
+    const QString words = oneLine(client->errorString());
+    switch (QAbstractSocket::SocketError(error)) {
+    case QAbstractSocket::ConnectionRefusedError:
+        note_failure_cause(QStringLiteral("Broker %1 not listening (%2)").arg(broker_address(), words));
+        break;
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::SocketTimeoutError:
+        note_failure_cause(QStringLiteral("Broker %1 not reachable (%2)").arg(broker_address(), words));
+        break;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        note_failure_cause(QStringLiteral("TLS handshake with broker %1 failed (%2)").arg(broker_address(), words));
+        break;
+    default:
+        break;
+    }
+}
+
+// Every retry meets the same cause again: it is written once, and again only when it changes
+// (a connection that stood in between clears it).
+void rabbit_man::note_failure_cause(const QString& cause)
+{
+    if (cause != failure_cause_) {
+        failure_cause_ = cause;
+        line(QLatin1Char(' ') + cause + QLatin1Char('\n'));
+        *this << levent(cause, QString::fromLatin1(fnameEventLog));
+    }
+    emit connection_failed(cause);
+}
+
+void rabbit_man::log_waiting()
+{
+    const qint64 backup = que->backup_count();
+    line(QStringLiteral(" Records waiting: %1 in the queue, %2\n")
+             .arg(que->size())
+             .arg(backup < 0 ? QStringLiteral("no backup") : QStringLiteral("%1 in the backup").arg(backup)));
+}
+
 void rabbit_man::setLogpath(const QString& path)
 {
     logger::setLogpath(path);
@@ -234,12 +316,7 @@ void rabbit_man::onExchangeClosed(quint64 generation)
     confirms_on = false;
     returnInFlight();
     if (client->isConnected()) {
-        // The broker's own words, kept to one short line.
-        QString reason = exchange->errorString().left(200);
-        for (QChar& c : reason) {
-            if (c < QLatin1Char(' '))
-                c = QLatin1Char(' ');
-        }
+        const QString reason = oneLine(exchange->errorString());
         line(QStringLiteral(" Exchange channel closed by the broker (%1 %2), reopening in %3 ms\n")
                  .arg(int(exchange->error()))
                  .arg(reason)
@@ -555,6 +632,8 @@ void rabbit_man::connected()
     que->set_start_to_save(true);
     // A session never spans two connections.
     ++session_id;
+    failure_cause_.clear();
+    was_connected_ = true;
     line(QStringLiteral(" Connected\n"));
 }
 
@@ -581,6 +660,11 @@ void rabbit_man::disconnected()
     returnInFlight();
     emit conn_lost();
     line(QStringLiteral(" Disconnected\n"));
+    // Told once per lost connection: a failed attempt brings disconnection notices too.
+    if (was_connected_) {
+        was_connected_ = false;
+        log_waiting();
+    }
     QTimer* guard = reconnectGuard();
     if (!guard->isActive() || guard->remainingTime() == 0) {
         reconnect();
@@ -601,6 +685,7 @@ void rabbit_man::reconnect()
     line(QStringLiteral(" Reconnect\n"));
     emit conn_lost();
     returnInFlight();
+    log_waiting();
     if (client->isConnected()) {
         line(QStringLiteral(" Disconnect!\n"));
         client->disconnectFromHost();

@@ -99,11 +99,17 @@ public slots:
     bool reconnect_if_disconnected();
     void reconnect();
 
+    // Why the link cannot connect or was dropped, as last logged (empty while none is known).
+    QString failure_cause() const { return failure_cause_; }
+
 signals:
     void conn_estimated();
     void conn_lost();
     void republish();
     void data_received(const QByteArray& payload, rabbit_man& link);
+    // Every failed attempt to connect, and every close by the broker, with its cause; the log
+    // takes a cause only when it changes.
+    void connection_failed(const QString& cause);
 
 private slots:
     void publish_next();
@@ -134,6 +140,13 @@ private:
     // Connects when the URL is one the client can read; a link with another URL stays down.
     void connect_to_broker();
     void ignore_tls_errors(const QList<QSslError>& errors);
+    void on_client_error(int code);
+    void on_socket_error(int error);
+    // Logs the cause (link log and event log) when it differs from the one last logged.
+    void note_failure_cause(const QString& cause);
+    QString broker_address() const;
+    // How many records wait, in memory and in the backup.
+    void log_waiting();
     static QTimer* reconnectGuard();
 
     AmqpClient* client = nullptr;
@@ -143,6 +156,8 @@ private:
     QString base_id;
     QString connection_path;
     bool url_refusal_logged = false;
+    QString failure_cause_;
+    bool was_connected_ = false; // connected since the last disconnection notice
     QSet<int> tls_errors_logged; // kinds of TLS error logged on the current connection
     QString rabbit_exchange;
     QString rabbit_routing_key;

@@ -36,3 +36,9 @@ endif()
 if(TARGET app AND TARGET sim_fpga)
   tolvar_test(tst_tolva SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_tolva.cpp LIBS app sim_fpga sim LABELS unit)
 endif()
+if(TARGET station_process)
+  # Start-up faults told once in the station's log.
+  tolvar_test(tst_station_failures SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_station_failures.cpp LIBS station_process
+    LABELS e2e TIMEOUT 300)
+  add_dependencies(tst_station_failures tolvar-sim)
+endif()

@@ -573,6 +573,30 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("UPDATE_ARTIX_ON_START")), 0);
     }
 
+    // Warnings reach the sink (the station log) once each, also those found before it was
+    // set, and also across re-reads of the same file.
+    void warningsReachTheSinkOnce()
+    {
+        MessageCapture capture;
+        SettingsController c;
+        QVERIFY(!c.initController(dir.filePath(QStringLiteral("absent.ini"))));
+        const QString path = writeIni("[BASE_STATION]\nBS_ID=4x\nBS_TYPE=QORM5_TYPE\n[TRANSMITTER]\nDL_FREQS=\"1,x\"\n");
+        QVERIFY(c.initController(path));
+        QStringList told;
+        c.setWarningSink([&](const QString& text) { told << text; });
+        QVERIFY(c.initController(path));
+        QVERIFY(c.setValue(QStringLiteral("BASE_STATION"), QStringLiteral("MODE"), QStringLiteral("x")));
+        QCOMPARE(told, QStringList({
+                           QStringLiteral("INI file not found: ") + dir.filePath(QStringLiteral("absent.ini")),
+                           QStringLiteral("INI BASE_STATION/BS_ID: value \"4x\" is not a valid number, ignored"),
+                           QStringLiteral("INI BASE_STATION/BS_TYPE: unknown station type \"QORM5_TYPE\"; accepted: "
+                                          "QORM_TYPE, QORM7_TYPE, QORM_LTE_TYPE, QUABO_TYPE, TCPBS_TYPE"),
+                           QStringLiteral("INI TRANSMITTER/DL_FREQS: part \"x\" skipped: not a frequency"),
+                       }));
+        QCOMPARE(c.getBS_Params().bs_type, Unknown_Type);
+        QCOMPARE(capture.count(QStringLiteral("BASE_STATION/BS_ID")), 1);
+    }
+
     void setValueRoundTrips_data()
     {
         QTest::addColumn<QString>("group");

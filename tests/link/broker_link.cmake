@@ -15,3 +15,7 @@ if(TARGET amqp AND TARGET testsupport)
   set_property(TEST tst_broker_soak APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=1400000)
   set_property(TEST tst_broker_link APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=840000)
 endif()
+if(TARGET link AND TARGET testsupport)
+  # Connection failures named once per cause, against the project's own RabbitMQ.
+  tolvar_test(tst_link_failures SOURCES tst_link_failures.cpp LIBS link testsupport LABELS broker TIMEOUT 300)
+endif()
