@@ -2,7 +2,7 @@
 // gateways that send heartbeats with their id, then the TTL passes with no traffic and the
 // sweep runs. Printed: the link's resident memory before, at the peak and after the sweep
 // (also once freed heap pages are handed back), and the registry's entries left. Memory figures
-// mean something only in a build without sanitizers (build/rel, Release).
+// mean something only in a build without sanitizers (build/release, RelWithDebInfo).
 
 #include "SettingsController.h"
 #include "crc.h"
