@@ -13,6 +13,11 @@ class TestBroker;
 
 // tolvar-sim run as a separate process in a folder of the test's own, with an INI made from
 // key=value lines and a scenario text. Standard output and error go to files in that folder.
+// Writes text to path, making its folder first; a failure fails the running test.
+void putFile(const QString& path, const QByteArray& text);
+// The file's bytes, or "<missing>" when it cannot be read.
+QByteArray fileContent(const QString& path);
+
 class StationProcess {
 public:
     explicit StationProcess(const QString& dir);

@@ -38,20 +38,6 @@ const QByteArray kInterfaces = "auto lo\n"
                                "auto eth0\n"
                                "iface eth0 inet dhcp\n";
 
-void put(const QString& path, const QByteArray& text)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(text), qint64(text.size()));
-}
-
-QByteArray contentOf(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 // Takes every reply waiting on the queue, in the order they came.
 void takeReplies(const TestBroker& broker, const QString& queue, QList<QJsonObject>& into)
 {
@@ -140,8 +126,8 @@ void TestCommandsE2E::hostCommandsInOrderBesideTheHeartbeat()
     StationProcess station(dir.path());
     const QString ntpConf = station.path("sim-root/etc/ntp.conf");
     const QString interfaces = station.path("sim-root/etc/network/interfaces");
-    put(ntpConf, kNtpConf);
-    put(interfaces, kInterfaces);
+    putFile(ntpConf, kNtpConf);
+    putFile(interfaces, kInterfaces);
     if (QTest::currentTestFailed())
         return;
     station.writeIni(simStationIni(kStationId, broker_.url(), false));
@@ -184,8 +170,8 @@ void TestCommandsE2E::hostCommandsInOrderBesideTheHeartbeat()
              station.output().right(4000).constData());
     QVERIFY2(replies.isEmpty(), QJsonDocument(replies.value(0)).toJson().constData());
     QCOMPARE(beats.heartbeats.first().value("bs_id").toInt(), kStationId);
-    QCOMPARE(contentOf(ntpConf), kNtpConf);
-    QCOMPARE(contentOf(interfaces), kInterfaces);
+    QCOMPARE(fileContent(ntpConf), kNtpConf);
+    QCOMPARE(fileContent(interfaces), kInterfaces);
 
     // The shell's reply, then the others in the order they were sent; the time service's restart
     // takes as long as the shell.
@@ -202,7 +188,7 @@ void TestCommandsE2E::hostCommandsInOrderBesideTheHeartbeat()
     QCOMPARE(replies.at(1), (QJsonObject{{"cmd_id", "ntp"}, {"msg_type", "response"}, {"data", QJsonObject{{"result", true}}}}));
     QCOMPARE(replies.at(2), (QJsonObject{{"cmd_id", "net"}, {"msg_type", "response"}, {"data", QJsonObject{{"result", true}}}}));
 
-    QCOMPARE(contentOf(ntpConf), QByteArray("driftfile /var/lib/ntp/ntp.drift\n"
+    QCOMPARE(fileContent(ntpConf), QByteArray("driftfile /var/lib/ntp/ntp.drift\n"
                                             "\n"
                                             "# pool: <http://www.pool.ntp.org/join.html>\n"
                                             "#pool 0.debian.pool.ntp.org iburst\n"
@@ -217,7 +203,7 @@ void TestCommandsE2E::hostCommandsInOrderBesideTheHeartbeat()
                                             "# GPS PPS reference (NTP1)\n"
                                             "server 127.127.28.1 minpoll 4 maxpoll 4 prefer\n"
                                             "fudge 127.127.28.1 refid PPS\n"));
-    QCOMPARE(contentOf(interfaces), QByteArray("auto lo\n"
+    QCOMPARE(fileContent(interfaces), QByteArray("auto lo\n"
                                                "iface lo inet loopback\n"
                                                "\n"
                                                "auto eth0\n"
@@ -257,7 +243,7 @@ void TestCommandsE2E::slowHostCommandsBesideHeartbeatsAndUplinks()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     StationProcess station(dir.path());
-    put(station.path("sim-root/etc/network/interfaces"), kInterfaces);
+    putFile(station.path("sim-root/etc/network/interfaces"), kInterfaces);
     if (QTest::currentTestFailed())
         return;
     station.writeIni(timeSyncIni(stationId, broker_.url()));
@@ -428,7 +414,7 @@ void TestCommandsE2E::clockOnlyFromTheCommandLink()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString defs = dir.filePath("dlonly.json");
-    put(defs, QStringLiteral(R"({"vhosts":[{"name":"%1"}],)"
+    putFile(defs, QStringLiteral(R"({"vhosts":[{"name":"%1"}],)"
                              R"("permissions":[{"user":"guest","vhost":"%1","configure":".*","write":".*","read":".*"}],)"
                              R"("exchanges":[{"name":"%2","vhost":"%1","type":"topic","durable":true,"auto_delete":false,"internal":false,"arguments":{}}]})")
                   .arg(vhost, kExchange)

@@ -17,20 +17,6 @@ const QString kExchange = QStringLiteral("kavro.messages");
 const QString kSender = QStringLiteral("files.replies");
 const int kStationId = 4322;
 
-void put(const QString& path, const QByteArray& text)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(text), qint64(text.size()));
-}
-
-QByteArray contentOf(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 QString json(const QJsonObject& object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -110,23 +96,23 @@ void TestSimFileCommands::pathsStayInsideSimRoot()
     QFETCH(QString, inside);
     // "../x" from sim-root would be this file, beside it.
     const QString outside = station_->path("x");
-    put(outside, "outside");
+    putFile(outside, "outside");
     if (!inside.isEmpty())
-        put(station_->path("sim-root/" + inside), "before");
+        putFile(station_->path("sim-root/" + inside), "before");
 
     // Read first: a name that escaped would show another file before anything is written.
     const QJsonObject read = ask("read", QJsonObject{{"cmd", "read"}, {"filename", name}});
     if (inside.isEmpty()) {
         QCOMPARE(read, (QJsonObject{{"result", false}}));
         QCOMPARE(ask("write", QJsonObject{{"cmd", "write"}, {"filename", name}, {"body", "d3JpdHRlbg=="}}), (QJsonObject{{"result", false}}));
-        QCOMPARE(contentOf(outside), QByteArray("outside"));
+        QCOMPARE(fileContent(outside), QByteArray("outside"));
         QVERIFY2(waitUntil([&] { return station_->log().contains("the name leaves "); }, 10000), station_->log().right(2000).constData());
         return;
     }
     QCOMPARE(read, (QJsonObject{{"result", true}, {"filename", name}, {"body", "YmVmb3Jl"}}));
     QCOMPARE(ask("write", QJsonObject{{"cmd", "write"}, {"filename", name}, {"body", "d3JpdHRlbg=="}}), (QJsonObject{{"result", true}}));
-    QCOMPARE(contentOf(station_->path("sim-root/" + inside)), QByteArray("written"));
-    QCOMPARE(contentOf(outside), QByteArray("outside"));
+    QCOMPARE(fileContent(station_->path("sim-root/" + inside)), QByteArray("written"));
+    QCOMPARE(fileContent(outside), QByteArray("outside"));
 }
 
 // 300 characters is no routing key AMQP can carry: the reply is logged as not sent, and the
