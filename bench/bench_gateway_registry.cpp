@@ -5,6 +5,7 @@
 // mean something only in a build without sanitizers (build/release, RelWithDebInfo).
 
 #include "SettingsController.h"
+#include "ProcessMemory.h"
 #include "crc.h"
 #include "tcp_reader_receiver.h"
 
@@ -25,18 +26,6 @@ constexpr quint32 kGateway = 0x600000;
 constexpr quint32 kFirstModem = 0x700000;
 // What may stay of the growth once the sweep has run and the heap has handed its pages back.
 constexpr double kLeftShare = 0.10;
-
-// Resident and peak resident memory of this process, in KiB.
-qint64 statusKiB(const char* field)
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 // A gateway connection without a peer: the registry keeps and closes it.
 class StandIn : public QTcpSocket {
@@ -94,7 +83,7 @@ int main(int argc, char** argv)
     rx.logoff(true);  // the registry's memory, not the log's
     rx.start();
 
-    const qint64 before = statusKiB("VmRSS:");
+    const qint64 before = processStatusKb("VmRSS:");
     StandIn a, b;
     rx.handleGatewayRead(&a, heartbeat(kGateway));
     rx.handleGatewayRead(&b, heartbeat(kGateway + 1));
@@ -108,14 +97,14 @@ int main(int argc, char** argv)
         rx.handleGatewayRead(&b, viaB);
     }
     const int children = rx.gatewayRegistry().child_list().size();
-    const qint64 peak = statusKiB("VmHWM:");
+    const qint64 peak = processStatusKb("VmHWM:");
 
     clock = clock.addSecs(61);
     rx.sweep();
     const int left = rx.gatewayRegistry().entry_count();
-    const qint64 after = statusKiB("VmRSS:");
+    const qint64 after = processStatusKb("VmRSS:");
     malloc_trim(0);
-    const qint64 trimmed = statusKiB("VmRSS:");
+    const qint64 trimmed = processStatusKb("VmRSS:");
 
     const qint64 growth = peak - before;
     const qint64 allowed = before + qint64(double(growth) * kLeftShare);

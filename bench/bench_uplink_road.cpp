@@ -17,6 +17,7 @@
 #include "MessageFilter.h"
 #include "Message_Parser_Protocol_V1_1.h"
 #include "NoiseLevels.h"
+#include "ProcessMemory.h"
 #include "RecordDecoder.h"
 #include "RecordingHostCommandRunner.h"
 #include "SystemPaths.h"
@@ -49,18 +50,6 @@ const char* const kKey = "backend.vexa_uplink";
 const char* const kQueue = "road_uplink";
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-qint64 rssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 template <typename Condition>
 bool spinUntil(Condition condition, int timeoutMs)
@@ -337,7 +326,7 @@ int main(int argc, char** argv)
         Road road(records, quint32(lastStationId));
         TOLVA station(ini, platformUnder(dir.path()));
         spinUntil([] { return false; }, 2000);
-        const qint64 before = rssKb();
+        const qint64 before = processStatusKb("VmRSS:");
         QElapsedTimer mono;
         mono.start();
         for (int i = 0; i < records; i += 50) {
@@ -345,7 +334,7 @@ int main(int argc, char** argv)
             QCoreApplication::processEvents();
         }
         spinUntil([] { return false; }, 1000);
-        const qint64 after = rssKb();
+        const qint64 after = processStatusKb("VmRSS:");
         const double growthMb = double(after - before) / 1024.0;
         const double perRecordKb = double(after - before) / records;
         std::fprintf(stderr, "RSS growth, %d records waiting    %8.1f MB   target <= 75 MB: %s\n", records, growthMb,

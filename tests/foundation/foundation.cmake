@@ -8,3 +8,5 @@ tolvar_test(test_settings_concurrency SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_set
 tolvar_test(test_commfunc SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_commfunc.cpp LIBS foundation LABELS unit)
 tolvar_test(test_host_commands SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_host_commands.cpp LIBS foundation LABELS unit)
 tolvar_test(test_json_key_scanner SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_json_key_scanner.cpp LIBS foundation LABELS unit)
+target_include_directories(test_host_commands PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+target_include_directories(test_json_key_scanner PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)

@@ -1,6 +1,7 @@
 // The host-command seam: the real runner on harmless children, the recording and dry-run
 // runners, and the system paths record.
 #include "DryRunHostCommandRunner.h"
+#include "ProcessMemory.h"
 #include "RealHostCommandRunner.h"
 #include "RecordingHostCommandRunner.h"
 #include "SystemPaths.h"
@@ -8,7 +9,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,16 +40,6 @@ QByteArray writtenPid(const QString& path)
 const char kMemoryRow[] = "TOLVAR_RUNNER_MEMORY_ROW";
 const qint64 k200MB = 200000000;
 
-qint64 peakKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    static const QRegularExpression line(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
-    const QRegularExpressionMatch m = line.match(QString::fromLatin1(status.readAll()));
-    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-}
-
 // Runs "/bin/sh -c <script>" through run() ("run") or start() ("start") and prints
 // "<kept bytes> <bytes left out> <growth of peak resident memory in kB>".
 int measureRow(const QByteArray& row)
@@ -59,7 +49,7 @@ int measureRow(const QByteArray& row)
     RealHostCommandRunner runner;
     // Once before the baseline, so that the process machinery itself is not counted.
     runner.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo warm")}, 30000);
-    const qint64 before = peakKb();
+    const qint64 before = processStatusKb("VmHWM:");
     HostCommandResult result;
     if (mode == "run") {
         result = runner.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, 120000);
@@ -72,7 +62,7 @@ int measureRow(const QByteArray& row)
         });
         loop.exec();
     }
-    const qint64 after = peakKb();
+    const qint64 after = processStatusKb("VmHWM:");
     printf("%d %lld %lld\n", result.output.size(), static_cast<long long>(result.outputLeftOut),
            static_cast<long long>(after - before));
     fflush(stdout);

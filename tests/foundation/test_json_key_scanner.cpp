@@ -1,5 +1,6 @@
 // The check of outside JSON for objects that repeat a key.
 #include "JsonKeyScanner.h"
+#include "ProcessMemory.h"
 
 #include <QJsonDocument>
 #include <QtTest>
@@ -177,10 +178,10 @@ private slots:
                 text.append(pattern);
         }
         resetPeak();
-        const qint64 before = peakKb();
+        const qint64 before = processStatusKb("VmHWM:");
         QVERIFY(before > 0);
         QCOMPARE(JsonKeyScanner::check(text), verdict);
-        const qint64 grown = peakKb() - before;
+        const qint64 grown = processStatusKb("VmHWM:") - before;
         QVERIFY2(grown < 50 * 1024, qPrintable(QStringLiteral("peak grew by %1 kB").arg(grown)));
     }
 
@@ -194,19 +195,6 @@ private:
         QFile reset(QStringLiteral("/proc/self/clear_refs"));
         if (reset.open(QIODevice::WriteOnly))
             reset.write("5");
-    }
-
-    // The peak resident size (VmHWM).
-    static qint64 peakKb()
-    {
-        QFile status(QStringLiteral("/proc/self/status"));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-        }
-        return -1;
     }
 };
 
