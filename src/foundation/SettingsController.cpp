@@ -506,13 +506,22 @@ bool SettingsController::setValues(const QList<Change>& changes, const FileRepla
     if (!scratch.isValid())
         return fail(QStringLiteral("no temporary folder for the new INI content: %1").arg(scratch.errorString()));
     const QString copy = scratch.filePath(QStringLiteral("station.ini"));
+    // The whole of a file, or the reason it could not be read.
+    auto readWhole = [](const QString& path, QByteArray* bytes, QString* why) {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly)) {
+            *bytes = f.readAll();
+            if (f.error() == QFileDevice::NoError)
+                return true;
+        }
+        *why = f.errorString();
+        return false;
+    };
     // Copied by content: a copy that kept a read-only mode could not be edited.
-    QFile source(fileName_);
-    if (!source.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("INI file %1 cannot be read: %2").arg(fileName_, source.errorString()));
-    const QByteArray old = source.readAll();
-    if (source.error() != QFileDevice::NoError)
-        return fail(QStringLiteral("INI file %1 cannot be read: %2").arg(fileName_, source.errorString()));
+    QByteArray old;
+    QString why;
+    if (!readWhole(fileName_, &old, &why))
+        return fail(QStringLiteral("INI file %1 cannot be read: %2").arg(fileName_, why));
     QFile scratchFile(copy);
     if (!scratchFile.open(QIODevice::WriteOnly) || scratchFile.write(old) != old.size() || !scratchFile.flush())
         return fail(QStringLiteral("new INI content could not be made: %1").arg(scratchFile.errorString()));
@@ -528,13 +537,9 @@ bool SettingsController::setValues(const QList<Change>& changes, const FileRepla
         if (writer.status() != QSettings::NoError)
             return fail(QStringLiteral("new INI content could not be made from %1").arg(fileName_));
     }
-    QFile edited(copy);
-    if (!edited.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("new INI content could not be read back: %1").arg(edited.errorString()));
-    const QByteArray content = edited.readAll();
-    if (edited.error() != QFileDevice::NoError)
-        return fail(QStringLiteral("new INI content could not be read back: %1").arg(edited.errorString()));
-    QString why;
+    QByteArray content;
+    if (!readWhole(copy, &content, &why))
+        return fail(QStringLiteral("new INI content could not be read back: %1").arg(why));
     if (!replace(fileName_, content, &why))
         return fail(QStringLiteral("INI file %1 not replaced: %2").arg(fileName_, why));
     apply(parse(fileName_));
