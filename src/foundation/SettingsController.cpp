@@ -3,11 +3,13 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QStringList>
 
 #include <cmath>
+#include <initializer_list>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -21,17 +23,45 @@ namespace {
 
 // Reads the keys of one group. Numbers are parsed from the text with an ok flag: a value that
 // does not parse, or lies outside its range, counts as absent and its default applies.
+//
+// Every key the reader asks for counts as read; when it goes, it notes its group as read and
+// the keys of the group it never asked for as unread.
+struct ReadGroups {
+    QStringList groups;
+    QStringList unreadKeys; // "GROUP/KEY"
+};
+
 class GroupReader {
 public:
     using Warn = std::function<void(const QString&)>;
-    GroupReader(QSettings& settings, const QString& group, const Warn& warn)
-        : s_(settings), group_(group), warn_(warn)
+    GroupReader(QSettings& settings, const QString& group, const Warn& warn, ReadGroups* read)
+        : s_(settings), group_(group), warn_(warn), read_(read)
     {
         s_.beginGroup(group);
     }
-    ~GroupReader() { s_.endGroup(); }
+    ~GroupReader()
+    {
+        read_->groups.append(group_);
+        for (const QString& key : s_.allKeys()) {
+            if (!asked_.contains(key))
+                read_->unreadKeys.append(group_ + QLatin1Char('/') + key.left(kShown));
+        }
+        s_.endGroup();
+    }
 
-    bool has(const char* key) const { return s_.contains(QLatin1String(key)); }
+    bool has(const char* key) const
+    {
+        asked_.insert(QLatin1String(key));
+        return s_.contains(QLatin1String(key));
+    }
+
+    // Keys the station's own commands write into this group although nothing reads them here:
+    // a file the station edited itself is no stray key.
+    void writtenByCommands(std::initializer_list<const char*> keys) const
+    {
+        for (const char* key : keys)
+            asked_.insert(QLatin1String(key));
+    }
 
     // An unquoted value with commas comes back from QSettings as a list; join it again so that
     // text keys read the same quoted or not.
@@ -51,11 +81,27 @@ public:
         return t ? QVariant(*t) : absent;
     }
 
-    // QVariant's text-to-bool rule: empty, "0" and "false" (any case) are false.
+    // QVariant's text-to-bool rule: empty, "0" and "false" (any case) are false, anything else
+    // true. Files in the field rely on the rule, so it stays; a value such as "no" or "off",
+    // which reads as true, is named.
     QVariant boolOr(const char* key, const QVariant& absent) const
     {
         const auto t = text(key);
-        return t ? QVariant(QVariant(*t).toBool()) : absent;
+        if (!t)
+            return absent;
+        const bool value = QVariant(*t).toBool();
+        if (!isPlainBool(*t))
+            warn_(QStringLiteral("INI %1/%2: \"%3\" reads as %4 (only empty, 0 and false are false)")
+                      .arg(group_, QLatin1String(key), t->left(kShown),
+                           value ? QLatin1String("true") : QLatin1String("false")));
+        return QVariant(value);
+    }
+
+    static bool isPlainBool(const QString& t)
+    {
+        return t.isEmpty() || t == QLatin1String("0") || t == QLatin1String("1")
+            || t.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
+            || t.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0;
     }
 
     std::optional<int> toInt(const char* key) const
@@ -137,6 +183,8 @@ private:
     QSettings& s_;
     QString group_;
     const Warn& warn_;
+    ReadGroups* read_;
+    mutable QSet<QString> asked_;
 };
 
 template <typename T>
@@ -178,9 +226,10 @@ BS_Type stationType(const QString& name)
     return Unknown_Type;
 }
 
-void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p, const GroupReader::Warn& warn)
+void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p, const GroupReader::Warn& warn,
+                ReadGroups* read)
 {
-    GroupReader r(settings, QLatin1String(group), warn);
+    GroupReader r(settings, QLatin1String(group), warn, read);
     p.enable_ = r.boolOr("ENABLE", QVariant());
     p.r_login_ = r.textOr("R_LOGIN", QVariant());
     p.r_exchange_ = r.textOr("R_EXCHANGE", QVariant());
@@ -196,13 +245,37 @@ void readRabbit(QSettings& settings, const char* group, SecondaryRabbitParams& p
     p.log_file_path_ = r.textOr("LOG_FILE_PATH", QVariant(QString()));
 }
 
+// An old station's file or a copied template can hold many keys the station does not read: the
+// first are named, the others counted.
+constexpr int kUnreadNamed = 20;
+
+// Names, as no mistake, what the station passes over: keys of the groups it read that it never
+// asked for, keys outside any group, and groups it did not read (as a group).
+void tellUnread(QSettings& settings, const ReadGroups& read, const GroupReader::Warn& warn)
+{
+    QStringList lines;
+    for (const QString& key : read.unreadKeys)
+        lines << QStringLiteral("INI %1: not read by the station").arg(key);
+    for (const QString& key : settings.childKeys())
+        lines << QStringLiteral("INI %1: outside any group, not read by the station").arg(key.left(GroupReader::kShown));
+    for (const QString& group : settings.childGroups()) {
+        if (!read.groups.contains(group))
+            lines << QStringLiteral("INI [%1]: group not read by the station").arg(group.left(GroupReader::kShown));
+    }
+    for (int i = 0; i < lines.size() && i < kUnreadNamed; ++i)
+        warn(lines[i]);
+    if (lines.size() > kUnreadNamed)
+        warn(QStringLiteral("INI: %1 more keys or groups not read by the station").arg(lines.size() - kUnreadNamed));
+}
+
 } // namespace
 
-SettingsController::SettingsController() = default;
+SettingsController::SettingsController(Warnings warnings) : silent_(warnings == Warnings::Silent) {}
 
 SettingsController::Records SettingsController::parse(const QString& path)
 {
     Records rec;
+    ReadGroups read;
     const GroupReader::Warn warn = [this](const QString& text) { this->warn(text); };
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() == QSettings::FormatError)
@@ -212,7 +285,7 @@ SettingsController::Records SettingsController::parse(const QString& path)
 
     {
         BaseStationParams& p = rec.bs;
-        GroupReader r(settings, QStringLiteral("BASE_STATION"), warn);
+        GroupReader r(settings, QStringLiteral("BASE_STATION"), warn, &read);
         p.tcp_rs_ = r.text("TCP_RS").value_or(QString()).split(QLatin1Char(','));
         p.tcp_rs_timeout_ = orDefault(r.toInt("TCP_RS_TIMEOUT"), 25);
         p.tcp_port_ = orDefault(r.toInt("TCP_PORT"), 16384);
@@ -238,8 +311,9 @@ SettingsController::Records SettingsController::parse(const QString& path)
         // Presence alone enables the firmware update: stations in the field rely on that.
         p.update_artix_on_start_ = r.has("UPDATE_ARTIX_ON_START");
         if (p.update_artix_on_start_.toBool()) {
+            // "no" or "off" read as false by nobody here: only a value that says yes goes untold.
             const QString value = r.text("UPDATE_ARTIX_ON_START").value_or(QString());
-            if (!QVariant(value).toBool())
+            if (value != QLatin1String("1") && value.compare(QLatin1String("true"), Qt::CaseInsensitive) != 0)
                 r.warn(QStringLiteral("UPDATE_ARTIX_ON_START=%1 still enables the firmware update; remove the key to disable it")
                            .arg(value));
         }
@@ -262,6 +336,9 @@ SettingsController::Records SettingsController::parse(const QString& path)
         p.r_exchange_ = r.textOr("R_EXCHANGE", QVariant());
         p.r_vhost_ = r.textOr("R_VHOST", QVariant());
         p.meslog_ttl_ = orDefault(r.toInt("MESLOG_TTL"), QVariant());
+        // "change_params" stores the second uplink frequency, "change_auth" of the primary link
+        // its flags; the station takes them from elsewhere.
+        r.writtenByCommands({"UL_FREQ2", "HAS_UL", "HAS_DL", "HAS_CMD", "ENABLE"});
         p.mode_ = r.textOr("MODE", QVariant());
         p.time_sync_ = r.boolOr("TIME_SYNC", true);
         p.ntp_ = r.boolOr("NTP", true);
@@ -274,7 +351,7 @@ SettingsController::Records SettingsController::parse(const QString& path)
     }
 
     {
-        GroupReader r(settings, QStringLiteral("ADF4350"), warn);
+        GroupReader r(settings, QStringLiteral("ADF4350"), warn, &read);
         rec.revLo = r.boolOr("REV_LO", true).toBool();
         static const char* const words[] = {"K0", "K1", "K2", "K3", "K4", "K5"};
         for (qint16 i = 0; i < 6; ++i) {
@@ -285,7 +362,7 @@ SettingsController::Records SettingsController::parse(const QString& path)
 
     {
         TransmitterParams& p = rec.tx;
-        GroupReader r(settings, QStringLiteral("TRANSMITTER"), warn);
+        GroupReader r(settings, QStringLiteral("TRANSMITTER"), warn, &read);
         p.need_auto_correction_ = r.boolOr("AUTO_CORRECTION", QVariant());
         if (const auto freqs = r.text("DL_FREQS")) {
             for (const QString& part : freqs->split(QLatin1Char(','))) {
@@ -342,17 +419,20 @@ SettingsController::Records SettingsController::parse(const QString& path)
         p.max_power_ = orDefault(r.toInt("MAX_POWER"), 26u);
         p.max_duty_cycle_ = orDefault(r.toUInt("MAX_DUTY_CYCLE"), 100u);
         p.lbt_ = r.boolOr("LBT", false);
+        // "change_params" stores the message-log retention here too; the station reads it from BASE_STATION.
+        r.writtenByCommands({"MESLOG_TTL"});
     }
 
     {
-        GroupReader r(settings, QStringLiteral("Comunications"), warn);
+        GroupReader r(settings, QStringLiteral("Comunications"), warn, &read);
         rec.comm.serialPortName_ = r.textOr("PortNum", QVariant());
         rec.comm.baudRate_ = orDefault(r.toInt("BaudeRate"), QVariant());
         rec.comm.slip_crc_ = r.boolOr("SLIP_CRC", QVariant());
     }
 
-    readRabbit(settings, "SECONDARY_RABBIT", rec.second, warn);
-    readRabbit(settings, "THIRD_RABBIT", rec.third, warn);
+    readRabbit(settings, "SECONDARY_RABBIT", rec.second, warn, &read);
+    readRabbit(settings, "THIRD_RABBIT", rec.third, warn, &read);
+    tellUnread(settings, read, warn);
     return rec;
 }
 
@@ -369,6 +449,8 @@ void SettingsController::apply(Records&& rec)
 
 void SettingsController::warn(const QString& text)
 {
+    if (silent_)
+        return;
     // A re-read (every setValue) finds the same faults again; each is told once.
     if (warned_.contains(text))
         return;

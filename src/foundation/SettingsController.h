@@ -21,7 +21,10 @@
 // getBS_Params() returns a reference without locking: use it on the main thread only.
 class SettingsController {
 public:
-    SettingsController();
+    // Silent: for a second look at the file beside the station's own controller, which tells
+    // the warnings; this one tells none.
+    enum class Warnings { Told, Silent };
+    explicit SettingsController(Warnings warnings = Warnings::Told);
 
     // Reads the whole file. False, with every record reset and nothing applied, when no file
     // exists at the path (a folder counts as none). A file with format errors is logged and what could be read applies.
@@ -55,8 +58,9 @@ public:
     bool setValues(const QList<Change>& changes, const FileReplacer& replace, QString* error);
 
     // Where warnings about the file (a value that is not a number, a skipped part of a list,
-    // an unknown station type, a missing file) go besides standard error; each distinct warning
-    // is given once. Warnings from before the sink was set are handed to it at once.
+    // an unknown station type, a bool value other than empty/0/1/true/false, keys and groups
+    // the station does not read, a missing file) go besides standard error; each distinct
+    // warning is given once. Warnings from before the sink was set are handed to it at once.
     void setWarningSink(std::function<void(const QString&)> sink);
 
 private:
@@ -76,6 +80,7 @@ private:
     // A file can hold only so many faulty keys; the bound keeps a generated one from growing these.
     static constexpr int kMaxWarnings = 1000;
 
+    bool silent_ = false;
     QString fileName_;
     std::function<void(const QString&)> warningSink_;
     QStringList pendingWarnings_;

@@ -103,6 +103,7 @@ private slots:
     void changeParamsWritesAndLists_data();
     void changeParamsWritesAndLists();
     void changeParamsSwitchesNtpAndTimeSync();
+    void writtenKeysAreNoStrayKeys();
     void changeParamsRefusesWrongValues_data();
     void changeParamsRefusesWrongValues();
     void failedWriteIsReported_data();
@@ -291,6 +292,32 @@ void TestBSConfigCommand::changeParamsSwitchesNtpAndTimeSync()
     QVERIFY(ctx.timeSync);
     QCOMPARE(iniValue(ctx, "BASE_STATION/TIME_SYNC").toString(), QString("true"));
     QCOMPARE(events(errlog::EVENT_CONF_CHANGED).value(0), QString("Base station parameters changed: vexa_time_sync"));
+}
+
+// The station names keys of its INI file it does not read; every key its own commands write
+// must not be among them, before or after a restart.
+void TestBSConfigCommand::writtenKeysAreNoStrayKeys()
+{
+    FakeCommandContext ctx;
+    QStringList told;
+    ctx.settings.setWarningSink([&](const QString& text) { told << text; });
+    QCOMPARE(run(ctx, R"({"cmd":"change_params","bs_id":8,"logoffset":262,"ul_freq":868800000,"ul_freq2":868400000,)"
+                      R"("if_freq":137500000,"if_freq2":137909600,"ext_filter":false,"one_sec_pulse_tester":false,)"
+                      R"("meslog_ttl":60,"mode":"day","vexa_time_sync":true,"dl_freq":869000000,"dl_freq2":869100000,)"
+                      R"("dl_freqs":"869000000,869100000","freq_plans":"1:10","send_dl":true,"auto_correction":false,)"
+                      R"("dig_mod":false,"max_power":20,"max_duty_cycle":10,"lbt":false})"),
+             obj(R"({"result":true})"));
+    for (const char* link : {"prim", "sec", "third"})
+        QCOMPARE(run(ctx, QStringLiteral("{\"cmd\":\"change_auth\",\"prim_or_sec\":\"%1\",\"r_host\":\"h\",\"r_user\":\"u\","
+                                         "\"r_pass\":\"p\",\"has_ul\":true,\"has_dl\":true,\"has_cmd\":true,\"enable\":true,"
+                                         "\"save_to_disk\":false}")
+                              .arg(QLatin1String(link))
+                              .toUtf8()),
+                 obj(R"({"result":true})"));
+    SettingsController restarted;
+    restarted.setWarningSink([&](const QString& text) { told << text; });
+    QVERIFY(restarted.initController(ctx.iniPath()));
+    QCOMPARE(told, QStringList());
 }
 
 void TestBSConfigCommand::changeParamsRefusesWrongValues_data()

@@ -597,6 +597,116 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("BASE_STATION/BS_ID")), 1);
     }
 
+    // The bool rule stays (files in the field rely on it); a value other than empty, 0, 1, true
+    // and false is named once with how it reads.
+    void boolValuesNamed_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<bool>("reads");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("no") << QByteArray("no") << true << true;
+        QTest::newRow("off") << QByteArray("off") << true << true;
+        QTest::newRow("yes") << QByteArray("yes") << true << true;
+        QTest::newRow("2") << QByteArray("2") << true << true;
+        QTest::newRow("TRUE") << QByteArray("TRUE") << true << false;
+        QTest::newRow("empty") << QByteArray("") << false << false;
+        QTest::newRow("False") << QByteArray("False") << false << false;
+        QTest::newRow("0") << QByteArray("0") << false << false;
+        QTest::newRow("1") << QByteArray("1") << true << false;
+    }
+    void boolValuesNamed()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, reads);
+        QFETCH(bool, named);
+        MessageCapture capture;
+        SettingsController c;
+        QStringList told;
+        c.setWarningSink([&](const QString& text) { told << text; });
+        const QString path = writeIni("[TRANSMITTER]\nSEND_DL=" + value + "\n[SECONDARY_RABBIT]\nHAS_DL=" + value + "\n");
+        QVERIFY(c.initController(path));
+        QVERIFY(c.initController(path));
+        QCOMPARE(c.getTransmitterParams().send_dl_, QVariant(reads));
+        QCOMPARE(c.getSecondaryRabbitParams().has_dl_, QVariant(reads));
+        const auto line = [&](const char* key) {
+            return QStringLiteral("INI %1: \"%2\" reads as %3 (only empty, 0 and false are false)")
+                .arg(QLatin1String(key), QString::fromLatin1(value), reads ? QStringLiteral("true") : QStringLiteral("false"));
+        };
+        const QStringList expected = named ? QStringList{line("TRANSMITTER/SEND_DL"), line("SECONDARY_RABBIT/HAS_DL")} : QStringList();
+        QCOMPARE(told, expected);
+        QCOMPARE(capturedMessages, expected); // standard error: the same, once each
+    }
+
+    // Keys and groups the station passes over are named once, as such; those the station's own
+    // commands write are not.
+    void unreadKeysNamed_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("misspelt key") << QByteArray("[BASE_STATION]\nR_LOGNI=amqp://u:p@h/\nBS_ID=5\n")
+                                      << QStringList{"INI BASE_STATION/R_LOGNI: not read by the station"};
+        QTest::newRow("misspelt group") << QByteArray("[BASE_STATION]\nBS_ID=5\n[TRANSMITER]\nSEND_DL=true\nDL_FREQ=869000000\n")
+                                        << QStringList{"INI [TRANSMITER]: group not read by the station"};
+        QTest::newRow("group in another letter case") << QByteArray("[communications]\nPortNum=/dev/ttyS0\n")
+                                                      << QStringList{"INI [communications]: group not read by the station"};
+        QTest::newRow("key before any group") << QByteArray("BS_ID=5\n[BASE_STATION]\nMODE=x\n")
+                                              << QStringList{"INI BS_ID: outside any group, not read by the station"};
+        QTest::newRow("key of another group") << QByteArray("[SECONDARY_RABBIT]\nENABLE=true\nDL_FREQ=1\n[ADF4350]\nK6=1\n")
+                                              << QStringList{"INI ADF4350/K6: not read by the station",
+                                                             "INI SECONDARY_RABBIT/DL_FREQ: not read by the station"};
+        QTest::newRow("keys the commands write")
+            << QByteArray("[BASE_STATION]\nUL_FREQ2=868400000\nMESLOG_TTL=60\nHAS_UL=true\nHAS_DL=true\nHAS_CMD=true\n"
+                          "ENABLE=true\n[TRANSMITTER]\nMESLOG_TTL=60\n")
+            << QStringList();
+        QTest::newRow("every group read") << QByteArray("[BASE_STATION]\nBS_ID=1\n[ADF4350]\nK0=1\n[TRANSMITTER]\nLBT=false\n"
+                                                        "[Comunications]\nPortNum=x\n[SECONDARY_RABBIT]\nENABLE=false\n"
+                                                        "[THIRD_RABBIT]\nENABLE=false\n")
+                                          << QStringList();
+        QStringList many;
+        for (int i = 1; i <= 20; ++i)
+            many << QStringLiteral("INI BASE_STATION/X%1: not read by the station").arg(i, 2, 10, QLatin1Char('0'));
+        many << QStringLiteral("INI: 5 more keys or groups not read by the station");
+        QByteArray manyIni("[BASE_STATION]\n");
+        for (int i = 1; i <= 25; ++i)
+            manyIni += QStringLiteral("X%1=1\n").arg(i, 2, 10, QLatin1Char('0')).toLatin1();
+        QTest::newRow("25 keys: 20 named, the rest counted") << manyIni << many;
+    }
+    void unreadKeysNamed()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, expected);
+        MessageCapture capture;
+        SettingsController c;
+        QStringList told;
+        c.setWarningSink([&](const QString& text) { told << text; });
+        const QString path = writeIni(ini);
+        QVERIFY(c.initController(path));
+        QVERIFY(c.initController(path));
+        QCOMPARE(told, expected);
+        QCOMPARE(capturedMessages, expected);
+    }
+
+    // The keys "change_params" writes for "ul_freq2" and "meslog_ttl" are the station's own.
+    void keysWrittenByCommandsNotNamed()
+    {
+        SettingsController c;
+        QStringList told;
+        c.setWarningSink([&](const QString& text) { told << text; });
+        QVERIFY(c.initController(writeIni("[BASE_STATION]\nBS_ID=7\n")));
+        QString error;
+        const auto replace = [](const QString& path, const QByteArray& content, QString*) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+        };
+        QVERIFY2(c.setValues({{QStringLiteral("BASE_STATION"), QStringLiteral("UL_FREQ2"), 868400000},
+                              {QStringLiteral("BASE_STATION"), QStringLiteral("MESLOG_TTL"), 60},
+                              {QStringLiteral("TRANSMITTER"), QStringLiteral("MESLOG_TTL"), 60}},
+                             replace, &error),
+                 qPrintable(error));
+        QCOMPARE(c.getBS_Params().meslog_ttl_, QVariant(60));
+        QCOMPARE(told, QStringList());
+    }
+
     void setValueRoundTrips_data()
     {
         QTest::addColumn<QString>("group");

@@ -153,8 +153,9 @@ int main(int argc, char** argv)
             return false;
         }
 
-        // The simulated board is wired as the configured station's board.
-        SettingsController settings;
+        // The simulated board is wired as the configured station's board. The station reads the
+        // same file and tells its faults; this look tells none of them a second time.
+        SettingsController settings(SettingsController::Warnings::Silent);
         settings.initController(configPath);
         const BS_Type board = settings.getBS_Params().bs_type;
         if (board == Quabo || board == QORM_LTE) {
