@@ -1066,15 +1066,16 @@ void TOLVA::start_host(const QString& program, const QStringList& arguments, int
 void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link, qint64 bytes)
 {
     const QString reason = bytes > 0
-        ? QStringLiteral("command not run: %1 bytes of commands are already waiting, at most %2").arg(waiting_bytes_).arg(kMaxWaitingBytes)
+        ? QStringLiteral("command not run: its %1 bytes and the %2 bytes of the commands already waiting are more than %3")
+              .arg(bytes)
+              .arg(waiting_bytes_)
+              .arg(kMaxWaitingBytes)
         : QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
     if (refused_while_full_++ == 0) {
         if (bytes > 0)
-            line(QStringLiteral("Command queue full (%1 bytes waiting, at most %2): a command of %3 bytes and those that do not fit "
-                                "are refused until one is done")
+            line(QStringLiteral("Command queue full (%1 bytes waiting, at most %2): commands that do not fit are refused until one is done")
                      .arg(waiting_bytes_)
-                     .arg(kMaxWaitingBytes)
-                     .arg(bytes));
+                     .arg(kMaxWaitingBytes));
         else
             line(QStringLiteral("Command queue full (%1 waiting): commands are refused until one is done").arg(kMaxWaitingCommands));
     }
