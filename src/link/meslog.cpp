@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <vector>
 #include <limits>
+#include <vector>
 
 namespace {
 
