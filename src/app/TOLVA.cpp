@@ -928,11 +928,20 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
             }
             return;
         }
+        const qint64 bytes = body.size();
+        // Only a command that has to wait counts against the bytes: one that runs at once is
+        // the broker's limit to bound.
+        const bool waits = command_running_ || !commands_.empty();
         if (commands_.size() >= kMaxWaitingCommands) {
-            refuse_command(message, link);
+            refuse_command(message, link, 0);
             return;
         }
-        commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link)});
+        if (waits && waiting_bytes_ + bytes > kMaxWaitingBytes) {
+            refuse_command(message, link, bytes);
+            return;
+        }
+        commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link), bytes});
+        waiting_bytes_ += bytes;
         run_commands();
         return;
     }
@@ -983,6 +992,7 @@ void TOLVA::run_commands()
     while (!command_running_ && !commands_.empty()) {
         QueuedCommand next = std::move(commands_.front());
         commands_.pop_front();
+        waiting_bytes_ -= next.bytes;
         if (refused_while_full_ > 0) {
             line(QStringLiteral("Command queue has room again; %1 commands were refused while it was full").arg(refused_while_full_));
             refused_while_full_ = 0;
@@ -1053,11 +1063,22 @@ void TOLVA::start_host(const QString& program, const QStringList& arguments, int
     });
 }
 
-void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link)
+void TOLVA::refuse_command(const QJsonObject& message, rabbit_man& link, qint64 bytes)
 {
-    const QString reason = QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
-    if (refused_while_full_++ == 0)
-        line(QStringLiteral("Command queue full (%1 waiting): commands are refused until one is done").arg(kMaxWaitingCommands));
+    const QString reason = bytes > 0
+        ? QStringLiteral("command not run: its %1 bytes and the %2 bytes of the commands already waiting are more than %3")
+              .arg(bytes)
+              .arg(waiting_bytes_)
+              .arg(kMaxWaitingBytes)
+        : QStringLiteral("command not run: %1 commands are already waiting").arg(kMaxWaitingCommands);
+    if (refused_while_full_++ == 0) {
+        if (bytes > 0)
+            line(QStringLiteral("Command queue full (%1 bytes waiting, at most %2): commands that do not fit are refused until one is done")
+                     .arg(waiting_bytes_)
+                     .arg(kMaxWaitingBytes));
+        else
+            line(QStringLiteral("Command queue full (%1 waiting): commands are refused until one is done").arg(kMaxWaitingCommands));
+    }
     QString replyTo;
     const QJsonObject reply = BrokerInput::refusal(message, reason, &replyTo);
     if (!replyTo.isEmpty())
@@ -1068,6 +1089,7 @@ void TOLVA::drop_commands()
 {
     commands_alive_ = std::make_shared<bool>(true);
     commands_.clear();
+    waiting_bytes_ = 0;
     command_running_ = false;
     hb_clock_set_running_ = false;
     if (runner_)

@@ -174,8 +174,9 @@ private:
     // Starts a command; done gets its reply once the handler has answered and every host program
     // it started through start_host has ended. True when the reply waits for such a program.
     bool start_command(const QJsonObject& message, bool maySetClock, CommandDone done);
-    // Answers a command that finds the queue full, and logs the first of each full spell.
-    void refuse_command(const QJsonObject& message, rabbit_man& link);
+    // Answers a command that finds the queue full (in count, or in bytes for one of bytes), and
+    // logs the first of each full spell.
+    void refuse_command(const QJsonObject& message, rabbit_man& link, qint64 bytes);
 
     ITransmitter* sender = nullptr;
     QJsonObject _last_hb;
@@ -229,10 +230,14 @@ private:
     struct QueuedCommand {
         QJsonObject message;
         QPointer<rabbit_man> link;
+        qint64 bytes = 0; // of the body it came in
     };
     std::deque<QueuedCommand> commands_;
-    // A long shell (up to 240 s) must not let the queue grow with whatever the broker sends.
+    // A long shell (up to 240 s) must not let the queue grow with whatever the broker sends:
+    // neither in count nor, with bodies padded to the broker's limit, in memory.
     static constexpr std::size_t kMaxWaitingCommands = 64;
+    static constexpr qint64 kMaxWaitingBytes = 64 * 1024 * 1024;
+    qint64 waiting_bytes_ = 0;
     int refused_while_full_ = 0;
     bool command_running_ = false;
     bool running_commands_ = false;

@@ -3,6 +3,7 @@
 #include "CommandTools.h"
 #include "HostCommandRunner.h"
 #include "ICommandContext.h"
+#include "LogText.h"
 #include "errlog.h"
 #include "levent.h"
 #include "logger.h"
@@ -19,8 +20,10 @@ AdminCommandHandler::Texts adminTexts()
 
 void AdminCommandHandler::runShell(ICommandContext& context, const QString& request, const Texts& texts, bool blocking, Done done)
 {
-    CommandTools::logLine(context, texts.received + request);
-    const QString event = texts.event + request;
+    // The shell gets the whole request; the logs keep a bounded part of it.
+    const QString shown = LogText::cut(request);
+    CommandTools::logLine(context, texts.received + shown);
+    const QString event = texts.event + shown;
     context.station_log() << levent(event, QString::fromLatin1(fnameEventLog));
     context.alarm_log().append(errlog::EVENT_ADMIN_REQUEST, context.now(), event);
 
@@ -28,7 +31,7 @@ void AdminCommandHandler::runShell(ICommandContext& context, const QString& requ
     ICommandContext* station = &context;
     auto reply = [station, resultText, done](const HostCommandResult& result) {
         const QString output = replyText(result);
-        station->station_log() << resultText << output;
+        station->station_log() << resultText << LogText::cut(output);
         done(QJsonDocument(QJsonObject{{QStringLiteral("reply"), output}}));
     };
     const QString shell = QStringLiteral("/bin/sh");

@@ -8,8 +8,10 @@ struct HostCommandResult;
 // "admin": runs the request as "/bin/sh -c <request>" (the request is the shell's one command
 // argument, never pasted into another command line) and replies {"reply": standard output}, up
 // to its first zero byte and at most its first MiB; output cut at that size ends with a line
-// saying how many bytes were left out. start() does not block: the reply follows when the shell ends or its
-// limit passes, and then its whole process group is killed.
+// saying how many bytes were left out. The station log, the event log and the alarm keep the
+// request, and the station log the output, only up to LogText's bound. start() does not block:
+// the reply follows when the shell ends or its limit passes, and then its whole process group
+// is killed.
 class AdminCommandHandler : public ICommandHandler {
 public:
     explicit AdminCommandHandler(ICommandContext& tolva) : _tolva(tolva) {}

@@ -2,6 +2,7 @@
 
 #include "CommandTools.h"
 #include "ICommandContext.h"
+#include "LogText.h"
 #include "SettingsController.h"
 #include "StoredCredential.h"
 #include "SystemFileWriter.h"
@@ -17,8 +18,14 @@ const QString kBaseStation = QStringLiteral("BASE_STATION");
 const QString kTransmitter = QStringLiteral("TRANSMITTER");
 
 // Text: a station parameter, at most CommandTools::kMaxTextLength characters (it goes into
-// every heartbeat); Credential: any string, stored enciphered.
+// every heartbeat); Credential: a string of at most CommandTools::kMaxStoredText characters,
+// stored enciphered.
 enum class Kind { Number, Bool, Text, Credential };
+
+int maxLength(Kind kind)
+{
+    return kind == Kind::Text ? CommandTools::kMaxTextLength : CommandTools::kMaxStoredText;
+}
 
 bool hasKind(const QJsonValue& value, Kind kind)
 {
@@ -28,9 +35,8 @@ bool hasKind(const QJsonValue& value, Kind kind)
     case Kind::Bool:
         return value.isBool();
     case Kind::Text:
-        return value.isString() && value.toString().size() <= CommandTools::kMaxTextLength;
     case Kind::Credential:
-        return value.isString();
+        return value.isString() && value.toString().size() <= maxLength(kind);
     }
     return false;
 }
@@ -57,9 +63,8 @@ QString kindName(Kind kind)
     case Kind::Bool:
         return QStringLiteral("true or false");
     case Kind::Text:
-        return QStringLiteral("a string of at most %1 characters").arg(CommandTools::kMaxTextLength);
     case Kind::Credential:
-        return QStringLiteral("a string");
+        return QStringLiteral("a string of at most %1 characters").arg(maxLength(kind));
     }
     return QString();
 }
@@ -142,8 +147,10 @@ bool rightKinds(ICommandContext& station, const Row (&rows)[N], const QJsonObjec
     for (const Row& row : rows) {
         const QJsonValue value = data.value(QLatin1String(row.request));
         if (!value.isUndefined() && !hasKind(value, row.kind)) {
-            CommandTools::logLine(station, QStringLiteral(" %1 refused: \"%2\" must be %3")
-                                               .arg(what, QLatin1String(row.request), kindName(row.kind)));
+            // A string over its bound is named with its length.
+            const QString length = value.isString() ? QStringLiteral(", not %1").arg(value.toString().size()) : QString();
+            CommandTools::logLine(station, QStringLiteral(" %1 refused: \"%2\" must be %3%4")
+                                               .arg(what, QLatin1String(row.request), kindName(row.kind), length));
             return false;
         }
     }
@@ -197,7 +204,7 @@ QJsonDocument BSConfigCommandHandler::exec(const QJsonObject& data)
     if (!data.contains(QStringLiteral("cmd")))
         return QJsonDocument(failed());
     const QString cmd = data.value(QStringLiteral("cmd")).toString();
-    CommandTools::logLine(_tolva, QStringLiteral(" Config cmd received from server: ") + cmd);
+    CommandTools::logLine(_tolva, QStringLiteral(" Config cmd received from server: ") + LogText::cut(cmd));
 
     if (cmd == QLatin1String("change_auth"))
         return QJsonDocument(change_auth(data));

@@ -19,6 +19,9 @@ public:
     // Longest text a station parameter may be given: longer ones are refused like a wrong type
     // (they would be copied into every heartbeat or into system files).
     static constexpr int kMaxTextLength = 255;
+    // Longest text a command stores as it is given (a credential, an alarm text): a longer one
+    // refuses the whole command, since storing a part would store something else than was asked.
+    static constexpr int kMaxStoredText = 4096;
 
     // A JSON number with a whole value in the signed 32-bit range.
     static bool isInt32(const QJsonValue& value);

@@ -27,6 +27,12 @@ QJsonDocument ErrLogConfigCommandHandler::exec(const QJsonObject& data)
         const auto code = errlog::EVENT_CODE(CommandTools::toInt32(data.value(QStringLiteral("code"))));
         const QDateTime time = CommandTools::milliseconds(data.value(QStringLiteral("ts")));
         const QString text = data.value(QStringLiteral("alarm")).toString();
+        if (text.size() > CommandTools::kMaxStoredText) {
+            CommandTools::logLine(_tolva, QStringLiteral(" Event not stored: \"alarm\" must be a string of at most %1 characters, not %2")
+                                              .arg(CommandTools::kMaxStoredText)
+                                              .arg(text.size()));
+            return QJsonDocument(reply);
+        }
         double value = data.value(QStringLiteral("value")).toDouble();
         alarms.append(code, time, text, data.contains(QStringLiteral("value")) ? &value : nullptr);
         reply.insert(QStringLiteral("result"), true);

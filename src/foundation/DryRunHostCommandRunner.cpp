@@ -1,5 +1,7 @@
 #include "DryRunHostCommandRunner.h"
 
+#include "LogText.h"
+
 #include <QDebug>
 #include <QTimer>
 
@@ -9,7 +11,7 @@
 HostCommandResult DryRunHostCommandRunner::logged(const QString& program, const QStringList& arguments, int timeoutMs)
 {
     qInfo().noquote() << QStringLiteral("dry run, not executed: %1 (time limit %2 ms)")
-                             .arg(commandLine(program, arguments))
+                             .arg(LogText::cut(commandLine(program, arguments)))
                              .arg(timeoutMs);
     HostCommandResult result;
     result.started = true;

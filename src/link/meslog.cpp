@@ -1,5 +1,6 @@
 #include "meslog.h"
 
+#include "LogText.h"
 #include "QueueClock.h"
 #include "dl_message_point.h"
 #include "message_point.h"
@@ -14,8 +15,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -225,59 +229,128 @@ void meslog::append(const dl_message_point& msg)
         qDebug() << "Messages log dl append error!\n";
 }
 
+namespace {
+
+// One row of a query and the keys it is ordered by.
+struct SelectedRow {
+    qint64 time = 0;
+    qint64 id = 0;
+    QJsonObject json;
+};
+
+// Newest first; rows of the same millisecond, the last logged first.
+bool newerRow(const SelectedRow& a, const SelectedRow& b)
+{
+    return a.time != b.time ? a.time > b.time : a.id > b.id;
+}
+
+// Modem ids are 32-bit unsigned; a caller that read them as signed JSON numbers still finds
+// its modems. Each id once, in ascending order: a repeated id selects nothing more.
+std::vector<quint32> distinctIds(const QList<int>& ids)
+{
+    std::vector<quint32> out;
+    out.reserve(size_t(ids.size()));
+    for (int id : ids)
+        out.push_back(quint32(id));
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+} // namespace
+
 QJsonArray meslog::select(const QDateTime& from, const QDateTime& to, const QList<int>& ids,
                           const QList<int>& types, int limit)
 {
-    // Modem ids are 32-bit unsigned; a caller that read them as signed JSON numbers still
-    // finds its modems.
-    QStringList idList;
-    for (int id : ids)
-        idList << QString::number(quint32(id));
+    const std::vector<quint32> idSet = distinctIds(ids);
+    std::vector<int> typeSet(types.begin(), types.end());
+    std::sort(typeSet.begin(), typeSet.end());
+    typeSet.erase(std::unique(typeSet.begin(), typeSet.end()), typeSet.end());
     QStringList typeList;
-    for (int t : types)
+    for (int t : typeSet)
         typeList << QString::number(t);
-    const QString idText = idList.join(QLatin1Char(','));
     const QString typeText = typeList.join(QLatin1Char(','));
-    qDebug().noquote() << QStringLiteral("select from %1 to %2 ids:%3 types:%4")
-                              .arg(from.toSecsSinceEpoch())
-                              .arg(to.toSecsSinceEpoch())
-                              .arg(idText, typeText);
 
-    QString sql = QStringLiteral("SELECT modem_id, time_saved, type, iterator, payload, snr, nsnr, "
-                                 "rssi_pwr, freq, phy, offset FROM messages WHERE time_saved >= ? "
-                                 "AND time_saved <= ?");
-    if (!types.isEmpty())
-        sql += QStringLiteral(" AND type IN (%1)").arg(typeText);
-    if (!ids.isEmpty())
-        sql += QStringLiteral(" AND modem_id IN (%1)").arg(idText);
-    sql += QStringLiteral(" ORDER BY time_saved DESC  LIMIT  %1").arg(qMax(0, limit));
+    // A request may name a million ids: the line keeps its first part.
+    LogText line;
+    line.append(QStringLiteral("select from %1 to %2 ids:").arg(from.toSecsSinceEpoch()).arg(to.toSecsSinceEpoch()));
+    for (size_t i = 0; i < idSet.size(); ++i)
+        line.append((i ? QStringLiteral(",") : QString()) + QString::number(idSet[i]));
+    line.append(QStringLiteral(" types:") + typeText);
+    qDebug().noquote() << line.text();
+
+    QString head = QStringLiteral("SELECT id, modem_id, time_saved, type, iterator, payload, snr, nsnr, "
+                                  "rssi_pwr, freq, phy, offset FROM messages WHERE time_saved >= ? "
+                                  "AND time_saved <= ?");
+    if (!typeSet.empty())
+        head += QStringLiteral(" AND type IN (%1)").arg(typeText);
+    const QString tail = QStringLiteral(" ORDER BY time_saved DESC, id DESC LIMIT %1").arg(qMax(0, limit));
 
     flush();
+    // SQLite keeps about 150 bytes for every term of an IN list while it prepares a statement:
+    // a long id list is looked up in parts, each part's newest rows merged into the newest of all.
+    std::vector<SelectedRow> newest;
+    bool failed = false;
+    auto run = [&](const QString& sql) {
+        QSqlQuery q(_db);
+        q.setForwardOnly(true);
+        q.prepare(sql);
+        q.addBindValue(from.toMSecsSinceEpoch());
+        q.addBindValue(to.toMSecsSinceEpoch());
+        if (!q.exec()) {
+            qDebug() << "Messages log select error!\n";
+            failed = true;
+            return;
+        }
+        std::vector<SelectedRow> rows;
+        while (q.next()) {
+            SelectedRow row;
+            row.id = q.value(0).toLongLong();
+            row.time = q.value(2).toLongLong();
+            row.json.insert(QStringLiteral("modem_id"), q.value(1).toLongLong());
+            row.json.insert(QStringLiteral("time_saved"), row.time);
+            row.json.insert(QStringLiteral("type"), q.value(3).toInt() != 0 ? QStringLiteral("DL") : QStringLiteral("UL"));
+            row.json.insert(QStringLiteral("iterator"), q.value(4).toInt());
+            row.json.insert(QStringLiteral("payload"), QString::fromLatin1(q.value(5).toByteArray().toHex().toUpper()));
+            row.json.insert(QStringLiteral("snr"), toInteger(q.value(6)));
+            row.json.insert(QStringLiteral("nsnr"), toInteger(q.value(7)));
+            row.json.insert(QStringLiteral("rssi_or_pwr"), toInteger(q.value(8)));
+            row.json.insert(QStringLiteral("freq"), toInteger(q.value(9)));
+            row.json.insert(QStringLiteral("phy"), q.value(10).toString());
+            row.json.insert(QStringLiteral("offset"), q.value(11).toInt());
+            rows.push_back(std::move(row));
+        }
+        if (newest.empty()) {
+            newest = std::move(rows);
+            return;
+        }
+        std::vector<SelectedRow> merged;
+        merged.reserve(newest.size() + rows.size());
+        std::merge(std::make_move_iterator(newest.begin()), std::make_move_iterator(newest.end()),
+                   std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()), std::back_inserter(merged),
+                   newerRow);
+        if (merged.size() > size_t(qMax(0, limit)))
+            merged.resize(size_t(qMax(0, limit)));
+        newest = std::move(merged);
+    };
+
+    if (idSet.empty()) {
+        run(head + tail);
+    } else {
+        const size_t part = size_t(qMax(1, _ids_per_statement));
+        for (size_t first = 0; first < idSet.size() && !failed; first += part) {
+            QStringList idList;
+            for (size_t i = first; i < idSet.size() && i < first + part; ++i)
+                idList << QString::number(idSet[i]);
+            run(head + QStringLiteral(" AND modem_id IN (%1)").arg(idList.join(QLatin1Char(','))) + tail);
+        }
+    }
+
     QJsonArray result;
-    QSqlQuery q(_db);
-    q.setForwardOnly(true);
-    q.prepare(sql);
-    q.addBindValue(from.toMSecsSinceEpoch());
-    q.addBindValue(to.toMSecsSinceEpoch());
-    if (!q.exec()) {
-        qDebug() << "Messages log select error!\n";
+    if (failed)
         return result;
-    }
-    while (q.next()) {
-        QJsonObject row;
-        row.insert(QStringLiteral("modem_id"), q.value(0).toLongLong());
-        row.insert(QStringLiteral("time_saved"), q.value(1).toLongLong());
-        row.insert(QStringLiteral("type"), q.value(2).toInt() != 0 ? QStringLiteral("DL") : QStringLiteral("UL"));
-        row.insert(QStringLiteral("iterator"), q.value(3).toInt());
-        row.insert(QStringLiteral("payload"), QString::fromLatin1(q.value(4).toByteArray().toHex().toUpper()));
-        row.insert(QStringLiteral("snr"), toInteger(q.value(5)));
-        row.insert(QStringLiteral("nsnr"), toInteger(q.value(6)));
-        row.insert(QStringLiteral("rssi_or_pwr"), toInteger(q.value(7)));
-        row.insert(QStringLiteral("freq"), toInteger(q.value(8)));
-        row.insert(QStringLiteral("phy"), q.value(9).toString());
-        row.insert(QStringLiteral("offset"), q.value(10).toInt());
-        result.append(row);
-    }
+    for (const SelectedRow& row : newest)
+        result.append(row.json);
     qDebug().noquote() << QStringLiteral("Result: %1 messages").arg(result.size());
     return result;
 }

@@ -41,9 +41,14 @@ public:
     void append(const dl_message_point& msg);
 
     // Rows of [from, to], only of the given modem ids and types (0 uplink, 1 downlink) when
-    // those lists are not empty, newest first, at most limit (a negative limit counts as 0).
+    // those lists are not empty, newest first (rows of one millisecond: the last logged first),
+    // at most limit (a negative limit counts as 0). A repeated id or type counts once; a long id
+    // list is looked up kIdsPerStatement ids at a time, with the same rows as a whole.
     QJsonArray select(const QDateTime& from, const QDateTime& to, const QList<int>& ids,
                       const QList<int>& types, int limit);
+    static constexpr int kIdsPerStatement = 20000;
+    // How many ids one statement of select() takes (tests compare parts with a whole).
+    void set_ids_per_statement(int n) { _ids_per_statement = n; }
     // Counters and averages of [from, to]; every value is a finite integer.
     QJsonObject stats(const QDateTime& from, const QDateTime& to);
 
@@ -88,5 +93,6 @@ private:
     sqlite3_stmt* _ul_insert = nullptr;
     bool _ul_insert_tried = false;
     bool _batch_open = false;
+    int _ids_per_statement = kIdsPerStatement;
     QTimer _batch_timer;
 };

@@ -42,3 +42,7 @@ if(TARGET station_process)
     LABELS e2e TIMEOUT 300)
   add_dependencies(tst_station_failures tolvar-sim)
 endif()
+if(TARGET app AND TARGET testsupport)
+  # Request texts of 40 MiB, and memory measured in child processes of the test.
+  tolvar_test(tst_command_bounds SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_command_bounds.cpp LIBS app testsupport LABELS unit)
+endif()

@@ -213,6 +213,9 @@ void TestBSConfigCommand::changeAuthRefusesWrongTypes_data()
     QTest::newRow("host object") << QByteArray(R"({"cmd":"change_auth","r_host":{"a":1}})") << "r_host";
     QTest::newRow("text flag") << QByteArray(R"({"cmd":"change_auth","r_user":"u","has_ul":"true"})") << "has_ul";
     QTest::newRow("numeric flag") << QByteArray(R"({"cmd":"change_auth","save_to_disk":1})") << "save_to_disk";
+    // Stored as given or not at all; the other keys are not written either.
+    QTest::newRow("host of 4097 characters") << QByteArray(R"({"cmd":"change_auth","r_user":"u","r_host":")") + QByteArray(4097, 'h') + "\"}"
+                                             << "r_host";
     // A link the station does not have is no reason to change the primary one.
     QTest::newRow("prim_or_sec in other letter case") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"Sec","r_user":"u"})") << "prim_or_sec";
     QTest::newRow("prim_or_sec: a name not in the list") << QByteArray(R"({"cmd":"change_auth","prim_or_sec":"secondary","r_user":"u"})") << "prim_or_sec";

@@ -91,6 +91,11 @@ void TestCommandFactory::unknownTypes_data()
     QTest::newRow("case of a built type") << "BSCONFIG" << "BSCONFIGdoes not registered";
     QTest::newRow("empty") << "" << "does not registered";
     QTest::newRow("unknown") << "frobnicate" << "frobnicatedoes not registered";
+    // The reply names at most 255 characters of the type, whatever a sender put there.
+    QTest::newRow("255 characters") << QString(255, 'q') << QString(255, 'q') + "does not registered";
+    QTest::newRow("256 characters") << QString(256, 'q') << QString(255, 'q') + "does not registered";
+    QTest::newRow("a pair of surrogates at the cut") << QString(254, 'q') + QString::fromUtf8("\xF0\x9F\x93\xA1")
+                                                     << QString(254, 'q') + "does not registered";
 }
 
 void TestCommandFactory::unknownTypes()

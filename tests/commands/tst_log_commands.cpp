@@ -136,6 +136,9 @@ void TestLogCommands::refusedRequests_data()
     QTest::newRow("errlog other cmd") << QByteArray(R"({"cmd":"drop"})") << false;
     QTest::newRow("errlog set without ts") << QByteArray(R"({"cmd":"set","code":20})") << false;
     QTest::newRow("errlog set without code") << QByteArray(R"({"cmd":"set","ts":1700000000000})") << false;
+    // Stored as given or not at all: a part would be another text than the one sent.
+    QTest::newRow("errlog set, alarm of 4097 characters")
+        << QByteArray(R"({"cmd":"set","code":9,"ts":1700000000000,"alarm":")") + QByteArray(4097, 'a') + "\"}" << false;
 }
 
 void TestLogCommands::refusedRequests()
@@ -159,6 +162,8 @@ void TestLogCommands::errlogSet_data()
                                         << obj(R"({"alarm_code":9,"time_saved":1700000000999,"alarm_text":"door","value":-3.5})");
     QTest::newRow("code not in the list") << QByteArray(R"({"cmd":"set","code":555,"ts":1700000000000,"alarm":"x"})")
                                           << obj(R"({"alarm_code":555,"time_saved":1700000000000,"alarm_text":"x"})");
+    QTest::newRow("alarm of 4096 characters") << QByteArray(R"({"cmd":"set","code":9,"ts":1700000000000,"alarm":")") + QByteArray(4096, 'a') + "\"}"
+                                              << QJsonObject{{"alarm_code", 9}, {"time_saved", 1700000000000.0}, {"alarm_text", QString(4096, 'a')}};
 }
 
 void TestLogCommands::errlogSet()

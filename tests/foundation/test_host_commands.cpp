@@ -181,21 +181,10 @@ private slots:
         QFETCH(QByteArray, row);
         QFETCH(qint64, kept);
         QFETCH(qint64, leftOut);
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QString::fromLatin1(kMemoryRow), QString::fromUtf8(row));
-        // Under AddressSanitizer freed blocks stay resident in its quarantine; that is the
-        // checker's memory, not the runner's.
-        QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
-        if (!asan.isEmpty())
-            asan += QLatin1Char(':');
-        env.insert(QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("quarantine_size_mb=0:thread_local_quarantine_size_kb=0"));
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), QStringList());
-        QVERIFY(child.waitForFinished(180000));
-        const QByteArray err = child.readAllStandardError();
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, err.constData());
-        const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+        QByteArray out;
+        QByteArray err;
+        QVERIFY2(runMeasuringChild(kMemoryRow, row, &out, &err), err.constData());
+        const QList<QByteArray> figures = out.trimmed().split(' ');
         QCOMPARE(figures.size(), 3);
         QCOMPARE(figures.at(0).toLongLong(), kept);
         QCOMPARE(figures.at(1).toLongLong(), leftOut);

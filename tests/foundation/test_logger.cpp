@@ -1,4 +1,5 @@
 // The text logger (file and standard output) and the event log "bsevent.log".
+#include "LogText.h"
 #include "StreamCapture.h"
 #include "logger.h"
 
@@ -396,6 +397,32 @@ private slots:
         }
         QCOMPARE(reader, 100);
         QCOMPARE(main, 100);
+    }
+
+    // Texts from outside keep at most 4096 characters in a log line, and say how many more there were.
+    void boundedTexts_data()
+    {
+        QTest::addColumn<QStringList>("parts");
+        QTest::addColumn<QString>("expected");
+        const QString a4095(4095, QLatin1Char('a'));
+        QTest::newRow("short") << QStringList{"abc"} << "abc";
+        QTest::newRow("4096 characters") << QStringList{a4095 + "b"} << a4095 + "b";
+        QTest::newRow("4097 characters") << QStringList{a4095 + "bc"} << a4095 + "b [1 characters left out]";
+        QTest::newRow("parts across the bound") << QStringList{QString(3000, 'x'), QString(2000, 'y'), "z"}
+                                                << QString(3000, 'x') + QString(1096, 'y') + " [905 characters left out]";
+        QTest::newRow("surrogate pair at the bound")
+            << QStringList{a4095 + QString::fromUtf8("\xF0\x9F\x93\xA1") + "z"} << a4095 + " [3 characters left out]";
+    }
+    void boundedTexts()
+    {
+        QFETCH(QStringList, parts);
+        QFETCH(QString, expected);
+        LogText text;
+        for (const QString& part : parts)
+            text.append(part);
+        QCOMPARE(text.text(), expected);
+        if (parts.size() == 1)
+            QCOMPARE(LogText::cut(parts.first()), expected);
     }
 
     void eventLogName() { QCOMPARE(QString::fromLatin1(fnameEventLog), QStringLiteral("bsevent.log")); }

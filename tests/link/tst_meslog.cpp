@@ -60,6 +60,8 @@ private slots:
     void rowsComeBackAsJson();
     void selectFilters_data();
     void selectFilters();
+    void idListInParts_data();
+    void idListInParts();
     void statsOnFixtures_data();
     void statsOnFixtures();
     void statsStayFinite();
@@ -187,6 +189,57 @@ void TestMeslog::selectFilters()
     for (const QJsonValue& v : log_->select(kT0, kT0.addSecs(5), ids, types, limit))
         got << int(quint32(v.toObject().value("modem_id").toDouble()));
     QCOMPARE(got, expected);
+}
+
+// A long id list is looked up in parts: the same rows, in the same order and number, as one
+// statement over the whole list.
+void TestMeslog::idListInParts_data()
+{
+    QTest::addColumn<QList<int>>("ids");
+    QTest::addColumn<QList<int>>("types");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("rows");
+    QList<int> logged;
+    QList<int> many;
+    for (int i = 0; i < 24; ++i)
+        logged << int(100u + 97u * quint32(i));
+    for (int id = 1; id <= 3000; ++id)
+        many << id;
+    // Repeated ids and one above 2^31 given as signed.
+    QList<int> repeated = logged + logged;
+    repeated << int(4000000000u) << int(4000000000u);
+    QTest::newRow("logged ids, all rows") << logged << QList<int>{} << 1000 << 70;
+    QTest::newRow("logged ids, limit 10") << logged << QList<int>{} << 10 << 10;
+    QTest::newRow("logged ids, limit 0") << logged << QList<int>{} << 0 << 0;
+    QTest::newRow("3000 ids, limit 50") << many << QList<int>{} << 50 << 50;
+    QTest::newRow("repeated ids, downlink, types repeated") << repeated << QList<int>{1, 1} << 1000 << 15;
+    QTest::newRow("repeated ids, uplink, limit 7") << repeated << QList<int>{0} << 7 << 7;
+}
+
+void TestMeslog::idListInParts()
+{
+    QFETCH(QList<int>, ids);
+    QFETCH(QList<int>, types);
+    QFETCH(int, limit);
+    QFETCH(int, rows);
+    // 72 rows of 25 modems, three of them logged in each millisecond: the order within one
+    // millisecond counts as well.
+    for (int i = 0; i < 72; ++i) {
+        const quint32 id = i % 25 == 24 ? 4000000000u : 100u + 97u * quint32(i % 25);
+        if (i % 5 == 0)
+            log_->append(downlink(id, 10));
+        else
+            log_->append(uplink(id, 1, -100));
+        if (i % 3 == 2)
+            clock_->advance(1);
+    }
+    log_->set_ids_per_statement(1 << 30);
+    const QJsonArray whole = log_->select(kT0, clock_->now(), ids, types, limit);
+    QCOMPARE(whole.size(), rows);
+    for (int part : {1, 3, 7, 1000}) {
+        log_->set_ids_per_statement(part);
+        QCOMPARE(log_->select(kT0, clock_->now(), ids, types, limit), whole);
+    }
 }
 
 void TestMeslog::statsOnFixtures_data()
