@@ -463,8 +463,13 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
             if (handleRecord(socket, joined) == RecordResult::SocketClosed)
                 return;
             pos = need;
-        } else if (sockets.reject(socket, false)) {
-            return;  // the dropped tail was the last strike
+        } else {
+            if (sockets.reject(socket, false))
+                return;  // the dropped tail was the last strike
+            // The bytes that finished the failed record are no record start, unless this read
+            // begins with a whole good record of its own.
+            if (fresh && !(rest.size() >= kRecordSize && recordPassesCrc(rest.left(kRecordSize))))
+                pos = need;
         }
     }
     while (pos < rest.size()) {
@@ -733,6 +738,18 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         out[34] = char(0x0d);
         return out;
     };
+    const auto passes = [&](const QByteArray& rec) {
+        message_point probe;
+        return rec.size() == kRsRecordSize && read_messages(&probe, rebuildRs(rec).constData(), 25600, Check::Probe);
+    };
+    const auto logRejected = [&](const QByteArray& rebuilt) {
+        int leftOut = 0;
+        if (logDue(socket, "rejected", leftOut)) {
+            message_point probe;
+            read_messages(&probe, rebuilt.constData(), 25600, Check::Fill);
+            print_to_log("Rejected bad message." + held_back(leftOut, "rejected"), socket, 0);
+        }
+    };
     QByteArray data = bytes;
     const Tail tail = tails.take(socket);
     if (!tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs) {
@@ -743,10 +760,15 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         }
         const int need = kRsRecordSize - tail.bytes.size();
         const QByteArray joined = tail.bytes + data.left(need);
-        message_point probe;
-        if (joined.size() == kRsRecordSize &&
-            read_messages(&probe, rebuildRs(joined).constData(), 25600, Check::Probe))
+        if (passes(joined)) {
             data = joined + data.mid(need);
+        } else {
+            logRejected(rebuildRs(joined));
+            // The bytes that finished the failed record are no record start, unless this batch
+            // begins with a whole good record of its own.
+            if (!passes(data.left(kRsRecordSize)))
+                data = data.mid(need);
+        }
     }
     int pos = 0;
     for (; data.size() - pos >= kRsRecordSize; pos += kRsRecordSize) {
@@ -755,12 +777,7 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         mp->SNR = 100.0f;
         const QByteArray rebuilt = rebuildRs(data.mid(pos, kRsRecordSize));
         if (!read_messages(mp.data(), rebuilt.constData(), 25600, Check::FillQuietly)) {
-            int leftOut = 0;
-            if (logDue(socket, "rejected", leftOut)) {
-                message_point probe;
-                read_messages(&probe, rebuilt.constData(), 25600, Check::Fill);
-                print_to_log("Rejected bad message." + held_back(leftOut, "rejected"), socket, 0);
-            }
+            logRejected(rebuilt);
             continue;
         }
         if (sockets_rs.append(mp->ID, socket))

@@ -52,6 +52,8 @@ private slots:
     void streamCutAtEveryOffset_data();
     void streamCutAtEveryOffset();
     void bareHeartbeatThenLateRecord();
+    void recordAfterFailedJoin_data();
+    void recordAfterFailedJoin();
     void parentSwitchesWithCopies_data();
     void parentSwitchesWithCopies();
     void strikes_data();
@@ -502,6 +504,63 @@ void TestTcpReader::bareHeartbeatThenLateRecord()
     QCOMPARE(rx->gatewayRegistry().last_hertbeat(&s).id, 0u);
     QCOMPARE(rx->gatewayRegistry().id(&s), M1);
     QCOMPARE(logLines().filter(" - Heartbeat 9 bytes: heartbeat").size(), 1);
+    QCOMPARE(s.closes, 0);
+}
+
+// A bad record and then a good one, each cut into pieces: the bytes that finished the bad
+// record are not taken again as a record start, so the good one is published once. A read that
+// begins with a whole good record is still taken from its first byte after a junk tail.
+void TestTcpReader::recordAfterFailedJoin_data()
+{
+    QTest::addColumn<bool>("rs");
+    QTest::addColumn<QList<QByteArray>>("reads");
+    QTest::addColumn<int>("stepMs");
+    QByteArray badGw = gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0);
+    badGw[10] = char(badGw[10] ^ 1);
+    const QByteArray goodGw = gwrec::kindD(0x18, M1, 0, gwrec::payload(2), 0);
+    QByteArray badRs = gwrec::rs(M1, 1, gwrec::payload(1), 2);
+    badRs[8] = char(badRs[8] ^ 1);
+    const QByteArray goodRs = gwrec::rs(M1, 1, gwrec::payload(2), 2);
+    const auto cut = [](const QByteArray& a, int atA, const QByteArray& b, int atB) {
+        return QList<QByteArray>{a.left(atA), a.mid(atA), b.left(atB), b.mid(atB)};
+    };
+    const auto bytes = [](const QByteArray& stream) {
+        QList<QByteArray> out;
+        for (char c : stream)
+            out << QByteArray(1, c);
+        return out;
+    };
+    for (int atBad : {1, 10, 20, 35})
+        for (int atGood : {1, 10, 20, 35})
+            QTest::addRow("gateway, cut at %d and %d", atBad, atGood) << false << cut(badGw, atBad, goodGw, atGood) << 10;
+    QTest::newRow("gateway, byte by byte") << false << bytes(badGw + goodGw) << 10;
+    QTest::newRow("gateway, junk tail, then a whole record")
+        << false << QList<QByteArray>{QByteArray(5, '\x33'), goodGw} << 10;
+    for (int atBad : {1, 10, 19})
+        for (int atGood : {1, 10, 19})
+            QTest::addRow("RS, cut at %d and %d", atBad, atGood) << true << cut(badRs, atBad, goodRs, atGood) << 35;
+    QTest::newRow("RS, byte by byte") << true << bytes(badRs + goodRs) << 35;
+    QTest::newRow("RS, junk tail, then a whole record") << true << QList<QByteArray>{QByteArray(5, '\x33'), goodRs} << 35;
+}
+
+void TestTcpReader::recordAfterFailedJoin()
+{
+    QFETCH(bool, rs);
+    QFETCH(QList<QByteArray>, reads);
+    QFETCH(int, stepMs);
+    FakeGatewaySocket s;
+    if (!rs)
+        rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    for (const QByteArray& read : reads) {
+        monotonicMs += stepMs;
+        if (rs)
+            rx->handleRsBatch(&s, read);
+        else
+            rx->handleGatewayRead(&s, read);
+    }
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, 0)->PAYLOAD), 8), gwrec::payload(2));
     QCOMPARE(s.closes, 0);
 }
 
