@@ -441,6 +441,16 @@ bool vexa_sockets::refers_to(QTcpSocket* socket) const
     return false;
 }
 
+QSet<QTcpSocket*> vexa_sockets::referenced_sockets() const
+{
+    QSet<QTcpSocket*> out;
+    for (auto it = ids.constBegin(); it != ids.constEnd(); ++it)
+        out.insert(it.key());
+    for (QTcpSocket* s : sockets)
+        out.insert(s);
+    return out;
+}
+
 void vexa_sockets::forget_socket(QTcpSocket* socket)
 {
     erase_heartbeats_if([socket](const LastHB& hb) { return hb.socket == socket; });

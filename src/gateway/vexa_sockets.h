@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -84,6 +85,8 @@ public:
     // Whether an id is reached through this socket; a socket nobody refers to may be deleted,
     // after forget_socket() has dropped the heartbeats stored for it.
     bool refers_to(QTcpSocket* socket) const;
+    // Every socket that a registered id (gateway or child) is reached through.
+    QSet<QTcpSocket*> referenced_sockets() const;
     void forget_socket(QTcpSocket* socket);
     // Deletes the flush timers (waiting bytes stay); for shutdown on the owning thread.
     void stop();
