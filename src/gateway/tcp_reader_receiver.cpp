@@ -254,8 +254,9 @@ void tcp_reader_receiver::acceptConnection()
     QTcpSocket* socket = tcpServer->nextPendingConnection();
     if (!socket)
         return;
-    // Registered gateways, RS links and the broker keep their descriptors whatever connects here.
-    if (openGatewayConnections() > std::max(0, limits_.maxConnections)) {
+    // Registered gateways, RS links and the broker keep their descriptors whatever connects here;
+    // a connection that holds no registered id makes room for a newcomer.
+    if (openGatewayConnections() > std::max(0, limits_.maxConnections) && !makeRoom(socket)) {
         socket->abort();
         socket->setParent(nullptr);
         socket->deleteLater();
@@ -266,11 +267,9 @@ void tcp_reader_receiver::acceptConnection()
                          nullptr, 0);
         return;
     }
+    acceptedOrder.insert(socket, ++order_);
+    afterWait(socket, monotonic(), std::max(0, limits_.idleMs), [this](QTcpSocket* s) { closeIfIdle(s); });
     QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(std::max(0, limits_.idleMs), socket, [this, guarded] {
-        if (guarded)
-            closeIfIdle(guarded);
-    });
     connect(socket, &QTcpSocket::readyRead, this, &tcp_reader_receiver::acceptMessage);
     // Queued: the handler may drop registry entries, which must not happen inside a write
     // to this very socket.
@@ -294,8 +293,11 @@ void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
     sockets.forget_socket(socket);
     tails.remove(socket);
     heard.remove(socket);
+    acceptedOrder.remove(socket);
     for (auto it = repeats.begin(); it != repeats.end();)
         it = it.key().first == socket ? repeats.erase(it) : std::next(it);
+    for (auto it = budgets.begin(); it != budgets.end();)
+        it = it.key().first == socket ? budgets.erase(it) : std::next(it);
     socket->setParent(nullptr);
     socket->deleteLater();
 }
@@ -314,9 +316,61 @@ void tcp_reader_receiver::closeIfIdle(QTcpSocket* socket)
     dropUnusedSocket(socket);
 }
 
+bool tcp_reader_receiver::makeRoom(QTcpSocket* newcomer)
+{
+    // Never heard, oldest first; else heard but holding no registered id (no gateway id, no
+    // child of its own), least recently heard first. Registered gateways are never closed here.
+    QTcpSocket* victim = nullptr;
+    quint64 victimOrder = 0;
+    const auto consider = [&](QTcpSocket* s, quint64 order) {
+        if (!victim || order < victimOrder) {
+            victim = s;
+            victimOrder = order;
+        }
+    };
+    const QList<QTcpSocket*> open = tcpServer->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QTcpSocket* s : open)
+        if (s != newcomer && s->state() != QAbstractSocket::UnconnectedState && !heard.contains(s))
+            consider(s, acceptedOrder.value(s));
+    if (!victim) {
+        const QSet<QTcpSocket*> registered = sockets.referenced_sockets();
+        for (QTcpSocket* s : open)
+            if (s != newcomer && s->state() != QAbstractSocket::UnconnectedState && !registered.contains(s))
+                consider(s, heard.value(s));
+    }
+    if (!victim)
+        return false;
+    int leftOut = 0;
+    if (logDue(nullptr, "made room", leftOut))
+        print_to_log(QString("Closed connection to make room: %1 gateway connections are open")
+                             .arg(limits_.maxConnections) +
+                         held_back(leftOut, "closed"),
+                     victim, 0);
+    tails.remove(victim);
+    victim->abort();
+    dropUnusedSocket(victim);
+    return true;
+}
+
+void tcp_reader_receiver::afterWait(QTcpSocket* socket, qint64 since, qint64 waitMs,
+                                    const std::function<void(QTcpSocket*)>& then)
+{
+    const qint64 left = std::max<qint64>(0, since + waitMs - monotonic());
+    const qint64 delay = timing_.checkMs ? std::min<qint64>(std::max(0, *timing_.checkMs), left) : left;
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(int(std::min<qint64>(delay, INT_MAX)), socket, [this, guarded, since, waitMs, then] {
+        if (!guarded)
+            return;
+        if (monotonic() - since < waitMs)
+            afterWait(guarded, since, waitMs, then);
+        else
+            then(guarded);
+    });
+}
+
 void tcp_reader_receiver::markHeard(QTcpSocket* socket)
 {
-    heard.insert(socket);
+    heard.insert(socket, ++order_);
     // Strikes count bad records since the last good record or heartbeat.
     sockets.clear_strikes(socket);
 }
@@ -349,12 +403,8 @@ void tcp_reader_receiver::keepTail(QTcpSocket* socket, const Tail& tail)
         return;
     // An old-style gateway's heartbeat may be all it sends: it is taken as one once its second
     // has passed without the rest of a heartbeat with id.
-    QPointer<QTcpSocket> guarded(socket);
     const qint64 since = tail.since;
-    QTimer::singleShot(int(kTailKeepMs), this, [this, guarded, since] {
-        if (guarded)
-            finishBareHeartbeat(guarded, since);
-    });
+    afterWait(socket, since, kTailKeepMs, [this, since](QTcpSocket* s) { finishBareHeartbeat(s, since); });
 }
 
 void tcp_reader_receiver::finishBareHeartbeat(QTcpSocket* socket, qint64 since)
@@ -399,11 +449,69 @@ void tcp_reader_receiver::acceptMessage()
 
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
 {
-    // Every read of a gateway that has been heard; those of connections that have sent nothing
-    // good yet share one budget.
+    // Connections that have sent nothing good yet share one budget for their read lines. A
+    // heard one writes the line of every read that holds an accepted record, and the others
+    // within its per-second budget; past it, the line waits to see whether a record comes.
+    const QString line = "Recieved " + bytes_for_log(bytes, kLoggedReadBytes);
     int leftOut = 0;
-    if (heard.contains(socket) || logDue(nullptr, "read", leftOut))
-        print_to_log("Recieved " + bytes_for_log(bytes, kLoggedReadBytes) + held_back(leftOut, "reads"), socket, 0);
+    bool counted = false;
+    if (!heard.contains(socket)) {
+        if (logDue(nullptr, "read", leftOut))
+            print_to_log(line + held_back(leftOut, "reads"), socket, 0);
+    } else if (lineFits(socket, "read")) {
+        print_to_log(line + held_back(std::exchange(budgets[qMakePair(socket, QString("read"))].leftOut, 0), "reads"),
+                     socket, 0);
+        counted = true;
+    } else {
+        heldRead_ = HeldLine{socket, line};
+    }
+    const quint64 acceptedBefore = acceptedRecords_;
+    processGatewayRead(socket, bytes);
+    const bool held = heldRead_.has_value();
+    heldRead_.reset();
+    if (acceptedRecords_ != acceptedBefore)
+        return;
+    if (counted)
+        takeLine(socket, "read", leftOut);
+    else if (held)
+        ++budgets[qMakePair(socket, QString("read"))].leftOut;
+}
+
+bool tcp_reader_receiver::lineFits(QTcpSocket* socket, const QString& kind)
+{
+    const auto it = budgets.find(qMakePair(socket, kind));
+    if (it == budgets.end())
+        return true;
+    const qint64 now = monotonic();
+    while (!it->stamps.isEmpty() && now - it->stamps.first() >= 1000)
+        it->stamps.removeFirst();
+    return it->stamps.size() < kLinesPerSecond;
+}
+
+bool tcp_reader_receiver::takeLine(QTcpSocket* socket, const QString& kind, int& leftOut)
+{
+    const bool fits = lineFits(socket, kind);
+    Budget& b = budgets[qMakePair(socket, kind)];
+    if (!fits) {
+        ++b.leftOut;
+        return false;
+    }
+    b.stamps.append(monotonic());
+    leftOut = std::exchange(b.leftOut, 0);
+    return true;
+}
+
+void tcp_reader_receiver::writeHeldReadLine()
+{
+    if (!heldRead_)
+        return;
+    const HeldLine line = *std::exchange(heldRead_, std::nullopt);
+    print_to_log(line.text + held_back(std::exchange(budgets[qMakePair(line.socket, QString("read"))].leftOut, 0), "reads"),
+                 line.socket, 0);
+}
+
+void tcp_reader_receiver::processGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
+{
     QByteArray data = bytes;
     Tail tail = tails.take(socket);
     bool fresh = !tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs;
@@ -463,8 +571,13 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
             if (handleRecord(socket, joined) == RecordResult::SocketClosed)
                 return;
             pos = need;
-        } else if (sockets.reject(socket, false)) {
-            return;  // the dropped tail was the last strike
+        } else {
+            if (sockets.reject(socket, false))
+                return;  // the dropped tail was the last strike
+            // The bytes that finished the failed record are no record start, unless this read
+            // begins with a whole good record of its own.
+            if (fresh && !(rest.size() >= kRecordSize && recordPassesCrc(rest.left(kRecordSize))))
+                pos = need;
         }
     }
     while (pos < rest.size()) {
@@ -497,17 +610,19 @@ bool tcp_reader_receiver::heartbeatUnfinished(const QByteArray& bytes, int pos)
     // Shorter than "heartbeat_id:" and its 4 id bytes, and the same as far as it goes. A lone
     // "heartbeat" is one too until the next read shows whether "_id:" follows.
     static const QByteArray withId = kHeartbeat + kIdMark;
-    const QByteArray part = bytes.mid(pos);
-    if (part.size() >= withId.size() + 4)
+    if (bytes.size() - pos >= withId.size() + 4)
         return false;
-    return withId.startsWith(part.left(withId.size()));
+    return withId.startsWith(bytes.mid(pos, withId.size()));
 }
 
 void tcp_reader_receiver::oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes)
 {
     const QString text = heartbeat_text(bytes).left(kHeartbeatTextLimit);
     sockets.save_last_hearbeat(0, socket, text);
-    print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text), socket, 0);
+    int leftOut = 0;
+    if (takeLine(socket, "heartbeat", leftOut))
+        print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text) + held_back(leftOut, "heartbeats"),
+                     socket, 0);
     markHeard(socket);
 }
 
@@ -518,7 +633,10 @@ void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& 
                        quint32(idBytes[3]) << 24;
     const QByteArray rewritten = bytes.left(bytes.size() - 4) + QByteArray::number(id);
     const QString text = heartbeat_text(rewritten);
-    print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text), socket, id);
+    int leftOut = 0;
+    if (takeLine(socket, "heartbeat", leftOut))
+        print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text) + held_back(leftOut, "heartbeats"),
+                     socket, id);
     sockets.save_last_hearbeat(id, socket, text);
     if (sockets.append(id, socket))
         print_to_log("Appended parent modem", socket, id);
@@ -622,6 +740,7 @@ tcp_reader_receiver::RecordResult tcp_reader_receiver::handleRecord(QTcpSocket* 
     }
     print_to_log(QString("Accepted good message modem(snr:%1, parent gw:%2)").arg(snr_text(mp->SNR)).arg(sockets.id(socket)),
                  socket, id);
+    ++acceptedRecords_;
     emit message_ready(mp);
     return RecordResult::Accepted;
 }
@@ -674,6 +793,7 @@ bool tcp_reader_receiver::read_messages(message_point* mp, const char* rec, uint
     std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 8), mp->PAYLOAD);
     const ParserBytes flags = msg_parser->get_parameter(Flags, rec);
     mp->FLAGS = flags.empty() ? 0 : flags[0];
+    writeHeldReadLine();
     print_to_log(QString("rbuf: %1").arg(hex32from5(rec)), nullptr, 0);
     mp->rotation = 0;
     mp->band = false;
@@ -733,6 +853,18 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         out[34] = char(0x0d);
         return out;
     };
+    const auto passes = [&](const QByteArray& rec) {
+        message_point probe;
+        return rec.size() == kRsRecordSize && read_messages(&probe, rebuildRs(rec).constData(), 25600, Check::Probe);
+    };
+    const auto logRejected = [&](const QByteArray& rebuilt) {
+        int leftOut = 0;
+        if (logDue(socket, "rejected", leftOut)) {
+            message_point probe;
+            read_messages(&probe, rebuilt.constData(), 25600, Check::Fill);
+            print_to_log("Rejected bad message." + held_back(leftOut, "rejected"), socket, 0);
+        }
+    };
     QByteArray data = bytes;
     const Tail tail = tails.take(socket);
     if (!tail.bytes.isEmpty() && monotonic() - tail.since <= kTailKeepMs) {
@@ -743,10 +875,15 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         }
         const int need = kRsRecordSize - tail.bytes.size();
         const QByteArray joined = tail.bytes + data.left(need);
-        message_point probe;
-        if (joined.size() == kRsRecordSize &&
-            read_messages(&probe, rebuildRs(joined).constData(), 25600, Check::Probe))
+        if (passes(joined)) {
             data = joined + data.mid(need);
+        } else {
+            logRejected(rebuildRs(joined));
+            // The bytes that finished the failed record are no record start, unless this batch
+            // begins with a whole good record of its own.
+            if (!passes(data.left(kRsRecordSize)))
+                data = data.mid(need);
+        }
     }
     int pos = 0;
     for (; data.size() - pos >= kRsRecordSize; pos += kRsRecordSize) {
@@ -755,12 +892,7 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
         mp->SNR = 100.0f;
         const QByteArray rebuilt = rebuildRs(data.mid(pos, kRsRecordSize));
         if (!read_messages(mp.data(), rebuilt.constData(), 25600, Check::FillQuietly)) {
-            int leftOut = 0;
-            if (logDue(socket, "rejected", leftOut)) {
-                message_point probe;
-                read_messages(&probe, rebuilt.constData(), 25600, Check::Fill);
-                print_to_log("Rejected bad message." + held_back(leftOut, "rejected"), socket, 0);
-            }
+            logRejected(rebuilt);
             continue;
         }
         if (sockets_rs.append(mp->ID, socket))

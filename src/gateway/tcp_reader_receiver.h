@@ -44,6 +44,9 @@ public:
         std::optional<int> reconnectMs;         // RS reconnect tick (5000)
         std::optional<int> rsIdleMs;            // TCP_RS_TIMEOUT
         std::optional<int> ttlSweepMs;          // TCP_TTL_TIMEOUT
+        // How often a wait on monotonicMs (a bare heartbeat's second, a connection's idle
+        // limit) looks at that clock; unset: once, when the wait is over.
+        std::optional<int> checkMs;
     };
 
     // What a gateway connection may take of the station's descriptors.
@@ -59,6 +62,9 @@ public:
     static constexpr int kLoggedReadBytes = 64;      // of a read, the bytes its log line shows
     static constexpr int kHeartbeatTextLimit = 64;   // of a heartbeat, the characters kept
     static constexpr qint64 kRepeatLogMs = 10000;    // one line per cause and socket in this time
+    // Heartbeat lines, and lines of reads that hold no accepted record: per connection and
+    // kind, this many in any second.
+    static constexpr int kLinesPerSecond = 20;
 
     tcp_reader_receiver(SettingsController& settings, QObject* parent = nullptr);
     ~tcp_reader_receiver() override;
@@ -128,6 +134,19 @@ private:
     void finishBareHeartbeat(QTcpSocket* socket, qint64 since);
     void markHeard(QTcpSocket* socket);
     void closeIfIdle(QTcpSocket* socket);
+    // Calls then(socket) once waitMs have passed on the monotonic clock since since, unless
+    // the socket is gone by then.
+    void afterWait(QTcpSocket* socket, qint64 since, qint64 waitMs, const std::function<void(QTcpSocket*)>& then);
+    // At the connection cap: closes a connection that holds no registered id for a newcomer;
+    // false when every connection holds one.
+    bool makeRoom(QTcpSocket* newcomer);
+    void processGatewayRead(QTcpSocket* socket, const QByteArray& bytes);
+    // The per-second budget of a connection's lines of one kind: whether one more fits now,
+    // and taking a place in it (leftOut: lines of the kind left out since the last one).
+    bool lineFits(QTcpSocket* socket, const QString& kind);
+    bool takeLine(QTcpSocket* socket, const QString& kind, int& leftOut);
+    // A held-back read line is written before the lines of a record it turns out to hold.
+    void writeHeldReadLine();
     // Whether a line of this kind may be written now; when it may, leftOut is the number of
     // such lines held back since the last one.
     bool logDue(QTcpSocket* socket, const QString& kind, int& leftOut);
@@ -145,7 +164,22 @@ private:
     QMap<QTcpSocket*, QByteArray> rs_datas;
 
     QHash<QTcpSocket*, Tail> tails;   // the unfinished record at the end of a gateway's last read
-    QSet<QTcpSocket*> heard;          // gateway sockets that sent a heartbeat or a valid record
+    // Gateway sockets that sent a heartbeat or a valid record, with the order of the latest;
+    // and the order in which connections were accepted.
+    QHash<QTcpSocket*, quint64> heard;
+    QHash<QTcpSocket*, quint64> acceptedOrder;
+    quint64 order_ = 0;
+    struct Budget {
+        QList<qint64> stamps;   // of the lines written in the last second
+        int leftOut = 0;
+    };
+    QHash<QPair<QTcpSocket*, QString>, Budget> budgets;
+    struct HeldLine {
+        QTcpSocket* socket = nullptr;
+        QString text;
+    };
+    std::optional<HeldLine> heldRead_;
+    quint64 acceptedRecords_ = 0;
     struct Repeat {
         qint64 lastMs = 0;
         bool written = false;

@@ -116,7 +116,10 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
 
     const float viaSnr = records[g].aver_snr;
     const float parentSnr = records[parent].aver_snr;
-    if (viaSnr > 3.0f + parentSnr || records[parent].packets_via_non_parents > 10) {
+    // A parent that is no registered gateway (removed, or none) offers no route: a registered
+    // gateway that hears the modem takes it at once.
+    const bool parentGone = parent != g && is_gateway(g) && !is_gateway(parent);
+    if (parentGone || viaSnr > 3.0f + parentSnr || records[parent].packets_via_non_parents > 10) {
         write_to_log(QString("Parent changed from %1(snr:%2) to %3(snr:%4)")
                          .arg(parent)
                          .arg(QString::number(double(parentSnr), 'g', 6))
@@ -213,7 +216,8 @@ void vexa_sockets::flush(quint32 id)
 void vexa_sockets::send(quint32 id)
 {
     QTcpSocket* s = sockets.value(id);
-    if (s) {
+    // Bytes for a connection that closed meanwhile have no route: they are dropped.
+    if (s && s->isOpen()) {
         s->write(buffer.value(id));
         s->flush();
     }
@@ -261,12 +265,12 @@ void vexa_sockets::remove(QTcpSocket* socket)
     fails.remove(socket);
 }
 
-QList<quint32> vexa_sockets::remove(quint32 id)
+void vexa_sockets::remove(quint32 id)
 {
-    return remove_ids({id});
+    remove_ids({id});
 }
 
-QList<quint32> vexa_sockets::remove_ids(const QList<quint32>& gone)
+void vexa_sockets::remove_ids(const QList<quint32>& gone)
 {
     QSet<quint32> gateways;
     for (quint32 id : gone) {
@@ -278,24 +282,11 @@ QList<quint32> vexa_sockets::remove_ids(const QList<quint32>& gone)
             gateways.insert(id);
         remove_entries(id);
     }
-    QList<quint32> children;
     if (gateways.isEmpty())
-        return children;
-    // The children of a gateway go with it; another gateway that hears them takes them again.
-    // One pass for all: a sweep may remove thousands of ids.
-    QHash<quint32, int> perGateway;
-    for (auto it = parents.constBegin(); it != parents.constEnd(); ++it) {
-        if (it.key() != it.value() && gateways.contains(it.value())) {
-            children.append(it.key());
-            ++perGateway[it.value()];
-        }
-    }
-    for (quint32 c : children)
-        remove_entries(c);
-    for (auto it = perGateway.constBegin(); it != perGateway.constEnd(); ++it)
-        write_to_log(QString("Removed %1 child modem(s) with their gateway %2").arg(it.value()).arg(it.key()), nullptr,
-                     it.key());
-    // What the removed gateways heard of other gateways' children starts again.
+        return;
+    // The children keep their removed gateway as parent (a downlink to them has no route until
+    // it registers again and takes them to its new socket); they leave by their own activity
+    // time. What the removed gateways heard of any modem starts again.
     const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
     for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
         for (auto r = m->begin(); r != m->end(); ++r) {
@@ -306,7 +297,6 @@ QList<quint32> vexa_sockets::remove_ids(const QList<quint32>& gone)
             r->last_message_dt = epoch;
         }
     }
-    return children;
 }
 
 void vexa_sockets::remove_entries(quint32 id)
@@ -328,7 +318,7 @@ QList<quint32> vexa_sockets::clear(const QDateTime& date)
     for (auto it = dates.constBegin(); it != dates.constEnd(); ++it)
         if (it.value() < date)
             removed.append(it.key());
-    removed.append(remove_ids(removed));
+    remove_ids(removed);
     return removed;
 }
 
@@ -401,6 +391,11 @@ void vexa_sockets::update_date(quint32 id)
         dates[id] = now();
 }
 
+bool vexa_sockets::is_gateway(quint32 id) const
+{
+    return id != 0 && sockets.contains(id) && parents.value(id, 0) == id;
+}
+
 quint32 vexa_sockets::parent_varnok_id(quint32 id) const
 {
     const auto p = parents.constFind(id);
@@ -444,6 +439,16 @@ bool vexa_sockets::refers_to(QTcpSocket* socket) const
         if (s == socket)
             return true;
     return false;
+}
+
+QSet<QTcpSocket*> vexa_sockets::referenced_sockets() const
+{
+    QSet<QTcpSocket*> out;
+    for (auto it = ids.constBegin(); it != ids.constEnd(); ++it)
+        out.insert(it.key());
+    for (QTcpSocket* s : sockets)
+        out.insert(s);
+    return out;
 }
 
 void vexa_sockets::forget_socket(QTcpSocket* socket)

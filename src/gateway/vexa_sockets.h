@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -73,6 +74,8 @@ public:
     void remove_hertbeat(quint32 id);
 
     quint32 parent_varnok_id(quint32 id) const;
+    // A gateway registered now: its own parent, with a socket.
+    bool is_gateway(quint32 id) const;
     QList<quint32> clear(const QDateTime& date);
     QList<quint32> gw_list() const;
     QList<quint32> child_list() const;
@@ -82,6 +85,8 @@ public:
     // Whether an id is reached through this socket; a socket nobody refers to may be deleted,
     // after forget_socket() has dropped the heartbeats stored for it.
     bool refers_to(QTcpSocket* socket) const;
+    // Every socket that a registered id (gateway or child) is reached through.
+    QSet<QTcpSocket*> referenced_sockets() const;
     void forget_socket(QTcpSocket* socket);
     // Deletes the flush timers (waiting bytes stay); for shutdown on the owning thread.
     void stop();
@@ -101,9 +106,8 @@ public:
 private:
     void write_to_log(const QString& text, QTcpSocket* socket, quint32 id) const;
     void remove(QTcpSocket* socket);
-    // Removes the ids and the children of those that are gateways; returns the children.
-    QList<quint32> remove(quint32 id);
-    QList<quint32> remove_ids(const QList<quint32>& gone);
+    void remove(quint32 id);
+    void remove_ids(const QList<quint32>& gone);
     void remove_entries(quint32 id);
     void update_date(quint32 id);
     void flush(quint32 id);

@@ -7,7 +7,7 @@ tolvar_test(tst_gateway_downlink SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h LIBS gateway LABELS unit)
 tolvar_test(tst_tcp_reader SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_tcp_reader.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FakeGatewaySocket.h ${CMAKE_CURRENT_SOURCE_DIR}/GatewayRecords.h
-  LIBS gateway LABELS unit TIMEOUT 120)
+  LIBS gateway LABELS unit TIMEOUT 600)
 # The station end to end with gateways and an RS device played by the test.
 if(TARGET tolvar-sim AND TARGET testsupport)
   tolvar_test(tst_gateway_e2e SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tst_gateway_e2e.cpp

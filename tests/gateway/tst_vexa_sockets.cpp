@@ -3,6 +3,8 @@
 // buffered downlink writes. Sockets are stand-ins that record writes and closes; the clock is
 // the test's.
 #include "FakeGatewaySocket.h"
+#include "downlink_route.h"
+#include "vexa_rs_sockets.h"
 #include "vexa_sockets.h"
 
 #include <QtTest>
@@ -14,6 +16,7 @@ constexpr quint32 B = 0x600002;
 constexpr quint32 C = 0x600003;
 constexpr quint32 M1 = 0x700001;
 constexpr quint32 M2 = 0x700002;
+constexpr quint32 M3 = 0x700003;
 
 struct LogLine {
     QString text;
@@ -55,6 +58,9 @@ private slots:
     void newestHeartbeatOfSocket();
     void listsAndParents();
     void removingGatewayResetsStatistics();
+    void childrenFollowReturningGateway_data();
+    void childrenFollowReturningGateway();
+    void childSweptWhileGatewayAway();
     void sweepingAModemKeepsGatewayOpen();
     void parentSwitchOnSnr();
     void parentKeptWithinThreeDb();
@@ -278,13 +284,18 @@ void TestVexaSockets::removingGatewayResetsStatistics()
     relay(M2, sa, 10);
     QVERIFY(reg->parent_data(M1, A).packets_via_non_parents > 0);
     reg->reject(&sa, true);
-    // A's child goes with it, and is taken again by the gateway that hears it next.
-    QVERIFY(!reg->contains(M1));
-    QCOMPARE(reg->parent_varnok_id(M1), 0u);
+    // A's child keeps A as parent, with no route while A is away.
+    QCOMPARE(reg->parent_varnok_id(M1), A);
     QVERIFY(!reg->write(M1, "x"));
-    relay(M1, sb, 10);
+    QCOMPARE(sa.writes.size(), 0);
+    // A removed parent offers no route: the next gateway that relays the child takes it at
+    // once, whatever the averages.
+    lines.clear();
+    relay(M1, sb, 0);
     QCOMPARE(reg->parent_varnok_id(M1), B);
     QCOMPARE(reg->socket(M1), static_cast<QTcpSocket*>(&sb));
+    QCOMPARE(texts(), QStringList{QString("Parent changed from %1(snr:0) to %2(snr:1.6)").arg(A).arg(B)});
+    QCOMPARE(reg->parent_data(M1, B).packets_via_non_parents, 0);
     // What A heard of B's child is reset.
     const auto r = reg->parent_data(M2, A);
     QCOMPARE(r.aver_snr, 0.0f);
@@ -292,6 +303,98 @@ void TestVexaSockets::removingGatewayResetsStatistics()
     QCOMPARE(r.last_message_dt.toSecsSinceEpoch(), qint64(0));
     QCOMPARE(r.last_message.ID, M2);
     QCOMPARE(reg->parent_varnok_id(M2), B);
+}
+
+// Gateway A with children M1..M3 loses its connection in one of several ways and registers
+// again on a new socket: the children follow it, and a downlink to each goes to the new socket.
+// While A is away, a child keeps A as parent and its downlink has no route.
+void TestVexaSockets::childrenFollowReturningGateway_data()
+{
+    QTest::addColumn<QString>("order");
+    QTest::newRow("peer close, then new socket") << "close";
+    QTest::newRow("12th strike, then new socket") << "strike";
+    QTest::newRow("A swept alone, then new socket") << "sweep";
+    QTest::newRow("new socket first, then the old one closes") << "new first";
+}
+
+void TestVexaSockets::childrenFollowReturningGateway()
+{
+    QFETCH(QString, order);
+    reg->set_flush_delay(0);
+    reg->save_last_hearbeat(A, &sa, "heartbeat_id:A");
+    reg->append(A, &sa);
+    for (quint32 m : {M1, M2, M3})
+        relay(m, sa, 10);
+    if (order == "new first") {
+        QVERIFY(!reg->append(A, &sa));
+        reg->save_last_hearbeat(A, &sc, "heartbeat_id:A");
+        QVERIFY(reg->append(A, &sc));
+        QCOMPARE(sa.closes, 1);
+        reg->reject(&sa, true);  // the old connection's error comes after
+    } else {
+        if (order == "close") {
+            QVERIFY(reg->reject(&sa, true));
+        } else if (order == "strike") {
+            for (int i = 0; i < 11; ++i)
+                QVERIFY(!reg->reject(&sa, false));
+            QVERIFY(reg->reject(&sa, false));
+        } else {
+            clock = t0.addSecs(100);
+            for (quint32 m : {M1, M2, M3})
+                relay(m, sa, 10);  // the children are heard later than A's last heartbeat
+            QCOMPARE(reg->clear(t0.addSecs(50)), QList<quint32>{A});
+        }
+        QCOMPARE(sa.closes, 1);
+        QVERIFY(!reg->contains(A));
+        vexa_rs_sockets rs;
+        QStringList said;
+        for (quint32 m : {M1, M2, M3}) {
+            QCOMPARE(reg->parent_varnok_id(m), A);
+            QCOMPARE(route_downlink(rs, *reg, m, QByteArray(46, '\x05'),
+                                    [&](const QString& text, unsigned int) { said << text; }),
+                     DownlinkRoute::NoRoute);
+            QVERIFY2(said.last() == QString("Downlink dropped: no route to modem %1").arg(QString::number(m, 16).toUpper()),
+                     qPrintable(said.join('|')));
+        }
+        QCOMPARE(sa.writes.size(), 0);
+        reg->save_last_hearbeat(A, &sc, "heartbeat_id:A");
+        QVERIFY(reg->append(A, &sc));
+    }
+    for (quint32 m : {M1, M2, M3}) {
+        QCOMPARE(reg->parent_varnok_id(m), A);
+        QCOMPARE(reg->socket(m), static_cast<QTcpSocket*>(&sc));
+        QVERIFY(reg->write(m, QByteArray::number(m)));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(sc.writes.size(), 3, 5000);
+    QStringList got;
+    for (const QByteArray& w : sc.writes)
+        got << QString::fromLatin1(w);
+    got.sort();
+    QCOMPARE(got, (QStringList{QString::number(M1), QString::number(M2), QString::number(M3)}));
+    QCOMPARE(sa.writes.size(), 0);
+    QCOMPARE(reg->child_list().size(), 3);
+}
+
+void TestVexaSockets::childSweptWhileGatewayAway()
+{
+    // A leaves; its child M1 is not heard for the TTL and is swept by its own time: when A
+    // returns, M1 is unknown until it is heard again.
+    reg->save_last_hearbeat(A, &sa, "heartbeat_id:A");
+    reg->append(A, &sa);
+    relay(M1, sa, 10);
+    clock = t0.addSecs(100);
+    relay(M2, sa, 10);
+    reg->reject(&sa, true);
+    QCOMPARE(reg->clear(t0.addSecs(50)), QList<quint32>{M1});
+    QVERIFY(!reg->contains(M1));
+    QCOMPARE(reg->parent_varnok_id(M1), 0u);
+    reg->save_last_hearbeat(A, &sb, "heartbeat_id:A");
+    reg->append(A, &sb);
+    QVERIFY(!reg->contains(M1));
+    QCOMPARE(reg->parent_varnok_id(M1), 0u);
+    QVERIFY(!reg->write(M1, "x"));
+    QCOMPARE(reg->socket(M2), static_cast<QTcpSocket*>(&sb));
+    QCOMPARE(reg->child_list(), QList<quint32>{M2});
 }
 
 void TestVexaSockets::sweepingAModemKeepsGatewayOpen()
