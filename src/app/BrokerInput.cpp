@@ -11,6 +11,7 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -121,17 +122,35 @@ static quint32 seconds_low32(const QJsonValue& value)
     return quint32(m);
 }
 
+namespace {
+
+bool is_hex_digit(QChar c)
+{
+    return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+        || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+}
+
+} // namespace
+
 QString BrokerInput::oversized_field(const QJsonObject& m)
 {
     const int phy = m.value(QLatin1String("phy")).toString().size();
     if (phy > vexa_phy_name_max_length())
         return QStringLiteral("phy of %1 characters, longer than any phy name (%2)").arg(phy).arg(vexa_phy_name_max_length());
     for (const char* key : {"payload", "placeholder"}) {
-        const int n = m.value(QLatin1String(key)).toString().size();
-        if (n > kMaxPayloadText)
-            return QStringLiteral("%1 of %2 characters, longer than the largest frame (%3 bytes, %4 hex digits)")
+        const QString text = m.value(QLatin1String(key)).toString();
+        if (text.size() > kMaxPayloadChars)
+            return QStringLiteral("%1 of %2 characters, longer than any payload text (%3)")
                 .arg(QLatin1String(key))
-                .arg(n)
+                .arg(text.size())
+                .arg(kMaxPayloadChars);
+        // Separators between the bytes are skipped when the text is decoded; the digits are
+        // what the frame takes. Cutting the payload would send another one than asked for.
+        const int digits = int(std::count_if(text.cbegin(), text.cend(), is_hex_digit));
+        if (digits > kMaxPayloadText)
+            return QStringLiteral("%1 of %2 hexadecimal digits, more than the largest frame takes (%3 bytes, %4 digits)")
+                .arg(QLatin1String(key))
+                .arg(digits)
                 .arg(kMaxPayloadBytes)
                 .arg(kMaxPayloadText);
     }
@@ -177,13 +196,7 @@ void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStri
 
     if (!notes)
         return;
-    int skipped = 0;
-    for (QChar c : r.pld_str) {
-        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-        if (!hex)
-            ++skipped;
-    }
+    const int skipped = int(std::count_if(r.pld_str.cbegin(), r.pld_str.cend(), [](QChar c) { return !is_hex_digit(c); }));
     if (skipped)
         notes->append(QStringLiteral("payload: %1 non-hexadecimal characters skipped").arg(skipped));
     if (len < bytes.size())

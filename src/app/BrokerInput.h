@@ -37,11 +37,14 @@ public:
     // The largest frame payload any back-end sends, and its text: two hex digits a byte.
     static constexpr int kMaxPayloadBytes = int(sizeof(dl_message_point::payload));
     static constexpr int kMaxPayloadText = 2 * kMaxPayloadBytes;
+    // The text itself, separators included: the largest payload with up to two separator
+    // characters per byte ("00:01:..." or "00, 01, ...") fits, with room to spare.
+    static constexpr int kMaxPayloadChars = 1024;
 
     // Empty when every text field of a downlink request could hold a valid value; else a short
-    // reason naming the first field that cannot (phy longer than any phy name, payload or
-    // placeholder longer than the largest frame) and its length. Such a request is refused
-    // before anything of it is kept.
+    // reason naming the first field that cannot (phy longer than any phy name; payload or
+    // placeholder longer than kMaxPayloadChars, or with more hex digits than the largest frame
+    // takes) and its length. Such a request is refused before anything of it is kept.
     static QString oversized_field(const QJsonObject& message);
 
     // Fills a new request from the message. Every problem worth an operator's attention

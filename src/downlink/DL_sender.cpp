@@ -257,7 +257,7 @@ void DL_sender::queueDLMessage(dl_message_point* message)
     if (!message)
         return;
     const Entry entry{message, int(vexa_fhy_from_str(message->phy)), deadline_of(*message),
-                      vexa_phy_name_known(message->phy)};
+                      vexa_phy_name_known(message->phy), message->vexa_ver == 0};
     std::lock_guard<std::mutex> lock(queue_mutex);
     DL_list.push_back(entry);
     order_dirty_ = true;
@@ -406,13 +406,21 @@ void DL_sender::run_tick()
     }
 }
 
+// A name outside the phy tables would go out in another mode than the one asked for (code 0 on
+// most back-ends), so no back-end is given one; except that the serial modem's version-0
+// sequence sends PSK 200 whatever the name, which is how legacy senders (empty or absent "phy")
+// have always reached it.
+bool DL_sender::may_offer(const Entry& entry, DownlinkSlot slot)
+{
+    return entry.known || (entry.legacy && slot == DownlinkSlot::SerialModem);
+}
+
 IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
 {
-    if (!entry.known)
-        return nullptr;
     dl_message_point* message = entry.message;
     IVexaTransmitter* multi = backend(DownlinkSlot::MultiDigModulator);
-    if (multi && multi->is_phy_supported(message->phy) && multi->exam_dl(message)) {
+    if (multi && may_offer(entry, DownlinkSlot::MultiDigModulator) && multi->is_phy_supported(message->phy)
+        && multi->exam_dl(message)) {
         *slot = DownlinkSlot::MultiDigModulator;
         return multi;
     }
@@ -420,7 +428,7 @@ IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
         return nullptr; // nothing else goes on the air while a channel sends
     for (DownlinkSlot s : {DownlinkSlot::DigModulator, DownlinkSlot::SerialModem, DownlinkSlot::SpiTransceiver}) {
         IVexaTransmitter* b = backend(s);
-        if (b && b->is_phy_supported(message->phy)) {
+        if (b && may_offer(entry, s) && b->is_phy_supported(message->phy)) {
             *slot = s;
             return b;
         }
@@ -430,11 +438,9 @@ IVexaTransmitter* DL_sender::choose(const Entry& entry, DownlinkSlot* slot)
 
 bool DL_sender::takes_phy(const Entry& entry)
 {
-    if (!entry.known)
-        return false;
     for (DownlinkSlot s : kSlots) {
         IVexaTransmitter* b = backend(s);
-        if (b && b->is_phy_supported(entry.message->phy))
+        if (b && may_offer(entry, s) && b->is_phy_supported(entry.message->phy))
             return true;
     }
     return false;

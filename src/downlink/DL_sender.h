@@ -89,7 +89,8 @@ private:
         dl_message_point* message;
         int phy;          // vexa_fhy_from_str of the phy text
         quint32 deadline; // deadline_of()
-        bool known;       // a name of the phy tables: no back-end is given any other
+        bool known;       // a name of the phy tables (may_offer())
+        bool legacy;      // vexa_ver 0
     };
     // What a request's last refused offer wrote: the slot it went to and the refusal's text
     // without its times. A refusal like the last one is not written again.
@@ -105,6 +106,8 @@ private:
     IVexaTransmitter* choose(const Entry& entry, DownlinkSlot* slot);
     // Whether any back-end of this station supports the request's phy at all, busy or not.
     bool takes_phy(const Entry& entry);
+    // Whether the slot may be given the request at all; its back-end then judges the phy.
+    static bool may_offer(const Entry& entry, DownlinkSlot slot);
     // Reads every back-end's busy state for this pass; false when all of them are busy.
     bool read_busy();
     void forget(dl_message_point* message) { offer_notes_.erase(message); }

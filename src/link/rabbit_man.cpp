@@ -20,6 +20,8 @@ namespace {
 
 const char* const kBinaryType = "application/octet-stream";
 const char* const kTextType = "text/plain";
+// AMQP basic delivery mode: 1 transient, 2 persistent.
+const int kPersistentDeliveryMode = 2;
 
 QString timePrefix()
 {
@@ -401,7 +403,8 @@ QByteArray rabbit_man::convert2binary(const QByteArray& bytes, bool* converted)
     return out;
 }
 
-bool rabbit_man::instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary)
+bool rabbit_man::instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary,
+                                 Delivery delivery)
 {
     if (bytes.isNull() || !exchange)
         return false;
@@ -411,8 +414,12 @@ bool rabbit_man::instant_publish(const QByteArray& bytes, const QString& routing
         payload = convert2binary(bytes, &converted);
     // What could not be converted goes out as the JSON text it is.
     const QString type = QString::fromLatin1(converted ? kBinaryType : kTextType);
-    return exchange->publish(payload, routingKey, type, AmqpMessage::PropertyHash(),
-                             AmqpExchange::poNoOptions);
+    // A record is forgotten once the broker confirms it, so the broker must keep it on disk:
+    // a transient message in a durable queue is lost when the broker restarts.
+    AmqpMessage::PropertyHash properties;
+    if (delivery == Delivery::Persistent)
+        properties.insert(AmqpMessage::DeliveryMode, kPersistentDeliveryMode);
+    return exchange->publish(payload, routingKey, type, properties, AmqpExchange::poNoOptions);
 }
 
 // Takes the next record for the current session and publishes it: one still unconfirmed that
@@ -424,7 +431,7 @@ bool rabbit_man::publish_one(qint64 republishBefore)
     const QByteArray text = que->take_next(session_id, republishBefore, &id);
     if (text.isNull())
         return false;
-    if (!instant_publish(text, get_full_routing_key(), _use_binary)) {
+    if (!instant_publish(text, get_full_routing_key(), _use_binary, Delivery::Persistent)) {
         que->unpop(id);
         return false;
     }
@@ -492,7 +499,7 @@ void rabbit_man::publish_string(const QByteArray& bytes, const QString& key, boo
         line(QStringLiteral(" Reply not sent: the link is not connected\n"));
         return;
     }
-    if (!instant_publish(bytes, key, binary))
+    if (!instant_publish(bytes, key, binary, Delivery::Transient))
         line(QStringLiteral(" Reply not sent: the link could not publish it\n"));
 }
 

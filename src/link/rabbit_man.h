@@ -134,7 +134,8 @@ private:
     void publish_burst(qint64 republishBefore);
     void start_pub_timer();
     bool flowPaused() const;
-    bool instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary);
+    enum class Delivery { Transient, Persistent };
+    bool instant_publish(const QByteArray& bytes, const QString& routingKey, bool binary, Delivery delivery);
     QByteArray convert2binary(const QByteArray& bytes, bool* converted);
     void line(const QString& text);
     // Connects when the URL is one the client can read; a link with another URL stays down.

@@ -3,6 +3,7 @@
 #include "BinaryConverter.h"
 #include "FakeCommandContext.h"
 #include "JsonKeyScanner.h"
+#include "PayloadText.h"
 #include "phy_names.h"
 
 #include <QJsonArray>
@@ -16,6 +17,7 @@ QJsonObject obj(const char* json)
 {
     return QJsonDocument::fromJson(QByteArray(json)).object();
 }
+
 } // namespace
 
 Q_DECLARE_METATYPE(BrokerInput::Road)
@@ -230,6 +232,9 @@ void TestBrokerInput::payload_data()
     QTest::newRow("300 digits cut to 128") << digits300 << QByteArray::fromHex(digits300.left(256).toLatin1())
                                            << QStringList{"150 bytes decoded, 128 kept"};
     QTest::newRow("non-hex skipped") << "12zz34" << QByteArray("\x12\x34", 2) << QStringList{"2 non-hexadecimal"};
+    QTest::newRow("128 bytes with ':'") << payloadText(128, ":") << payloadBytes(128) << QStringList{"127 non-hexadecimal"};
+    QTest::newRow("128 bytes with ' '") << payloadText(128, " ") << payloadBytes(128) << QStringList{"127 non-hexadecimal"};
+    QTest::newRow("128 bytes with ', '") << payloadText(128, ", ") << payloadBytes(128) << QStringList{"254 non-hexadecimal"};
     QTest::newRow("odd digits: one-digit first byte, length by half") << "123" << QByteArray("\x01", 1)
                                                                       << QStringList{"2 bytes decoded, 1 kept"};
     QTest::newRow("empty") << "" << QByteArray() << QStringList();
@@ -255,39 +260,46 @@ void TestBrokerInput::oversizedFields_data()
 {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("reason"); // how the refusal starts; empty: accepted
 
     const int longest = vexa_phy_name_max_length();
     QCOMPARE(longest, int(strlen("DL_DBPSK_25600_PROT_D")));
-    QTest::newRow("phy, longest name") << "phy" << "DL_DBPSK_25600_PROT_D" << false;
-    QTest::newRow("phy, unknown name of that length") << "phy" << QString(longest, 'Q') << false;
-    QTest::newRow("phy, one character more") << "phy" << QString(longest + 1, 'Q') << true;
-    QTest::newRow("phy, 65 characters") << "phy" << QString(65, 'P') << true;
-    QTest::newRow("phy, 40 MiB") << "phy" << QString(40 * 1024 * 1024, 'P') << true;
-    const int frame = BrokerInput::kMaxPayloadBytes;
-    QCOMPARE(frame, 128);
-    QTest::newRow("payload, largest frame") << "payload" << QString(2 * frame, 'a') << false;
-    QTest::newRow("payload, odd digit over") << "payload" << QString(2 * frame + 1, 'a') << true;
-    QTest::newRow("payload, one byte over") << "payload" << QString(2 * frame + 2, 'a') << true;
-    QTest::newRow("payload, 40 MiB") << "payload" << QString(40 * 1024 * 1024, '0') << true;
-    QTest::newRow("placeholder, largest frame") << "placeholder" << QString(2 * frame, 'a') << false;
-    QTest::newRow("placeholder, one byte over") << "placeholder" << QString(2 * frame + 2, 'a') << true;
+    QTest::newRow("phy, longest name") << "phy" << "DL_DBPSK_25600_PROT_D" << "";
+    QTest::newRow("phy, unknown name of that length") << "phy" << QString(longest, 'Q') << "";
+    QTest::newRow("phy, one character more") << "phy" << QString(longest + 1, 'Q') << "phy of 22 characters";
+    QTest::newRow("phy, 65 characters") << "phy" << QString(65, 'P') << "phy of 65 characters";
+    QTest::newRow("phy, 40 MiB") << "phy" << QString(40 * 1024 * 1024, 'P') << "phy of 41943040 characters";
+    QCOMPARE(BrokerInput::kMaxPayloadBytes, 128);
+    QCOMPARE(BrokerInput::kMaxPayloadChars, 1024);
+    // The frame bound counts hex digits: separators between the bytes are skipped when decoded.
+    const QString tooManyDigits = QStringLiteral("%1 of 257 hexadecimal digits, more than the largest frame takes (128 bytes, 256 digits)");
+    for (const char* key : {"payload", "placeholder"}) {
+        const QString k = QLatin1String(key);
+        QTest::addRow("%s, 256 digits", key) << k << payloadText(128, "") << "";
+        QTest::addRow("%s, 128 bytes with ':'", key) << k << payloadText(128, ":") << "";
+        QTest::addRow("%s, 128 bytes with ' '", key) << k << payloadText(128, " ") << "";
+        QTest::addRow("%s, 128 bytes with ', '", key) << k << payloadText(128, ", ") << "";
+        QTest::addRow("%s, 256 digits in 1,024 characters", key) << k << payloadText(128, "") + QString(768, ' ') << "";
+        QTest::addRow("%s, 257 digits", key) << k << payloadText(128, "") + "a" << tooManyDigits.arg(k);
+        QTest::addRow("%s, 257 digits with ':'", key) << k << payloadText(128, ":") + ":a" << tooManyDigits.arg(k);
+        QTest::addRow("%s, 1,025 characters", key) << k << "01" + QString(1023, ' ') << k + " of 1025 characters, longer than any payload text (1024)";
+        QTest::addRow("%s, 2,000 characters", key) << k << "01" + QString(1998, ':') << k + " of 2000 characters";
+        QTest::addRow("%s, 40 MiB", key) << k << QString(40 * 1024 * 1024, '0') << k + " of 41943040 characters";
+    }
 }
 
 void TestBrokerInput::oversizedFields()
 {
     QFETCH(QString, field);
     QFETCH(QString, text);
-    QFETCH(bool, refused);
+    QFETCH(QString, reason);
     QJsonObject m{{"modem_id", 7}, {"phy", "DL_PSK_200"}, {"payload", "01"}};
     m.insert(field, text);
-    const QString reason = BrokerInput::oversized_field(m);
-    QCOMPARE(!reason.isEmpty(), refused);
-    if (!refused)
-        return;
+    const QString refusal = BrokerInput::oversized_field(m);
+    QCOMPARE(refusal.isEmpty(), reason.isEmpty());
+    QVERIFY2(refusal.startsWith(reason) || reason.isEmpty(), qPrintable(refusal.left(300)));
     // One short line: the field and its length, never its text.
-    QVERIFY2(reason.toUtf8().size() < 150, qPrintable(reason.left(300)));
-    QVERIFY2(reason.startsWith(field + " of " + QString::number(text.size()) + " characters"), qPrintable(reason));
+    QVERIFY2(refusal.toUtf8().size() < 150, qPrintable(refusal.left(300)));
 }
 
 void TestBrokerInput::numbers_data()

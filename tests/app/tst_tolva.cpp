@@ -4,6 +4,7 @@
 
 #include "AesCipher.h"
 #include "FpgaScenario.h"
+#include "PayloadText.h"
 #include "RecordingHostCommandRunner.h"
 #include "SimReceiverFpga.h"
 #include "errlog.h"
@@ -48,6 +49,8 @@ QString enc(const QString& plain)
 struct SentLog {
     std::mutex mutex;
     QList<quint32> modems;
+    QStringList phys;
+    QList<QByteArray> payloads;
     QThread* thread = nullptr;
 
     QList<quint32> get()
@@ -59,8 +62,12 @@ struct SentLog {
 
 class RecordingBackend : public IVexaTransmitter {
 public:
-    RecordingBackend(std::shared_ptr<SentLog> log, quint32 id) : log_(std::move(log)), id_(id) {}
-    bool is_phy_supported(const QString& phy) override { return phy.startsWith(QLatin1String("DL_DBPSK")); }
+    // everyPhy: takes every phy name, as the serial modem does.
+    RecordingBackend(std::shared_ptr<SentLog> log, quint32 id, bool everyPhy = false)
+        : log_(std::move(log)), id_(id), everyPhy_(everyPhy)
+    {
+    }
+    bool is_phy_supported(const QString& phy) override { return everyPhy_ || phy.startsWith(QLatin1String("DL_DBPSK")); }
     quint32 get_transmitter_id() override { return id_; }
     bool isBusy() override { return false; }
     QList<vexa_phy_channel_t> get_supported() override { return {DL_DBPSK_400_PROT_D}; }
@@ -69,6 +76,8 @@ public:
     {
         std::lock_guard<std::mutex> lock(log_->mutex);
         log_->modems.append(m->modem_id);
+        log_->phys.append(m->phy);
+        log_->payloads.append(QByteArray(reinterpret_cast<const char*>(m->payload), m->payload_len));
         log_->thread = QThread::currentThread();
         return true;
     }
@@ -78,7 +87,9 @@ public:
 private:
     std::shared_ptr<SentLog> log_;
     quint32 id_;
+    bool everyPhy_;
 };
+
 
 template <typename Condition>
 bool waitUntil(Condition condition, int timeoutMs)
@@ -115,6 +126,8 @@ private slots:
     void uptime();
     void uplinkRoadAndHeartbeatOnSimulatedBoard();
     void brokerInputOnALink();
+    void downlinkRequestsReachTheModem_data();
+    void downlinkRequestsReachTheModem();
     void commandsRunOneAtATime();
     void hostCommandsHoldTheReplyNotTheLoop_data();
     void hostCommandsHoldTheReplyNotTheLoop();
@@ -535,6 +548,72 @@ void TestTolva::brokerInputOnALink()
     QVERIFY(log().contains("Broker message dropped"));
     station.messageReceived(QByteArray("\x08\xff\xff", 3), main);
     QVERIFY(log().contains("Binary2Json error: "));
+}
+
+// Downlink requests from the broker on a QORM station whose serial modem takes every phy: a
+// payload written with separators goes out byte-exact; one with more hex digits than a frame
+// takes, or a text longer than any payload text, is refused in one short line; a version-0
+// request without "phy" (a legacy sender's form) reaches the modem.
+void TestTolva::downlinkRequestsReachTheModem_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("sent");    // payload the modem gets; null: refused
+    QTest::addColumn<QByteArray>("refusal"); // the refusal line's text
+    const auto request = [](const QString& key, const QString& text, const QString& more = QString()) {
+        return QStringLiteral("{\"modem_id\":5,\"phy\":\"DL_PSK_500\",\"vexa_ver\":1,\"%1\":\"%2\"%3}")
+            .arg(key, text, more)
+            .toUtf8();
+    };
+    const QByteArray refused = "Downlink request for modem 5 refused: ";
+    QTest::newRow("256 digits") << request("payload", payloadText(128, "")) << payloadBytes(128) << QByteArray();
+    QTest::newRow("128 bytes with ':'") << request("payload", payloadText(128, ":")) << payloadBytes(128) << QByteArray();
+    QTest::newRow("128 bytes with ' '") << request("payload", payloadText(128, " ")) << payloadBytes(128) << QByteArray();
+    QTest::newRow("257 digits") << request("payload", payloadText(128, "") + "0") << QByteArray()
+                                << refused + "payload of 257 hexadecimal digits, more than the largest frame takes (128 bytes, 256 digits)";
+    QTest::newRow("2,000 characters") << request("payload", "0102" + QString(1996, ' ')) << QByteArray()
+                                      << refused + "payload of 2000 characters, longer than any payload text (1024)";
+    QTest::newRow("placeholder of 257 digits") << request("placeholder", payloadText(128, "") + "0", ",\"payload\":\"01\"")
+                                               << QByteArray()
+                                               << refused + "placeholder of 257 hexadecimal digits, more than the largest frame takes (128 bytes, 256 digits)";
+    QTest::newRow("40 MiB") << request("payload", QString(40 * 1024 * 1024, '0')) << QByteArray()
+                            << refused + "payload of 41943040 characters, longer than any payload text (1024)";
+    QTest::newRow("version 0 without phy") << QByteArray(R"({"modem_id":5,"payload":"a1b2","vexa_ver":0})")
+                                           << QByteArray("\xa1\xb2", 2) << QByteArray();
+}
+
+void TestTolva::downlinkRequestsReachTheModem()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, refusal);
+    SimReceiverFpga fpga;
+    auto modem = std::make_shared<SentLog>();
+    StationPlatform p = platform();
+    p.pinWorker = [&fpga]() -> std::unique_ptr<BasePinWorker> { return std::make_unique<SimFpgaPinWorker>(fpga, QORM); };
+    p.downlinkBackends = [modem](DownlinkSlot slot, const DownlinkBackendContext&) -> std::unique_ptr<IVexaTransmitter> {
+        if (slot == DownlinkSlot::SerialModem)
+            return std::make_unique<RecordingBackend>(modem, 0x123456, true);
+        return nullptr;
+    };
+    TOLVA station(writeIni(QStringLiteral("[BASE_STATION]\nBS_TYPE=QORM_TYPE\nBS_ID=99\nLOG_FILE_PATH=station.log\n"
+                                          "R_LOGIN=%1\n[TRANSMITTER]\nSEND_DL=true\nDIG_MOD=false\nAUTO_CORRECTION=false\n")
+                               .arg(kNoBroker)),
+                  p);
+    QVERIFY(station.get_sender());
+    const int before = log().size();
+    station.messageReceived(body, *station.get_rab_prim());
+    if (sent.isNull()) {
+        const QByteArray written = log().mid(before);
+        QVERIFY2(written.size() < 200, written.left(300).constData());
+        QVERIFY2(written.contains(refusal + "\n"), written.constData());
+        QTest::qWait(100);
+        QVERIFY(modem->get().isEmpty());
+    } else {
+        QVERIFY2(waitUntil([&] { return modem->get() == QList<quint32>{5}; }, 10000), log().right(2000).constData());
+        std::lock_guard<std::mutex> lock(modem->mutex);
+        QCOMPARE(modem->payloads.first(), sent);
+    }
+    station.shutdown();
 }
 
 // A shell command does not hold up the event loop; the next command waits for its reply, a

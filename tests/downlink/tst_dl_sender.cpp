@@ -5,6 +5,7 @@
 #include "FakeBackend.h"
 #include "ManualStationClock.h"
 #include "SettingsController.h"
+#include "SimSerialModem.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -25,9 +26,10 @@ struct Station {
     FakeFactory fakes;
     std::unique_ptr<DL_sender> sender;
 
-    // type: the BS_TYPE value; tx: lines of group TRANSMITTER.
+    // type: the BS_TYPE value; tx: lines of group TRANSMITTER (and of any group after it);
+    // factory: the back-ends, fakes made by `make` when empty.
     Station(const QString& type, const QString& tx, std::map<Slot, std::function<void(FakeBackend&)>> make,
-            const QString& bs = QString())
+            const QString& bs = QString(), DownlinkBackendFactory factory = {})
     {
         const QString ini = QStringLiteral("[BASE_STATION]\nBS_TYPE=%1\nBS_ID=1234\nLOG_FILE_PATH=%2\n%3\n[TRANSMITTER]\n%4\n")
                                 .arg(type, dir.filePath("dl.log"), bs, tx);
@@ -38,7 +40,7 @@ struct Station {
         settings.initController(dir.filePath("station.ini"));
         fakes.make = std::move(make);
         fakes.clock = clock;
-        sender = std::make_unique<DL_sender>(settings, nullptr, nullptr, fakes.factory(), clock);
+        sender = std::make_unique<DL_sender>(settings, nullptr, nullptr, factory ? factory : fakes.factory(), clock);
         sender->start();
     }
 
@@ -116,8 +118,10 @@ private slots:
     void busyBackEndHoldsOnlyItsOwn();
     void offerWrittenOncePerChange_data();
     void offerWrittenOncePerChange();
-    void unknownPhyNeverHandedOver_data();
-    void unknownPhyNeverHandedOver();
+    void unknownPhyName_data();
+    void unknownPhyName();
+    void versionZeroOnTheSerialModem_data();
+    void versionZeroOnTheSerialModem();
     void phyNoBackEndTakesSaidOnce();
     void reentryAndWaitCounter();
     void stopDuringASendEndsTheTick();
@@ -471,41 +475,135 @@ void TestDlSender::offerWrittenOncePerChange()
     QCOMPARE(s.log().count(" DL message for AB must be sent up to: "), offers + 1);
 }
 
-void TestDlSender::unknownPhyNeverHandedOver_data()
+void TestDlSender::unknownPhyName_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("phy");
+    QTest::addColumn<int>("ver");
+    QTest::addColumn<bool>("toModem");
     for (const char* type : {"QORM_TYPE", "QUABO_TYPE", "QORM_LTE_TYPE"}) {
-        for (const char* phy : {"DL_DBPSK_100H_PROT_D", "NO_SUCH_PHY", "dl_psk_200", ""})
-            QTest::addRow("%s %s", type, *phy ? phy : "empty") << QString(type) << QString(phy);
+        for (const char* phy : {"DL_DBPSK_100H_PROT_D", "NO_SUCH_PHY", "dl_psk_200", ""}) {
+            for (int ver : {0, 4}) {
+                // Only the serial modem (QORM) is given such a name, and only for version 0.
+                const bool toModem = ver == 0 && QLatin1String(type) == QLatin1String("QORM_TYPE");
+                QTest::addRow("%s %s v%d", type, *phy ? phy : "empty", ver) << QString(type) << QString(phy) << ver << toModem;
+            }
+        }
     }
 }
 
-void TestDlSender::unknownPhyNeverHandedOver()
+void TestDlSender::unknownPhyName()
 {
     // Every fake takes every name: the scheduler itself must keep the request back, until its
-    // deadline.
+    // deadline, from every back-end but the serial modem with a version-0 request.
     QFETCH(QString, type);
     QFETCH(QString, phy);
+    QFETCH(int, ver);
+    QFETCH(bool, toModem);
     Station s(type, kDigOn,
               {{Slot::SerialModem, takesAll}, {Slot::SpiTransceiver, takesAll}, {Slot::DigModulator, takesAll},
                {Slot::MultiDigModulator, takesAll}});
-    s.queue(0x51, phy, dl_message_point::PRIORITY_LOW,
-            [](dl_message_point& r) { r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 2, Qt::UTC); });
+    s.queue(0x51, phy, dl_message_point::PRIORITY_LOW, [ver](dl_message_point& r) {
+        r.vexa_ver = quint32(ver);
+        r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 2, Qt::UTC);
+    });
     for (int tick = 0; tick < 300; ++tick) {
         s.clock->advanceMs(DL_sender::TICK_MS);
         s.sender->dequeueDLMessages();
     }
-    for (Slot slot : {Slot::SerialModem, Slot::SpiTransceiver, Slot::DigModulator, Slot::MultiDigModulator})
+    for (Slot slot : {Slot::SpiTransceiver, Slot::DigModulator, Slot::MultiDigModulator})
         if (FakeBackend* b = s.fake(slot))
             QCOMPARE(b->sent.size(), 0);
+    const QByteArray waits = " DL message for 51 waits: no back-end of this station takes phy \"" + phy.toUtf8() + "\"";
+    if (toModem) {
+        QCOMPARE(ids(s.fake(Slot::SerialModem)->sent), QList<quint32>{0x51});
+        QCOMPARE(s.sender->queued(), 0);
+        QVERIFY(!s.log().contains(waits));
+        return;
+    }
+    if (FakeBackend* modem = s.fake(Slot::SerialModem))
+        QCOMPARE(modem->sent.size(), 0);
     QCOMPARE(s.sender->queued(), 1);
     s.clock->advanceMs(3000);
     s.sender->dequeueDLMessages();
     QCOMPARE(s.sender->queued(), 0);
     QCOMPARE(s.log().count(" DL message outdated for ID: 51\n"), 1);
     QVERIFY(!s.log().contains("must be sent up to"));
-    QCOMPARE(s.log().count(" DL message for 51 waits: no back-end of this station takes phy \"" + phy.toUtf8() + "\""), 1);
+    QCOMPARE(s.log().count(waits), 1);
+}
+
+// A QORM station with the serial modem (simulated on a pseudo-terminal) and nothing else: a
+// version-0 request goes to the modem whatever its phy, and the modem's version-0 sequence sends
+// it in PSK 200, or refuses a protocol D name itself. Any other version keeps a name outside the
+// phy tables back.
+void TestDlSender::versionZeroOnTheSerialModem_data()
+{
+    QTest::addColumn<QString>("phy");
+    QTest::addColumn<int>("ver");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("version 0, empty phy: PSK 200") << "" << 0 << "sent";
+    QTest::newRow("version 0, misspelt phy: PSK 200") << "DL_PSK_2OO" << 0 << "sent";
+    QTest::newRow("version 0, DL_PSK_500: PSK 200") << "DL_PSK_500" << 0 << "sent";
+    QTest::newRow("version 0, DL_DBPSK_400_PROT_D: refused by the modem") << "DL_DBPSK_400_PROT_D" << 0 << "refused";
+    QTest::newRow("version 4, misspelt phy: waits") << "DL_PSK_2OO" << 4 << "waits";
+}
+
+void TestDlSender::versionZeroOnTheSerialModem()
+{
+    QFETCH(QString, phy);
+    QFETCH(int, ver);
+    QFETCH(QString, outcome);
+    SimSerialModem modem;
+    modem.knobs().checkByte = true;
+    modem.knobs().airTimeMs = 5;
+    QString error;
+    QVERIFY2(modem.openPty(&error), qPrintable(error));
+    Station s("QORM_TYPE",
+              QStringLiteral("SEND_DL=true\nDIG_MOD=false\nAUTO_CORRECTION=false\n[Comunications]\nPortNum=%1\n"
+                             "BaudeRate=115200\nSLIP_CRC=true")
+                  .arg(modem.portPath()),
+              {}, QString(), makeDefaultDownlinkBackend);
+    s.queue(0x61, phy, dl_message_point::PRIORITY_LOW, [ver](dl_message_point& r) {
+        r.vexa_ver = quint32(ver);
+        r.payload_len = 2;
+        r.payload[0] = 0xAB;
+        r.payload[1] = 0xCD;
+        r.time_out_dated = QDateTime::fromSecsSinceEpoch(kNow + 2, Qt::UTC);
+    });
+    // Ticks until the request is gone or has had time for a few offers; the modem answers from
+    // this thread's event loop, which the back-end runs while it waits.
+    QElapsedTimer bound;
+    bound.start();
+    for (int tick = 0; tick < 20 && s.sender->queued() > 0 && bound.elapsed() < 60000; ++tick) {
+        s.clock->advanceMs(DL_sender::TICK_MS);
+        s.sender->dequeueDLMessages();
+        QCoreApplication::processEvents();
+    }
+    const QByteArray log = s.log();
+    if (outcome == QLatin1String("sent")) {
+        QCOMPARE(s.sender->queued(), 0);
+        QCOMPARE(modem.receivedCount(0x03), 1);
+        // Mode record: transparent, PSK 200 (22), -1 dBm.
+        QCOMPARE(QString::fromLatin1(modem.record(0).toHex()), QStringLiteral("030116ffffff"));
+        QVERIFY2(log.contains(" Successfully sent DL message to ID: 61\n"), log.constData());
+        return;
+    }
+    QCOMPARE(modem.receivedCount(0x03), 0);
+    if (outcome == QLatin1String("refused")) {
+        // The modem has no such frame: the request is dropped with its line, nothing sent.
+        QCOMPARE(s.sender->queued(), 0);
+        QVERIFY2(log.contains(" DL message for 61 must be sent up to: "), log.constData());
+        QCOMPARE(log.count(" Send Zadar4 DL message by ax8052f143 unsupported\n"), 1);
+        QVERIFY(!log.contains(" waits: no back-end"));
+        return;
+    }
+    QCOMPARE(s.sender->queued(), 1);
+    QVERIFY(!log.contains("must be sent up to"));
+    QCOMPARE(log.count(" DL message for 61 waits: no back-end of this station takes phy \"" + phy.toUtf8() + "\""), 1);
+    s.clock->advanceMs(3000);
+    s.sender->dequeueDLMessages();
+    QCOMPARE(s.sender->queued(), 0);
+    QCOMPARE(s.log().count(" DL message outdated for ID: 61\n"), 1);
 }
 
 void TestDlSender::phyNoBackEndTakesSaidOnce()

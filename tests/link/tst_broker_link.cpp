@@ -1,6 +1,7 @@
 // Broker link against the project's own RabbitMQ: confirmed bursts, bindings that follow the
 // link's rights, the station queue, binary bodies checked with protoc, content types, nacks
-// from a full queue, and the reconnect guard shared by all links.
+// from a full queue, the reconnect guard shared by all links, and records that outlive a
+// restart of the broker.
 #include "AmqpClient.h"
 #include "AmqpQueue.h"
 #include "RecordingHostCommandRunner.h"
@@ -63,6 +64,9 @@ public:
                 const AmqpMessage m = queue->dequeue();
                 bodies << m.payload();
                 types << m.property(AmqpMessage::ContentType).toString();
+                keys << m.routingKey();
+                // 0: no delivery mode given, which the broker takes as transient.
+                modes << m.property(AmqpMessage::DeliveryMode).toInt();
             }
         });
     }
@@ -72,6 +76,8 @@ public:
     AmqpQueue* queue = nullptr;
     QList<QByteArray> bodies;
     QStringList types;
+    QStringList keys;
+    QList<int> modes;
 };
 
 } // namespace
@@ -313,6 +319,8 @@ private slots:
         QCOMPARE(collector.bodies.at(2), QByteArray(kUnknownMember));
         QCOMPARE(collector.types.at(3), QStringLiteral("text/plain"));
         QCOMPARE(collector.bodies.at(3), QByteArray("not json at all"));
+        // Converted or not, every record the link keeps until confirmed goes out persistent.
+        QCOMPARE(collector.modes, QList<int>({2, 2, 2, 2}));
     }
 
     // Command replies: published at once with the given key; a null text publishes nothing,
@@ -441,6 +449,56 @@ private slots:
         QVERIFY(down->reconnect_if_disconnected());
         QTRY_VERIFY_WITH_TIMEOUT(a->isConnected() && b->isConnected(), 20000);
         QVERIFY(!a->reconnect_if_disconnected());
+    }
+
+    // The broker confirms a record and the link forgets it, so the broker must keep it on disk:
+    // records in a durable classic queue outlive a restart of the broker, those queued while it
+    // was down follow, and nothing about the message but its delivery mode changes. A command
+    // reply stays transient. Last of the functions: it stops the shared broker.
+    void recordsSurviveBrokerRestart()
+    {
+        const QString queue = QStringLiteral("restart_test");
+        QVERIFY(broker.declareTestQueue(QString::fromLatin1(kExchange), QStringLiteral("topic"), queue,
+                                        QStringLiteral("restart.#")));
+        auto link = makeLink(QStringLiteral("211"), QStringLiteral("restart.data"), false, false);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected(), 20000);
+        // Uplink records and heartbeats alike, the way the core queues them.
+        const auto record = [](int seq) {
+            return QStringLiteral("{\"seq\":%1,\"msg_type\":\"%2\"}").arg(seq).arg(seq % 10 ? "msg_vexa_d" : "beat_vexa_e").toUtf8();
+        };
+        const int beforeStop = 300;
+        const int whileDown = 50;
+        for (int i = 0; i < beforeStop; ++i)
+            link->queue_string(record(i));
+        QTRY_COMPARE_WITH_TIMEOUT(link->outgoing_queue().size(), 0, 60000);
+        BROKER_WAIT(waitForQueueCount(broker, queue, beforeStop));
+
+        QVERIFY(broker.stopApp());
+        QTRY_VERIFY_WITH_TIMEOUT(!link->isConnected(), 30000);
+        for (int i = beforeStop; i < beforeStop + whileDown; ++i)
+            link->queue_string(record(i));
+        QVERIFY(broker.startApp());
+        // The core's heartbeat tick, which brings back a link the reconnect guard left down.
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, link.get(), [&] { link->reconnect_if_disconnected(); });
+        tick.start(2000);
+        QTRY_VERIFY_WITH_TIMEOUT(link->isConnected() && link->outgoing_queue().size() == 0, 120000);
+        tick.stop();
+
+        Collector collector(broker.url(), queue);
+        QTRY_VERIFY_WITH_TIMEOUT(collector.queue->isConsuming(), 30000);
+        link->publish_string("{\"r\":1}", QStringLiteral("restart.reply"));
+        const auto distinct = [&] { return QSet<QByteArray>(collector.bodies.begin(), collector.bodies.end()); };
+        QTRY_COMPARE_WITH_TIMEOUT(distinct().size(), beforeStop + whileDown + 1, 60000);
+        const QSet<QByteArray> seen = distinct();
+        for (int i = 0; i < beforeStop + whileDown; ++i)
+            QVERIFY2(seen.contains(record(i)), record(i).constData());
+        for (int i = 0; i < collector.bodies.size(); ++i) {
+            const bool reply = collector.bodies.at(i) == "{\"r\":1}";
+            QCOMPARE(collector.types.at(i), QStringLiteral("text/plain"));
+            QCOMPARE(collector.keys.at(i), reply ? QStringLiteral("restart.reply") : QStringLiteral("restart.data"));
+            QCOMPARE(collector.modes.at(i), reply ? 0 : 2);
+        }
     }
 };
 

@@ -4,10 +4,6 @@
 // a test clock while the broker is down, so the backup file holds rows meanwhile. An
 // independent consumer (amqp-consume) must see every number at least once; at the end the
 // outgoing queue and its backup file are empty.
-//
-// The station publishes transient messages, which a broker restart drops even after confirming
-// them: before the application stop the feed pauses until the test queue is empty and the link
-// has nothing unconfirmed, and resumes while the broker is down.
 #include "ManualQueueClock.h"
 #include "RecordingHostCommandRunner.h"
 #include "TestBroker.h"
@@ -173,16 +169,12 @@ private slots:
         QVERIFY(broker.closeAllConnections());
         qInfo("connection closed by the broker at record %d", fed);
 
-        // 2. The broker application stops and starts; records age into the backup meanwhile.
+        // 2. The broker application stops and starts while records are fed, some confirmed and
+        // still in the queue; records age into the backup meanwhile.
         QVERIFY(waitFed(6000, 120000));
-        feeding = false;
-        QTRY_VERIFY_WITH_TIMEOUT(link->outgoing_queue().size() == 0
-                                     && broker.queueMessageCount(QString::fromLatin1(kQueue)) == 0,
-                                 180000);
         QVERIFY(broker.stopApp());
         qInfo("broker application stopped at record %d", fed);
         const int stoppedAt = fed;
-        feeding = true;
         QVERIFY(waitFed(stoppedAt + 1500, 120000));
         QVERIFY(!link->isConnected());
         clock.advance(qint64(messque::kSaveAgeSec + 1) * 1000);

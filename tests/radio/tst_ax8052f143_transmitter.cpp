@@ -154,11 +154,12 @@ private slots:
         QTest::addColumn<bool>("supported");
         for (const char* n : {"DL_PSK_200", "DL_PSK_FASTDL", "DL_DBPSK_400_PROT_D", "DL_DBPSK_3200_PROT_E", "UL_PSK_500"})
             QTest::newRow(n) << QString(n) << true;
-        // A name outside the phy tables would go out in the mode of code 0, PSK 200.
-        QTest::newRow("100H has no name") << "DL_DBPSK_100H_PROT_D" << false;
-        QTest::newRow("misspelt") << "DL_PSK_2OO" << false;
-        QTest::newRow("wrong case") << "dl_psk_200" << false;
-        QTest::newRow("empty") << "" << false;
+        // Names outside the phy tables too: a version-0 request goes out in PSK 200 whatever
+        // its phy (the scheduler keeps the others back).
+        QTest::newRow("100H has no name") << "DL_DBPSK_100H_PROT_D" << true;
+        QTest::newRow("misspelt") << "DL_PSK_2OO" << true;
+        QTest::newRow("wrong case") << "dl_psk_200" << true;
+        QTest::newRow("empty") << "" << true;
     }
     void phyNames()
     {
@@ -224,6 +225,7 @@ private slots:
         QTest::newRow("PSK: header then payload") << "DL_PSK_5000/1" << "45010203040506070809" << "03011bff0aff";
         QTest::newRow("strength FB is -5 dBm") << "DL_PSK_500/1/6E0C22/251" << "45010203040506070809" << "030119fffbff";
         QTest::newRow("version 0: UL_PSK_200, -1 dBm") << "DL_PSK_500/0" << "45010203040506070809" << "030116ffffff";
+        QTest::newRow("version 0, empty phy: the same") << "/0" << "45010203040506070809" << "030116ffffff";
         QTest::newRow("E: mode of its UL code") << "DL_DBPSK_400_PROT_E/5" << "45010203040506070809" << "03011fff0aff";
     }
     void framesOnTheWire()
