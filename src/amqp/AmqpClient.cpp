@@ -186,11 +186,14 @@ void AmqpClientPrivate::closeConnection()
         closeTimer->start();
 }
 
-void AmqpClientPrivate::abortSocket()
+void AmqpClientPrivate::abortSocket(bool byPeer)
 {
+    // The socket tells its end from inside abort() too.
+    ownAbort = !byPeer;
     socket->abort();
     if (socketUp || state != Unconnected)
         socketDisconnected();
+    ownAbort = false;
 }
 
 void AmqpClientPrivate::protocolError(Amqp::Error code, const QString& text, quint16 classId, quint16 methodId)
@@ -262,9 +265,10 @@ void AmqpClientPrivate::socketDisconnected()
     }
 
     QPointer<AmqpClient> guard(q_ptr);
-    if (previous == AwaitTune && !closeSeen) {
+    if (previous == AwaitTune && !closeSeen && !ownAbort && !userDisconnect) {
         // A broker that does not send connection.close on a refused login just drops the socket
-        // after start-ok.
+        // after start-ok. A login this side gave up (a new connection, a disconnect) was not
+        // refused.
         error = Amqp::AccessRefusedError;
         errorString = QStringLiteral("authentication failure: the broker closed the connection after the login");
         emit q_ptr->error(error);
@@ -315,13 +319,13 @@ void AmqpClientPrivate::socketError(QAbstractSocket::SocketError socketErrorCode
     if (endOfClose) {
         // The end of an AMQP close; the close itself decided what follows.
         if (socket->state() != QAbstractSocket::UnconnectedState)
-            abortSocket();
+            abortSocket(true);
         return;
     }
     growDelay();
     if (socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState
         || socket->state() == QAbstractSocket::HostLookupState)
-        abortSocket();
+        abortSocket(true);
     else if (state == SocketConnecting)
         state = Unconnected;
     if (!guard)

@@ -61,7 +61,8 @@ public:
     void registerChannel(AmqpChannel* channel, AmqpChannelPrivate* handler);
     void unregisterChannel(AmqpChannel* channel, AmqpChannelPrivate* handler);
 
-    void abortSocket();
+    // byPeer: the socket ended by the broker or the network, not by this side's choice.
+    void abortSocket(bool byPeer = false);
 
     AmqpClient* const q_ptr;
 
@@ -97,6 +98,7 @@ public:
 
     State state = Unconnected;
     bool socketUp = false;
+    bool ownAbort = false;       // this side drops the socket of its own accord
     bool closeSeen = false;      // a connection.close went either way on this connection
     bool userDisconnect = false; // the application closed: no automatic reconnect
     bool blocked = false;

@@ -23,6 +23,21 @@ bool fail(QString* error, const QString& text)
     return false;
 }
 
+bool& syncFails()
+{
+    static bool fails = false;
+    return fails;
+}
+
+int syncToDisk(int fd)
+{
+    if (syncFails()) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
 QString lastError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -33,7 +48,7 @@ bool writeAndSync(QFileDevice& file, const QByteArray& content, QString* error)
 {
     if (file.write(content) != content.size() || !file.flush())
         return fail(error, QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
-    if (::fsync(file.handle()) != 0)
+    if (syncToDisk(file.handle()) != 0)
         return fail(error, QStringLiteral("cannot sync %1: %2").arg(file.fileName(), lastError()));
     return true;
 }
@@ -55,6 +70,11 @@ mode_t defaultMode()
 void SystemFileWriter::failWritesForTests(const QString& reason)
 {
     injectedFailure() = reason;
+}
+
+void SystemFileWriter::failSyncsForTests(bool fail)
+{
+    syncFails() = fail;
 }
 
 void SystemFileWriter::beforeRenameForTests(std::function<void(const QString& target)> hook)

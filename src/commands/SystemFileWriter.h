@@ -24,6 +24,9 @@ public:
 
     // Tests: makes every write fail with this text until cleared (an empty text).
     static void failWritesForTests(const QString& reason);
+    // Tests: makes every sync of a written file fail with EIO, as a disk that lost the data
+    // would, until cleared (false).
+    static void failSyncsForTests(bool fail);
     // Tests: called with the target just before the temporary file is renamed over it, to change
     // the target in that gap (null: nothing).
     static void beforeRenameForTests(std::function<void(const QString& target)> hook);

@@ -181,10 +181,14 @@ void rabbit_man::on_client_error(int code)
 {
     const QString words = oneLine(client->errorString());
     if (code == int(Amqp::AccessRefusedError) && !client->isConnected()) {
-        note_failure_cause(QStringLiteral("Broker %1 refused the login of user \"%2\" (%3 %4)")
-                               .arg(broker_address(), oneLine(client->username()).left(64))
-                               .arg(code)
-                               .arg(words));
+        // A broker closes a refused login with its words, or drops the socket before they are
+        // read (then the words are the client's own): one refusal is one cause either way, and
+        // a retry that meets it in the other form keeps the form first written.
+        const QString refusal = QStringLiteral("Broker %1 refused the login of user \"%2\" (")
+                                    .arg(broker_address(), oneLine(client->username()).left(64));
+        note_failure_cause(failure_cause_.startsWith(refusal)
+                               ? failure_cause_
+                               : refusal + QStringLiteral("%1 %2)").arg(code).arg(words));
         return;
     }
     note_failure_cause(

@@ -105,6 +105,7 @@ private Q_SLOTS:
     void brokerClose_data();
     void brokerClose();
     void forcedCloseReconnects();
+    void droppedAfterLoginIsAuthFailure_data();
     void droppedAfterLoginIsAuthFailure();
     void orderlyClose();
     void closeOkTimeoutAbortsSocket_data();
@@ -387,8 +388,20 @@ void tst_AmqpClient::forcedCloseReconnects()
     QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 1, waitMs);
 }
 
+// A socket the broker drops after start-ok is its refusal of the login; a login this side
+// gives up (a new connection, a disconnect, an abort) was refused by nobody.
+void tst_AmqpClient::droppedAfterLoginIsAuthFailure_data()
+{
+    QTest::addColumn<QString>("ender");
+    QTest::newRow("broker drops the socket") << "broker";
+    QTest::newRow("client connects anew") << "reconnect";
+    QTest::newRow("client disconnects") << "disconnect";
+    QTest::newRow("client aborts") << "abort";
+}
+
 void tst_AmqpClient::droppedAfterLoginIsAuthFailure()
 {
+    QFETCH(QString, ender);
     FakeBroker broker;
     AmqpClient client;
     QSignalSpy errorSpy(&client, QOverload<Amqp::Error>::of(&AmqpClient::error));
@@ -398,11 +411,24 @@ void tst_AmqpClient::droppedAfterLoginIsAuthFailure()
     QVERIFY(broker.waitForProtocolHeader());
     broker.sendMethod(0, 10, 10, B::u8(0) + B::u8(9) + B::u32(0) + B::longStr("AMQPLAIN") + B::longStr("en_US"));
     QVERIFY(broker.waitForMethod(10, 11) >= 0);
-    broker.disconnectClient();
-    QTRY_COMPARE_WITH_TIMEOUT(errorSpy.count(), 1, waitMs);
-    QCOMPARE(errorSpy.at(0).at(0).value<Amqp::Error>(), Amqp::AccessRefusedError);
-    QVERIFY(client.errorString().contains(QStringLiteral("authentication")));
+    if (ender == QLatin1String("broker")) {
+        broker.disconnectClient();
+        QTRY_COMPARE_WITH_TIMEOUT(errorSpy.count(), 1, waitMs);
+        QCOMPARE(errorSpy.at(0).at(0).value<Amqp::Error>(), Amqp::AccessRefusedError);
+        QVERIFY(client.errorString().contains(QStringLiteral("authentication")));
+        QTRY_VERIFY_WITH_TIMEOUT(disconnectedSpy.count() >= 1, waitMs);
+        return;
+    }
+    if (ender == QLatin1String("reconnect")) {
+        client.connectToHost(QHostAddress::LocalHost, broker.port());
+    } else if (ender == QLatin1String("disconnect")) {
+        client.disconnectFromHost();
+    } else {
+        client.abort();
+    }
+    // An error would have come before the end of the connection was told.
     QTRY_VERIFY_WITH_TIMEOUT(disconnectedSpy.count() >= 1, waitMs);
+    QCOMPARE(errorSpy.count(), 0);
 }
 
 void tst_AmqpClient::orderlyClose()

@@ -508,6 +508,9 @@ void TestBSConfigCommand::iniReplacedAsAWhole_data()
     QTest::newRow("change_params, file replaced by a folder before the rename") << "folder" << params << QByteArray("cannot rename");
     QTest::newRow("change_auth, file replaced by a folder before the rename") << "folder" << auth << QByteArray("cannot rename");
     QTest::newRow("change_params, file gone") << "gone" << params << QByteArray("is gone");
+    // The new content never reached the disk: it must not take the old file's place.
+    QTest::newRow("change_params, sync to the disk fails") << "sync" << params << QByteArray("cannot sync");
+    QTest::newRow("change_auth, sync to the disk fails") << "sync" << auth << QByteArray("cannot sync");
 }
 
 void TestBSConfigCommand::iniReplacedAsAWhole()
@@ -535,15 +538,18 @@ void TestBSConfigCommand::iniReplacedAsAWhole()
             QFile::rename(ini, aside);
             QDir().mkpath(ini);
         });
+    } else if (failure == "sync") {
+        SystemFileWriter::failSyncsForTests(true);
     } else {
         QVERIFY(QFile::rename(ini, aside));
     }
     const QJsonObject reply = run(ctx, request);
     SystemFileWriter::beforeRenameForTests(nullptr);
+    SystemFileWriter::failSyncsForTests(false);
     readOnly.reset();
 
     QCOMPARE(reply, obj(R"({"result":false})"));
-    if (failure != "read-only") {
+    if (failure == "folder" || failure == "gone") {
         // Whatever took the file's place is left as it is; the old file is put back to compare.
         QCOMPARE(QFileInfo(ini).isDir(), failure == "folder");
         QVERIFY(!QFileInfo::exists(ini) || QDir(ini).isEmpty());

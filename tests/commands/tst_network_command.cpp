@@ -56,13 +56,18 @@ const QByteArray kStatic = "auto lo\n"
 class TestNetworkCommand : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { SystemFileWriter::failWritesForTests(QString()); }
+    void cleanup()
+    {
+        SystemFileWriter::failWritesForTests(QString());
+        SystemFileWriter::failSyncsForTests(false);
+    }
     void get_data();
     void get();
     void set_data();
     void set();
     void refusals_data();
     void refusals();
+    void failedWriteRestartsNothing_data();
     void failedWriteRestartsNothing();
     void quickChangesShareOneRestart();
 };
@@ -169,15 +174,30 @@ void TestNetworkCommand::refusals()
     QVERIFY(ctx.laterActions.isEmpty());
 }
 
+void TestNetworkCommand::failedWriteRestartsNothing_data()
+{
+    QTest::addColumn<bool>("syncFails");
+    QTest::addColumn<QByteArray>("cause");
+    QTest::newRow("write refused") << false << QByteArray("disk full");
+    // The new file never reached the disk: it must not take the old one's place.
+    QTest::newRow("sync to the disk fails") << true << QByteArray("cannot sync");
+}
+
 void TestNetworkCommand::failedWriteRestartsNothing()
 {
+    QFETCH(bool, syncFails);
+    QFETCH(QByteArray, cause);
     FakeCommandContext ctx;
     writeInterfaces(ctx, kStatic);
-    SystemFileWriter::failWritesForTests(QStringLiteral("disk full"));
+    if (syncFails)
+        SystemFileWriter::failSyncsForTests(true);
+    else
+        SystemFileWriter::failWritesForTests(QStringLiteral("disk full"));
     QCOMPARE(run(ctx, R"({"cmd":"set","iface":"dhcp"})"), obj(R"({"result":false})"));
     QCOMPARE(interfaces(ctx), kStatic);
+    QCOMPARE(QDir(QFileInfo(interfacesPath(ctx)).absolutePath()).entryList(QDir::Files | QDir::Hidden), QStringList{"interfaces"});
     QVERIFY(ctx.laterActions.isEmpty());
-    QVERIFY(ctx.logText().contains("disk full"));
+    QVERIFY2(ctx.logText().contains(cause), ctx.logText().constData());
 
     // No file at all: nothing read, nothing written.
     QVERIFY(QFile::remove(interfacesPath(ctx)));
