@@ -68,6 +68,47 @@ void takeTimed(const TestBroker& broker, const QString& queue, QList<Arrival>& i
     }
 }
 
+// Takes a queue's messages as the broker hands them out, each stamped by the consumer when it
+// came. Fetching one message per amqp-get falls behind a station that publishes every 2 s on a
+// busy machine, and would stamp its records late however promptly the station sent them.
+class TimedConsumer {
+public:
+    bool start(const TestBroker& broker, const QString& queue)
+    {
+        process_.start(QStringLiteral("amqp-consume"),
+                       {QStringLiteral("-u"), broker.url(), QStringLiteral("-q"), queue, QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("printf '\\036%s\\n' \"$(date +%s%3N)\"; cat; printf '\\037'")});
+        return process_.waitForStarted(30000);
+    }
+    ~TimedConsumer()
+    {
+        process_.kill();
+        process_.waitForFinished(30000);
+    }
+    // Appends the messages that came since the last call; the test's event loop reads them.
+    void take(QList<Arrival>& into)
+    {
+        pending_ += process_.readAllStandardOutput();
+        // Each message: 0x1E, the stamp, a line end, the body (the station indents its JSON), 0x1F.
+        int end;
+        while ((end = pending_.indexOf('\x1f')) >= 0) {
+            const QByteArray message = pending_.left(end);
+            pending_.remove(0, end + 1);
+            const int start = message.indexOf('\x1e');
+            const int stampEnd = message.indexOf('\n', start);
+            if (start < 0 || stampEnd < 0)
+                continue;
+            const QJsonObject object = QJsonDocument::fromJson(message.mid(stampEnd + 1)).object();
+            if (!probeReply(object))
+                into.append(Arrival{object, message.mid(start + 1, stampEnd - start - 1).toLongLong()});
+        }
+    }
+
+private:
+    QProcess process_;
+    QByteArray pending_;
+};
+
 // The station INI with time sync from the server on.
 QString timeSyncIni(int stationId, const QString& url)
 {
@@ -260,6 +301,8 @@ void TestCommandsE2E::slowHostCommandsBesideHeartbeatsAndUplinks()
     QJsonObject reply;
     QVERIFY2(askUntilAnswered(broker_, kExchange, cmdKey, "slow_replies", kSender, "utc", "timeconfig", R"({"cmd":"get_utc"})", &reply),
              station.output().right(4000).constData());
+    TimedConsumer uplinkQueue;
+    QVERIFY(uplinkQueue.start(broker_, QStringLiteral("slow_uplinks")));
 
     // Start right after a heartbeat, so that the next ones fall while the host commands run.
     QList<Arrival> uplinks;
@@ -267,7 +310,7 @@ void TestCommandsE2E::slowHostCommandsBesideHeartbeatsAndUplinks()
                  [&] {
                      uplinks.clear();
                      QList<Arrival> taken;
-                     takeTimed(broker_, "slow_uplinks", taken);
+                     uplinkQueue.take(taken);
                      for (const Arrival& a : taken) {
                          if (a.body.contains("time_published") && !a.body.contains("modem_id"))
                              uplinks.append(a);
@@ -291,7 +334,7 @@ void TestCommandsE2E::slowHostCommandsBesideHeartbeatsAndUplinks()
     int heartbeats = 1;
     QVERIFY2(waitUntil(
                  [&] {
-                     takeTimed(broker_, "slow_uplinks", uplinks);
+                     uplinkQueue.take(uplinks);
                      takeTimed(broker_, "slow_replies", replies);
                      heartbeats = 0;
                      for (const Arrival& a : uplinks)
