@@ -459,7 +459,7 @@ void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray
         if (logDue(nullptr, "read", leftOut))
             print_to_log(line + held_back(leftOut, "reads"), socket, 0);
     } else if (lineFits(socket, "read")) {
-        print_to_log(line + held_back(std::exchange(budgets[qMakePair(socket, QString("read"))].leftOut, 0), "reads"),
+        print_to_log(line + held_back(readLinesLeftOut(socket), "reads"),
                      socket, 0);
         counted = true;
     } else {
@@ -501,12 +501,17 @@ bool tcp_reader_receiver::takeLine(QTcpSocket* socket, const QString& kind, int&
     return true;
 }
 
+int tcp_reader_receiver::readLinesLeftOut(QTcpSocket* socket)
+{
+    return std::exchange(budgets[qMakePair(socket, QString("read"))].leftOut, 0);
+}
+
 void tcp_reader_receiver::writeHeldReadLine()
 {
     if (!heldRead_)
         return;
     const HeldLine line = *std::exchange(heldRead_, std::nullopt);
-    print_to_log(line.text + held_back(std::exchange(budgets[qMakePair(line.socket, QString("read"))].leftOut, 0), "reads"),
+    print_to_log(line.text + held_back(readLinesLeftOut(line.socket), "reads"),
                  line.socket, 0);
 }
 

@@ -145,6 +145,8 @@ private:
     // and taking a place in it (leftOut: lines of the kind left out since the last one).
     bool lineFits(QTcpSocket* socket, const QString& kind);
     bool takeLine(QTcpSocket* socket, const QString& kind, int& leftOut);
+    // The read lines of a connection left out since its last one written; the count starts again.
+    int readLinesLeftOut(QTcpSocket* socket);
     // A held-back read line is written before the lines of a record it turns out to hold.
     void writeHeldReadLine();
     // Whether a line of this kind may be written now; when it may, leftOut is the number of

@@ -244,14 +244,15 @@ bool newerRow(const SelectedRow& a, const SelectedRow& b)
     return a.time != b.time ? a.time > b.time : a.id > b.id;
 }
 
-// Modem ids are 32-bit unsigned; a caller that read them as signed JSON numbers still finds
-// its modems. Each id once, in ascending order: a repeated id selects nothing more.
-std::vector<quint32> distinctIds(const QList<int>& ids)
+// Each value once, in ascending order: a repeated id or type selects nothing more. Modem ids
+// are 32-bit unsigned; a caller that read them as signed JSON numbers still finds its modems.
+template <typename T>
+std::vector<T> distinct(const QList<int>& values)
 {
-    std::vector<quint32> out;
-    out.reserve(size_t(ids.size()));
-    for (int id : ids)
-        out.push_back(quint32(id));
+    std::vector<T> out;
+    out.reserve(size_t(values.size()));
+    for (int v : values)
+        out.push_back(T(v));
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
@@ -262,10 +263,8 @@ std::vector<quint32> distinctIds(const QList<int>& ids)
 QJsonArray meslog::select(const QDateTime& from, const QDateTime& to, const QList<int>& ids,
                           const QList<int>& types, int limit)
 {
-    const std::vector<quint32> idSet = distinctIds(ids);
-    std::vector<int> typeSet(types.begin(), types.end());
-    std::sort(typeSet.begin(), typeSet.end());
-    typeSet.erase(std::unique(typeSet.begin(), typeSet.end()), typeSet.end());
+    const std::vector<quint32> idSet = distinct<quint32>(ids);
+    const std::vector<int> typeSet = distinct<int>(types);
     QStringList typeList;
     for (int t : typeSet)
         typeList << QString::number(t);
