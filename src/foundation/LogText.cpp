@@ -1,5 +1,7 @@
 #include "LogText.h"
 
+#include <algorithm>
+
 QString LogText::left(const QString& text, int maxChars)
 {
     if (text.size() <= maxChars)
@@ -36,4 +38,24 @@ QString LogText::cut(const QString& text, int maxChars)
     LogText bound(maxChars);
     bound.append(text);
     return bound.text();
+}
+
+QString LogText::escaped(const QString& text)
+{
+    const auto control = [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; };
+    if (std::none_of(text.cbegin(), text.cend(), control))
+        return text;
+    QString out;
+    out.reserve(text.size() + 8);
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const QChar c : text) {
+        if (control(c)) {
+            out += QLatin1String("\\x");
+            out += QLatin1Char(kHex[c.unicode() >> 4]);
+            out += QLatin1Char(kHex[c.unicode() & 0xF]);
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }

@@ -23,6 +23,10 @@ public:
     static QString cut(const QString& text, int maxChars = kMaxChars);
     // The first maxChars characters of text, one fewer where a surrogate pair would be split.
     static QString left(const QString& text, int maxChars);
+    // text with its control characters (below 0x20, and 0x7F) written as \xHH: a peer's line
+    // feed cannot forge a log line of its own, nor an escape sequence reach a terminal that
+    // follows the log. Printable text is unchanged.
+    static QString escaped(const QString& text);
 
 private:
     int max_;

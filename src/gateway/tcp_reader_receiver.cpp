@@ -1,5 +1,6 @@
 #include "tcp_reader_receiver.h"
 
+#include "LogText.h"
 #include "Message_Parser_Protocol_V1_1.h"
 #include "SettingsController.h"
 #include "downlink_route.h"
@@ -626,7 +627,7 @@ void tcp_reader_receiver::oldStyleHeartbeat(QTcpSocket* socket, const QByteArray
     sockets.save_last_hearbeat(0, socket, text);
     int leftOut = 0;
     if (takeLine(socket, "heartbeat", leftOut))
-        print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(text) + held_back(leftOut, "heartbeats"),
+        print_to_log(QString("Heartbeat %1 bytes: %2").arg(bytes.size()).arg(LogText::escaped(text)) + held_back(leftOut, "heartbeats"),
                      socket, 0);
     markHeard(socket);
 }
@@ -640,7 +641,7 @@ void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& 
     const QString text = heartbeat_text(rewritten);
     int leftOut = 0;
     if (takeLine(socket, "heartbeat", leftOut))
-        print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(text) + held_back(leftOut, "heartbeats"),
+        print_to_log(QString("Heartbeat %1 bytes: %2").arg(rewritten.size()).arg(LogText::escaped(text)) + held_back(leftOut, "heartbeats"),
                      socket, id);
     sockets.save_last_hearbeat(id, socket, text);
     if (sockets.append(id, socket))
