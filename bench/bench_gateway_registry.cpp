@@ -3,6 +3,10 @@
 // sweep runs. Printed: the link's resident memory before, at the peak and after the sweep
 // (also once freed heap pages are handed back), and the registry's entries left. Memory figures
 // mean something only in a build without sanitizers (build/release, RelWithDebInfo).
+//
+// Then the registry's cost against its size: 200,000 distinct gateway ids, 16 a connection
+// (what one connection may register), each with a heartbeat; the time per id over the first and
+// the last 10,000 must stay within a factor of 4.
 
 #include "SettingsController.h"
 #include "ProcessMemory.h"
@@ -10,11 +14,14 @@
 #include "tcp_reader_receiver.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include <malloc.h>
 
@@ -57,6 +64,41 @@ QByteArray record(quint32 modem, qint8 snr)
     for (int i = 0; i < 3; ++i)
         r[20 + i] = char((crc >> (8 * (2 - i))) & 0xFF);
     return r;
+}
+
+// Seconds per id for the first and the last block of ids registered, each block timed alone.
+void registrationCost(SettingsController& settings)
+{
+    constexpr int kIds = 200000;
+    constexpr int kBlock = 10000;
+    constexpr int kPerConnection = tcp_reader_receiver::kHeartbeatIdsPerConnection;
+    constexpr double kMaxRatio = 4.0;
+    tcp_reader_receiver rx(settings);
+    rx.setListenAddress(QHostAddress::LocalHost, quint16(0));
+    rx.logoff(true);
+    rx.start();
+    std::vector<std::unique_ptr<StandIn>> connections;
+    QList<double> perId;
+    QElapsedTimer block;
+    block.start();
+    for (int i = 0; i < kIds; ++i) {
+        if (i % kPerConnection == 0)
+            connections.push_back(std::make_unique<StandIn>());
+        rx.handleGatewayRead(connections.back().get(), heartbeat(0x800000 + quint32(i)));
+        if ((i + 1) % kBlock == 0) {
+            perId << double(block.nsecsElapsed()) / kBlock / 1000.0;
+            block.restart();
+        }
+    }
+    const int registered = rx.gatewayRegistry().gw_list().size();
+    const double first = perId.first();
+    const double last = perId.last();
+    std::printf("gateway registry, %d ids by heartbeat, %d a connection (%d registered)\n", kIds, kPerConnection,
+                registered);
+    std::printf("  first %d ids           %8.2f us an id\n", kBlock, first);
+    std::printf("  last %d ids            %8.2f us an id  target <= %.0f x the first: %s (%.2f x)\n", kBlock, last,
+                kMaxRatio, last <= kMaxRatio * first ? "met" : "missed", last / first);
+    rx.stopReader();
 }
 
 } // namespace
@@ -123,5 +165,7 @@ int main(int argc, char** argv)
 #endif
 #endif
     rx.stopReader();
+
+    registrationCost(settings);
     return 0;
 }

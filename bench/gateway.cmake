@@ -7,10 +7,21 @@ if(TARGET gateway AND TARGET gw-sim)
   target_compile_definitions(bench_gateway PRIVATE GW_SIM_PATH="$<TARGET_FILE:gw-sim>")
   add_dependencies(bench_gateway gw-sim)
 endif()
-# The gateway registry's memory with 40,000 modems, before, at the peak and after the TTL sweep.
+# The gateway registry's memory with 40,000 modems, before, at the peak and after the TTL sweep;
+# its cost per id with 200,000 ids, first against last.
 if(TARGET gateway)
   add_executable(bench_gateway_registry ${CMAKE_CURRENT_LIST_DIR}/bench_gateway_registry.cpp)
   target_link_libraries(bench_gateway_registry PRIVATE gateway)
   target_include_directories(bench_gateway_registry PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   target_compile_options(bench_gateway_registry PRIVATE ${TOLVAR_WARNINGS})
+endif()
+# A TCPBS station under the gateway port's worst peers while a good gateway sends a record a second.
+# station_process and testsupport come from tests/, configured after bench/: linked by name.
+if(TARGET tolvar-sim AND TARGET amqp)
+  add_executable(bench_gateway_flood ${CMAKE_CURRENT_LIST_DIR}/bench_gateway_flood.cpp)
+  target_link_libraries(bench_gateway_flood PRIVATE station_process amqp foundation)
+  target_include_directories(bench_gateway_flood PRIVATE ${PROJECT_SOURCE_DIR}/tests/app
+    ${PROJECT_SOURCE_DIR}/tests/gateway ${PROJECT_SOURCE_DIR}/tests/support)
+  target_compile_options(bench_gateway_flood PRIVATE ${TOLVAR_WARNINGS})
+  add_dependencies(bench_gateway_flood tolvar-sim)
 endif()

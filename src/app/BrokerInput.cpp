@@ -3,6 +3,7 @@
 #include "BinaryConverter.h"
 #include "CommandHandlersFactoryImpl.h"
 #include "JsonKeyScanner.h"
+#include "LogText.h"
 #include "UnregisteredCommand.h"
 #include "phy_names.h"
 
@@ -202,7 +203,7 @@ void BrokerInput::fill_downlink(const QJsonObject& m, dl_message_point& r, QStri
     if (len < bytes.size())
         notes->append(QStringLiteral("payload: %1 bytes decoded, %2 kept").arg(bytes.size()).arg(len));
     if (!vexa_phy_name_known(r.phy))
-        notes->append(QStringLiteral("phy: unknown name \"%1\" passed on").arg(r.phy));
+        notes->append(QStringLiteral("phy: unknown name \"%1\" passed on").arg(LogText::escaped(r.phy)));
 }
 
 namespace {

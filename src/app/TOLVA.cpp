@@ -484,6 +484,9 @@ void TOLVA::create_gateway_link()
     gateway_link_ = std::make_unique<tcp_reader>(settingsCtrlr);
     tcp_reader_receiver* rx = gateway_link_->takeReceiver();
     rx->setListenAddress(platform_.serverAddress, platform_.gatewayPort);
+    // Gateways can bring records faster than this thread takes them: the link reads no more
+    // while many wait.
+    rx->setBacklog([this] { return inbox_waiting_.load(); });
     connect(rx, &tcp_reader_receiver::listening, this, [this](const QString& address, quint16 port) {
         line(QStringLiteral("Gateway server listening on %1:%2").arg(address).arg(port));
     }, Qt::QueuedConnection);
@@ -707,6 +710,7 @@ void TOLVA::take_message(QSharedPointer<message_point> msg)
         first = inbox_.empty();
         inbox_.push_back(std::move(msg));
     }
+    ++inbox_waiting_;
     // One wake-up per batch: a later record finds the inbox not yet emptied.
     if (first)
         emit messages_waiting();
@@ -719,8 +723,10 @@ void TOLVA::take_waiting_messages()
         std::lock_guard<std::mutex> lock(inbox_mutex_);
         batch.swap(inbox_);
     }
-    for (QSharedPointer<message_point>& msg : batch)
+    for (QSharedPointer<message_point>& msg : batch) {
         set_message(std::move(msg));
+        --inbox_waiting_;
+    }
 }
 
 void TOLVA::set_message(QSharedPointer<message_point> msg)

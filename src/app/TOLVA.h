@@ -25,6 +25,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -225,6 +226,9 @@ private:
     // Uplink records from the reader's thread, in order, until the main thread takes them.
     std::mutex inbox_mutex_;
     std::vector<QSharedPointer<message_point>> inbox_;
+    // Records handed over by the reader and not yet handled here (the inbox and the batch taken
+    // from it).
+    std::atomic<qint64> inbox_waiting_{0};
 
     // Commands run one at a time, in order of arrival; each reply goes back on its own link.
     struct QueuedCommand {

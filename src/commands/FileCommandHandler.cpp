@@ -2,6 +2,7 @@
 
 #include "CommandTools.h"
 #include "ICommandContext.h"
+#include "LogText.h"
 #include "SystemFileWriter.h"
 #include "SystemPaths.h"
 #include "errlog.h"
@@ -19,6 +20,13 @@ QJsonObject result(bool ok)
 
 // A longer name is no path the system takes; refusing it early keeps it out of the log.
 constexpr int kMaxNameLength = 4096;
+
+// A refused name for its log line: its first characters, with the control characters that may
+// be why it was refused written as \xHH, so the operator sees what came.
+QString refused_name(const QString& given)
+{
+    return CommandTools::printable(LogText::escaped(given));
+}
 } // namespace
 
 QJsonDocument FileCommandHandler::exec(const QJsonObject& data)
@@ -81,35 +89,38 @@ QJsonObject FileCommandHandler::write(const QJsonObject& data)
     QString name;
     QString why;
     if (!path_of(given, &name, &why)) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(CommandTools::printable(given), why));
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(refused_name(given), why));
         return result(false);
     }
+    // The name as its log lines show it: a request's control characters stay out of the log.
+    const QString shown = LogText::escaped(name);
     QByteArray content;
     if (!CommandTools::fromBase64(data.value(QStringLiteral("body")).toString().toUtf8(), &content)) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: \"body\" is not Base64").arg(name));
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: \"body\" is not Base64").arg(shown));
         return result(false);
     }
 
     const bool existed = QFileInfo::exists(name);
     if (existed)
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 exists").arg(name));
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 exists").arg(shown));
     QString error;
     QString via;
     if (name.isEmpty() || !SystemFileWriter::write(name, content, &error, &via)) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(name, error));
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not written: %2").arg(shown, LogText::escaped(error)));
         return result(false);
     }
     if (existed) {
         if (via.isEmpty()) {
-            CommandTools::logLine(_tolva, QStringLiteral(" File %1 rewritten in place").arg(name));
+            CommandTools::logLine(_tolva, QStringLiteral(" File %1 rewritten in place").arg(shown));
         } else {
-            CommandTools::logLine(_tolva, QStringLiteral(" File %1 saved as %2").arg(name, via));
-            CommandTools::logLine(_tolva, QStringLiteral(" File %1 renamed to %2").arg(via, name));
+            const QString shownVia = LogText::escaped(via);
+            CommandTools::logLine(_tolva, QStringLiteral(" File %1 saved as %2").arg(shown, shownVia));
+            CommandTools::logLine(_tolva, QStringLiteral(" File %1 renamed to %2").arg(shownVia, shown));
         }
         return result(true);
     }
-    CommandTools::logLine(_tolva, QStringLiteral(" File %1 has written, size=%2").arg(name).arg(content.size()));
-    record(errlog::EVENT_WRITE_FILE, QStringLiteral("File %1 is written, size=%2").arg(name).arg(content.size()));
+    CommandTools::logLine(_tolva, QStringLiteral(" File %1 has written, size=%2").arg(shown, QString::number(content.size())));
+    record(errlog::EVENT_WRITE_FILE, QStringLiteral("File %1 is written, size=%2").arg(name, QString::number(content.size())));
     return result(true);
 }
 
@@ -121,9 +132,10 @@ QJsonObject FileCommandHandler::read(const QJsonObject& data)
     QString name;
     QString why;
     if (!path_of(given, &name, &why)) {
-        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: %2").arg(CommandTools::printable(given), why));
+        CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: %2").arg(refused_name(given), why));
         return result(false);
     }
+    const QString shown = LogText::escaped(name);
     // Regular files only: a device or a FIFO could be endless or never answer.
     QFile file(name);
     if (!QFileInfo(name).isFile() || !file.open(QIODevice::ReadOnly))
@@ -131,7 +143,7 @@ QJsonObject FileCommandHandler::read(const QJsonObject& data)
     // The reply holds the file as Base64 text, about 2.3 times its size in memory.
     if (file.size() > kMaxReadBytes) {
         CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: %2 bytes, more than %3")
-                                          .arg(name).arg(file.size()).arg(kMaxReadBytes));
+                                          .arg(shown, QString::number(file.size()), QString::number(kMaxReadBytes)));
         return result(false);
     }
     // Read to its end, not to the size seen above: a file that grows meanwhile is still bounded.
@@ -141,15 +153,15 @@ QJsonObject FileCommandHandler::read(const QJsonObject& data)
     qint64 got = 0;
     while ((got = file.read(chunk, sizeof chunk)) > 0) {
         if (bytes.size() + got > kMaxReadBytes) {
-            CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: it grew past %2 bytes").arg(name).arg(kMaxReadBytes));
+            CommandTools::logLine(_tolva, QStringLiteral(" File %1 not read: it grew past %2 bytes").arg(shown, QString::number(kMaxReadBytes)));
             return result(false);
         }
         bytes.append(chunk, int(got));
     }
     if (got < 0)
         return result(false);
-    CommandTools::logLine(_tolva, QStringLiteral(" File %1 was readed, size=%2").arg(name).arg(bytes.size()));
-    record(errlog::EVENT_READ_FILE, QStringLiteral("File %1 read, size=%2").arg(name).arg(bytes.size()));
+    CommandTools::logLine(_tolva, QStringLiteral(" File %1 was readed, size=%2").arg(shown, QString::number(bytes.size())));
+    record(errlog::EVENT_READ_FILE, QStringLiteral("File %1 read, size=%2").arg(name, QString::number(bytes.size())));
     return QJsonObject{{QStringLiteral("result"), true},
                        {QStringLiteral("filename"), given},
                        {QStringLiteral("body"), QString::fromLatin1(bytes.toBase64())}};

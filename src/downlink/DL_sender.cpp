@@ -1,5 +1,6 @@
 #include "DL_sender.h"
 
+#include "LogText.h"
 #include "dl_log.h"
 #include "own_echo.h"
 #include "phy_names.h"
@@ -457,7 +458,7 @@ bool DL_sender::sendDLMessage(const Entry& entry)
         // Said once, so that an operator learns why a request never leaves without a line per tick.
         if (!takes_phy(entry) && offer_notes_.find(message) == offer_notes_.end()) {
             *this << dl_time() << " DL message for " << dl_id(message->modem_id)
-                  << " waits: no back-end of this station takes phy \"" << message->phy
+                  << " waits: no back-end of this station takes phy \"" << LogText::escaped(message->phy)
                   << "\"; it is dropped at its deadline\n";
             offer_notes_[message] = OfferNote{};
         }

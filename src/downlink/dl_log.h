@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LogText.h"
 #include "dl_message_point.h"
 #include "phy_names.h"
 
@@ -81,7 +82,7 @@ inline QString dl_send_fields(const dl_message_point& m, bool crypto)
     QString s = dl_id(m.modem_id) + QStringLiteral(" IT: ") + QString::number(int(m.iterator & 31));
     if (crypto)
         s += QStringLiteral(" IT_crypto: ") + QString::number(m.crypto_iter);
-    s += QStringLiteral(" FREQ: ") + QString::number(m.freq) + QStringLiteral(" PHY: ") + m.phy +
+    s += QStringLiteral(" FREQ: ") + QString::number(m.freq) + QStringLiteral(" PHY: ") + LogText::escaped(m.phy) +
          QStringLiteral(" PWR:") + QString::number(m.strength) + QStringLiteral(" PLD: ") + dl_payload(m);
     return s;
 }

@@ -150,10 +150,10 @@ void tcp_reader_receiver::setLimits(const Limits& limits)
 
 int tcp_reader_receiver::openGatewayConnections() const
 {
-    if (!tcpServer)
-        return 0;
+    // Closed connections stay objects while registered ids refer to them, which can be many:
+    // only the connections not yet seen closed are looked at.
     int open = 0;
-    for (QTcpSocket* s : tcpServer->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
+    for (QTcpSocket* s : open_)
         if (s->state() != QAbstractSocket::UnconnectedState)
             ++open;
     return open;
@@ -257,7 +257,9 @@ void tcp_reader_receiver::acceptConnection()
         return;
     // Registered gateways, RS links and the broker keep their descriptors whatever connects here;
     // a connection that holds no registered id makes room for a newcomer.
-    if (openGatewayConnections() > std::max(0, limits_.maxConnections) && !makeRoom(socket)) {
+    for (auto it = open_.begin(); it != open_.end();)
+        it = (*it)->state() == QAbstractSocket::UnconnectedState ? open_.erase(it) : std::next(it);
+    if (open_.size() >= std::max(0, limits_.maxConnections) && !makeRoom(socket)) {
         socket->abort();
         socket->setParent(nullptr);
         socket->deleteLater();
@@ -269,6 +271,11 @@ void tcp_reader_receiver::acceptConnection()
         return;
     }
     acceptedOrder.insert(socket, ++order_);
+    open_.insert(socket);
+    // A peer that sends faster than the link reads would otherwise hand it megabytes in one
+    // read, and every other gateway would wait for them: each connection gets at most this much
+    // a turn, and the rest waits in the kernel, which slows the peer down.
+    socket->setReadBufferSize(kReadBufferBytes);
     afterWait(socket, monotonic(), std::max(0, limits_.idleMs), [this](QTcpSocket* s) { closeIfIdle(s); });
     QPointer<QTcpSocket> guarded(socket);
     connect(socket, &QTcpSocket::readyRead, this, &tcp_reader_receiver::acceptMessage);
@@ -294,6 +301,9 @@ void tcp_reader_receiver::dropUnusedSocket(QTcpSocket* socket)
     sockets.forget_socket(socket);
     tails.remove(socket);
     heard.remove(socket);
+    heartbeatIds.remove(socket);
+    deferred.remove(socket);
+    open_.remove(socket);
     acceptedOrder.remove(socket);
     for (auto it = repeats.begin(); it != repeats.end();)
         it = it.key().first == socket ? repeats.erase(it) : std::next(it);
@@ -329,7 +339,7 @@ bool tcp_reader_receiver::makeRoom(QTcpSocket* newcomer)
             victimOrder = order;
         }
     };
-    const QList<QTcpSocket*> open = tcpServer->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QTcpSocket*> open = open_.values();
     for (QTcpSocket* s : open)
         if (s != newcomer && s->state() != QAbstractSocket::UnconnectedState && !heard.contains(s))
             consider(s, acceptedOrder.value(s));
@@ -445,7 +455,39 @@ void tcp_reader_receiver::acceptMessage()
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
+    readTurn(socket);
+}
+
+void tcp_reader_receiver::readTurn(QTcpSocket* socket)
+{
+    // The station takes records more slowly than a flood can bring them. While many wait, the
+    // gateways' bytes stay in their sockets (and the senders slow down) instead of piling up
+    // in memory ahead of every other gateway's records.
+    if (backlog_ && backlog_() >= kMaxWaitingRecords) {
+        int leftOut = 0;
+        if (logDue(nullptr, "backlog", leftOut))
+            print_to_log(QString("Reading paused: %1 records wait to be sent").arg(kMaxWaitingRecords) +
+                             held_back(leftOut, "pauses"),
+                         nullptr, 0);
+        if (deferred.contains(socket))
+            return;
+        deferred.insert(socket);
+        QPointer<QTcpSocket> guarded(socket);
+        QTimer::singleShot(kBacklogRetryMs, socket, [this, guarded] {
+            if (!guarded)
+                return;
+            deferred.remove(guarded);
+            if (guarded->bytesAvailable() > 0)
+                readTurn(guarded);
+        });
+        return;
+    }
     handleGatewayRead(socket, socket->readAll());
+}
+
+void tcp_reader_receiver::setBacklog(std::function<qint64()> waiting)
+{
+    backlog_ = std::move(waiting);
 }
 
 void tcp_reader_receiver::handleGatewayRead(QTcpSocket* socket, const QByteArray& bytes)
@@ -558,7 +600,8 @@ void tcp_reader_receiver::processGatewayRead(QTcpSocket* socket, const QByteArra
             sockets.reject(socket, false);
             return;
         }
-        heartbeatWithId(socket, data.left(end));
+        if (!heartbeatWithId(socket, data.left(end)))
+            return;
         rest = data.mid(end);
         if (rest.isEmpty())
             return;
@@ -580,15 +623,16 @@ void tcp_reader_receiver::processGatewayRead(QTcpSocket* socket, const QByteArra
         } else {
             if (sockets.reject(socket, false))
                 return;  // the dropped tail was the last strike
-            // The bytes that finished the failed record are no record start, unless this read
-            // begins with a whole good record of its own.
-            if (fresh && !(rest.size() >= kRecordSize && recordPassesCrc(rest.left(kRecordSize))))
+            // Either the kept tail was junk and this read is aligned on records, or the tail was
+            // the head of a bad record and the bytes that finished it are no record start. A good
+            // record met on the way from the first byte tells the first case.
+            if (fresh && !meetsGoodRecord(rest))
                 pos = need;
         }
     }
     while (pos < rest.size()) {
         // A heartbeat where a record would begin: the gateway wrote it between records.
-        if (rest.at(pos) == kHeartbeat.at(0) && rest.mid(pos, kHeartbeat.size()) == kHeartbeat.left(rest.size() - pos)) {
+        if (heartbeatAt(rest, pos)) {
             if (heartbeatUnfinished(rest, pos))
                 break;
             if (rest.mid(pos + kHeartbeat.size(), kIdMark.size()) != kIdMark) {
@@ -596,7 +640,8 @@ void tcp_reader_receiver::processGatewayRead(QTcpSocket* socket, const QByteArra
                 return;
             }
             const int size = kHeartbeat.size() + kIdMark.size() + 4;
-            heartbeatWithId(socket, rest.mid(pos, size));
+            if (!heartbeatWithId(socket, rest.mid(pos, size)))
+                return;
             pos += size;
             continue;
         }
@@ -609,6 +654,31 @@ void tcp_reader_receiver::processGatewayRead(QTcpSocket* socket, const QByteArra
     }
     if (pos < rest.size())
         keepTail(socket, Tail{rest.mid(pos), monotonic()});
+}
+
+bool tcp_reader_receiver::heartbeatAt(const QByteArray& bytes, int pos)
+{
+    return bytes.at(pos) == kHeartbeat.at(0) && bytes.mid(pos, kHeartbeat.size()) == kHeartbeat.left(bytes.size() - pos);
+}
+
+bool tcp_reader_receiver::meetsGoodRecord(const QByteArray& bytes)
+{
+    // The scan of processGatewayRead, from the first byte, without acting on anything.
+    int pos = 0;
+    while (pos < bytes.size()) {
+        if (heartbeatAt(bytes, pos)) {
+            if (heartbeatUnfinished(bytes, pos) || bytes.mid(pos + kHeartbeat.size(), kIdMark.size()) != kIdMark)
+                return false;  // an old-style heartbeat takes the rest of the read
+            pos += kHeartbeat.size() + kIdMark.size() + 4;
+            continue;
+        }
+        if (bytes.size() - pos < kRecordSize)
+            return false;
+        if (recordPassesCrc(bytes.mid(pos, kRecordSize)))
+            return true;
+        pos += kRecordSize;
+    }
+    return false;
 }
 
 bool tcp_reader_receiver::heartbeatUnfinished(const QByteArray& bytes, int pos)
@@ -632,11 +702,28 @@ void tcp_reader_receiver::oldStyleHeartbeat(QTcpSocket* socket, const QByteArray
     markHeard(socket);
 }
 
-void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes)
+bool tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes)
 {
     const auto* idBytes = reinterpret_cast<const uchar*>(bytes.constData()) + bytes.size() - 4;
     const quint32 id = quint32(idBytes[0]) | quint32(idBytes[1]) << 8 | quint32(idBytes[2]) << 16 |
                        quint32(idBytes[3]) << 24;
+    // A gateway sends one id. A connection offering new ones without end would fill the
+    // registry and the heartbeat table until the TTL.
+    QSet<quint32>& offered = heartbeatIds[socket];
+    if (!offered.contains(id)) {
+        if (offered.size() >= kHeartbeatIdsPerConnection) {
+            const bool closed = sockets.reject(socket, false);
+            int leftOut = 0;
+            if ((closed && heard.contains(socket)) || logDue(limiterOf(socket), "heartbeat ids", leftOut))
+                print_to_log(QString("Refused heartbeat with id %1: this connection has already registered %2 ids.")
+                                     .arg(id)
+                                     .arg(kHeartbeatIdsPerConnection) +
+                                 (closed ? " Rejected socket." : "") + held_back(leftOut, "refused"),
+                             socket, 0);
+            return !closed;
+        }
+        offered.insert(id);
+    }
     const QByteArray rewritten = bytes.left(bytes.size() - 4) + QByteArray::number(id);
     const QString text = heartbeat_text(rewritten);
     int leftOut = 0;
@@ -647,6 +734,7 @@ void tcp_reader_receiver::heartbeatWithId(QTcpSocket* socket, const QByteArray& 
     if (sockets.append(id, socket))
         print_to_log("Appended parent modem", socket, id);
     markHeard(socket);
+    return true;
 }
 
 QByteArray tcp_reader_receiver::rebuild(const QByteArray& record, QSharedPointer<message_point>& mp)
@@ -885,9 +973,12 @@ void tcp_reader_receiver::handleRsBatch(QTcpSocket* socket, const QByteArray& by
             data = joined + data.mid(need);
         } else {
             logRejected(rebuildRs(joined));
-            // The bytes that finished the failed record are no record start, unless this batch
-            // begins with a whole good record of its own.
-            if (!passes(data.left(kRsRecordSize)))
+            // A junk tail before a batch aligned on records, or the head of a bad record whose
+            // rest opens this batch: a good record met from the first byte tells the first case.
+            bool aligned = false;
+            for (int at = 0; !aligned && data.size() - at >= kRsRecordSize; at += kRsRecordSize)
+                aligned = passes(data.mid(at, kRsRecordSize));
+            if (!aligned)
                 data = data.mid(need);
         }
     }

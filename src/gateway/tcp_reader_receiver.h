@@ -60,11 +60,16 @@ public:
     static constexpr int kRsBatchLimit = 4096;
     static constexpr qint64 kTailKeepMs = 1000;
     static constexpr int kLoggedReadBytes = 64;      // of a read, the bytes its log line shows
+    static constexpr int kReadBufferBytes = 64 * 1024;   // of a gateway connection, read in one turn
+    static constexpr qint64 kMaxWaitingRecords = 2000;
+    static constexpr int kBacklogRetryMs = 5;
     static constexpr int kHeartbeatTextLimit = 64;   // of a heartbeat, the characters kept
     static constexpr qint64 kRepeatLogMs = 10000;    // one line per cause and socket in this time
     // Heartbeat lines, and lines of reads that hold no accepted record: per connection and
     // kind, this many in any second.
     static constexpr int kLinesPerSecond = 20;
+    // Distinct ids a connection may register through heartbeats with an id.
+    static constexpr int kHeartbeatIdsPerConnection = 16;
 
     tcp_reader_receiver(SettingsController& settings, QObject* parent = nullptr);
     ~tcp_reader_receiver() override;
@@ -73,6 +78,9 @@ public:
     void setListenAddress(const QHostAddress& address, std::optional<quint16> port);
     void setTiming(const Timing& timing);
     void setLimits(const Limits& limits);
+    // Before start(): the number of records emitted that the station has not yet taken. From
+    // kMaxWaitingRecords on, gateway connections are not read until it falls below.
+    void setBacklog(std::function<qint64()> waiting);
     // Gateway connections open now.
     int openGatewayConnections() const;
     // After start(): the port the server listens on, 0 when it does not.
@@ -127,8 +135,13 @@ private:
     void print_to_log(const QString& text, QTcpSocket* socket, uint32_t id);
     void dropUnusedSocket(QTcpSocket* socket);
     static bool heartbeatUnfinished(const QByteArray& bytes, int pos);
+    // Whether a heartbeat, whole or cut by the end of the read, begins at pos.
+    static bool heartbeatAt(const QByteArray& bytes, int pos);
+    // Whether a scan of a read from its first byte meets a record that passes its check.
+    bool meetsGoodRecord(const QByteArray& bytes);
     void oldStyleHeartbeat(QTcpSocket* socket, const QByteArray& bytes);
-    void heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes);
+    // False when the heartbeat was refused and its socket closed.
+    bool heartbeatWithId(QTcpSocket* socket, const QByteArray& bytes);
     qint64 monotonic() const;
     void keepTail(QTcpSocket* socket, const Tail& tail);
     void finishBareHeartbeat(QTcpSocket* socket, qint64 since);
@@ -141,6 +154,8 @@ private:
     // false when every connection holds one.
     bool makeRoom(QTcpSocket* newcomer);
     void processGatewayRead(QTcpSocket* socket, const QByteArray& bytes);
+    // One turn of a gateway connection: what its buffer holds, unless the station is behind.
+    void readTurn(QTcpSocket* socket);
     // The per-second budget of a connection's lines of one kind: whether one more fits now,
     // and taking a place in it (leftOut: lines of the kind left out since the last one).
     bool lineFits(QTcpSocket* socket, const QString& kind);
@@ -169,6 +184,7 @@ private:
     // Gateway sockets that sent a heartbeat or a valid record, with the order of the latest;
     // and the order in which connections were accepted.
     QHash<QTcpSocket*, quint64> heard;
+    QHash<QTcpSocket*, QSet<quint32>> heartbeatIds;   // distinct ids of each connection's heartbeats
     QHash<QTcpSocket*, quint64> acceptedOrder;
     quint64 order_ = 0;
     struct Budget {
@@ -192,5 +208,8 @@ private:
     QHostAddress listenAddress_ = QHostAddress::Any;
     std::optional<quint16> listenPort_;
     Timing timing_;
+    std::function<qint64()> backlog_;
+    QSet<QTcpSocket*> deferred;   // connections waiting for the backlog to fall
+    QSet<QTcpSocket*> open_;      // accepted gateway connections, until seen closed
     Limits limits_;
 };

@@ -1,5 +1,6 @@
 #include "tcp_reader_transmitter.h"
 
+#include "LogText.h"
 #include "SettingsController.h"
 #include "gateway_frames.h"
 
@@ -68,7 +69,7 @@ void tcp_reader_transmitter::queueDLMessage(dl_message_point* message)
         if (owned->vexa_ver >= 5)
             line += " IT_crypto: " + QString::number(owned->crypto_iter);
         line += " FREQ: " + QString::number(owned->freq);
-        line += " PHY: " + owned->phy;
+        line += " PHY: " + LogText::escaped(owned->phy);
         line += " PWR:" + QString::number(owned->strength);
         line += " PLD: " + QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(owned->payload), 8).toHex());
         line += "\n";

@@ -6,6 +6,21 @@
 
 #include <algorithm>
 
+namespace {
+
+template <typename Key>
+void unindex(QHash<Key, QSet<quint32>>& index, Key key, quint32 id)
+{
+    const auto it = index.find(key);
+    if (it == index.end())
+        return;
+    it->remove(id);
+    if (it->isEmpty())
+        index.erase(it);
+}
+
+} // namespace
+
 vexa_sockets::vexa_sockets() = default;
 
 vexa_sockets::~vexa_sockets()
@@ -65,19 +80,52 @@ bool vexa_sockets::append(quint32 id, QTcpSocket* socket)
         changed = true;
     }
     if (changed) {
-        sockets[id] = socket;
+        set_socket(id, socket);
         ids[socket] = id;
         fails[socket] = 0;
     }
-    parents[id] = id;
-    const QList<quint32> keys = parents.keys();
-    for (quint32 k : keys) {
-        if (k == id || parents.value(k) != id || !sockets.contains(k) || sockets.value(k) == socket)
-            continue;
-        sockets[k] = socket;
-        write_to_log(QString("Updated socket for child %1 as parent %2").arg(k).arg(id), socket, id);
+    set_parent(id, id);
+
+    // The children follow their gateway to its new socket.
+    const auto kids = children_by_parent.constFind(id);
+    if (kids == children_by_parent.constEnd())
+        return changed;
+    QList<quint32> moving;
+    for (quint32 k : *kids) {
+        const auto s = sockets.constFind(k);
+        if (s != sockets.constEnd() && s.value() != socket)
+            moving.append(k);
     }
+    if (moving.isEmpty())
+        return changed;
+    // Anyone can make a gateway move by sending its heartbeat on a new connection; a gateway
+    // relaying thousands of modems would then write a line per modem each time. One that moved
+    // lately gets one line for them all.
+    const QDateTime at = now();
+    const auto last = last_move.constFind(id);
+    const bool movedLately = last != last_move.constEnd() && last->msecsTo(at) < kMoveLinesMs;
+    for (quint32 k : moving) {
+        set_socket(k, socket);
+        if (!movedLately)
+            write_to_log(QString("Updated socket for child %1 as parent %2").arg(k).arg(id), socket, id);
+    }
+    if (movedLately)
+        write_to_log(QString("Updated socket for %1 children as parent %2 (moved again within 10 minutes)")
+                         .arg(moving.size())
+                         .arg(id),
+                     socket, id);
+    note_move(id, at);
     return changed;
+}
+
+void vexa_sockets::note_move(quint32 gateway, const QDateTime& at)
+{
+    last_move.insert(gateway, at);
+    if (last_move.size() <= move_prune_at_)
+        return;
+    for (auto it = last_move.begin(); it != last_move.end();)
+        it = it->msecsTo(at) >= kMoveLinesMs ? last_move.erase(it) : std::next(it);
+    move_prune_at_ = std::max(64, 2 * int(last_move.size()));
 }
 
 bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, message_point* mes)
@@ -91,11 +139,11 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
     bool result = false;
     const auto known = sockets.constFind(id);
     if (known == sockets.constEnd()) {
-        sockets[id] = socket;
-        parents[id] = g;
+        set_socket(id, socket);
+        set_parent(id, g);
         result = true;
     } else if (known.value() != socket && parents.value(id, 0) == g) {
-        sockets[id] = socket;
+        set_socket(id, socket);
         result = true;
     }
     const quint32 parent = parents.value(id, 0);
@@ -110,7 +158,6 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
         via.last_message = *mes;
     if (parent != g)
         ++records[parent].packets_via_non_parents;
-    parents_data[id] = records;
     // Heard now: the sweep removes a child once it has not been heard for the TTL.
     dates[id] = now();
 
@@ -126,13 +173,13 @@ bool vexa_sockets::append_child(quint32 id, QTcpSocket* socket, float snr, messa
                          .arg(g)
                          .arg(QString::number(double(viaSnr), 'g', 6)),
                      socket, id);
-        QHash<quint32, ParentData>& stored = parents_data[id];
-        stored[parent].packets_via_non_parents = 0;
-        stored[g].packets_via_non_parents = 0;
-        sockets[id] = socket;
-        parents[id] = g;
+        records[parent].packets_via_non_parents = 0;
+        records[g].packets_via_non_parents = 0;
+        set_socket(id, socket);
+        set_parent(id, g);
         result = true;
     }
+    store_records(id, records);
     return result;
 }
 
@@ -180,7 +227,7 @@ bool vexa_sockets::write(quint32 id, const QByteArray& data)
             return false;
         if (sockets.contains(p) && sockets.value(id) != sockets.value(p)) {
             write_to_log(QString("Need to update child's socket as parent %1 ?").arg(p), sockets.value(id), id);
-            sockets[id] = sockets.value(p);
+            set_socket(id, sockets.value(p));
             write_to_log(QString("Updated child's socket as parent %1").arg(p), sockets.value(id), id);
         }
     }
@@ -252,9 +299,15 @@ void vexa_sockets::clear_strikes(QTcpSocket* socket)
 int vexa_sockets::entry_count() const
 {
     int n = fails.size() + ids.size() + dates.size() + sockets.size() + buffer.size() + timer.size() +
-            last_hb.size() + hb_order.size() + parents.size();
+            last_hb.size() + hb_order.size() + parents.size() + last_move.size();
     for (const auto& records : parents_data)
         n += 1 + records.size();
+    for (const auto* index : {&ids_by_socket, &hb_by_socket})
+        for (const auto& keys : *index)
+            n += 1 + keys.size();
+    for (const auto* index : {&children_by_parent, &relayed_by})
+        for (const auto& keys : *index)
+            n += 1 + keys.size();
     return n;
 }
 
@@ -288,9 +341,13 @@ void vexa_sockets::remove_ids(const QList<quint32>& gone)
     // it registers again and takes them to its new socket); they leave by their own activity
     // time. What the removed gateways heard of any modem starts again.
     const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0);
-    for (auto m = parents_data.begin(); m != parents_data.end(); ++m) {
-        for (auto r = m->begin(); r != m->end(); ++r) {
-            if (!gateways.contains(r.key()))
+    for (quint32 g : gateways) {
+        for (quint32 modem : relayed_by.value(g)) {
+            const auto records = parents_data.find(modem);
+            if (records == parents_data.end())
+                continue;
+            const auto r = records->find(g);
+            if (r == records->end())
                 continue;
             r->aver_snr = 0.0f;
             r->packets_via_non_parents = 0;
@@ -301,15 +358,80 @@ void vexa_sockets::remove_ids(const QList<quint32>& gone)
 
 void vexa_sockets::remove_entries(quint32 id)
 {
-    sockets.remove(id);
+    drop_socket(id);
     dates.remove(id);
     buffer.remove(id);
     if (QTimer* t = timer.take(id))
         delete t;
-    last_hb.remove(id);
-    hb_order.remove(id);
-    parents.remove(id);
-    parents_data.remove(id);
+    erase_heartbeat(id);
+    drop_parent(id);
+    drop_records(id);
+}
+
+void vexa_sockets::set_socket(quint32 id, QTcpSocket* socket)
+{
+    const auto it = sockets.find(id);
+    if (it != sockets.end()) {
+        if (it.value() == socket)
+            return;
+        unindex(ids_by_socket, it.value(), id);
+        it.value() = socket;
+    } else {
+        sockets.insert(id, socket);
+    }
+    ids_by_socket[socket].insert(id);
+}
+
+void vexa_sockets::drop_socket(quint32 id)
+{
+    const auto it = sockets.find(id);
+    if (it == sockets.end())
+        return;
+    unindex(ids_by_socket, it.value(), id);
+    sockets.erase(it);
+}
+
+void vexa_sockets::set_parent(quint32 id, quint32 parent)
+{
+    const auto it = parents.find(id);
+    if (it != parents.end()) {
+        if (it.value() == parent)
+            return;
+        if (it.value() != id)
+            unindex(children_by_parent, it.value(), id);
+        it.value() = parent;
+    } else {
+        parents.insert(id, parent);
+    }
+    if (parent != id)
+        children_by_parent[parent].insert(id);
+}
+
+void vexa_sockets::drop_parent(quint32 id)
+{
+    const auto it = parents.find(id);
+    if (it == parents.end())
+        return;
+    if (it.value() != id)
+        unindex(children_by_parent, it.value(), id);
+    parents.erase(it);
+}
+
+void vexa_sockets::store_records(quint32 id, const QHash<quint32, ParentData>& records)
+{
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it)
+        relayed_by[it.key()].insert(id);
+    parents_data.insert(id, records);
+}
+
+void vexa_sockets::drop_records(quint32 id)
+{
+    const auto it = parents_data.find(id);
+    if (it == parents_data.end())
+        return;
+    for (auto r = it->constBegin(); r != it->constEnd(); ++r)
+        unindex(relayed_by, r.key(), id);
+    parents_data.erase(it);
 }
 
 QList<quint32> vexa_sockets::clear(const QDateTime& date)
@@ -319,6 +441,9 @@ QList<quint32> vexa_sockets::clear(const QDateTime& date)
         if (it.value() < date)
             removed.append(it.key());
     remove_ids(removed);
+    const QDateTime at = now();
+    for (auto it = last_move.begin(); it != last_move.end();)
+        it = it->msecsTo(at) >= kMoveLinesMs ? last_move.erase(it) : std::next(it);
     return removed;
 }
 
@@ -345,7 +470,11 @@ QTcpSocket* vexa_sockets::socket(quint32 id) const
 bool vexa_sockets::save_last_hearbeat(quint32 id, QTcpSocket* socket, const QString& hb_str)
 {
     const quint32 key = id != 0 ? id : socket_key(socket);
+    const auto old = last_hb.constFind(key);
+    if (old != last_hb.constEnd() && old->socket != socket)
+        unindex(hb_by_socket, old->socket, key);
     last_hb.insert(key, LastHB{id, socket, hb_str, now()});
+    hb_by_socket[socket].insert(key);
     hb_order.insert(key, ++hb_counter_);
     return true;
 }
@@ -364,22 +493,25 @@ vexa_sockets::LastHB vexa_sockets::last_hertbeat(quint32 id) const
 vexa_sockets::LastHB vexa_sockets::last_hertbeat(QTcpSocket* socket) const
 {
     // The newest heartbeat of the socket, whatever the hash order.
-    LastHB best;
+    const auto keys = hb_by_socket.constFind(socket);
+    if (keys == hb_by_socket.constEnd())
+        return LastHB();
+    quint32 best = 0;
     quint64 bestOrder = 0;
-    for (auto it = last_hb.constBegin(); it != last_hb.constEnd(); ++it) {
-        const quint64 order = hb_order.value(it.key());
-        if (it->socket == socket && order >= bestOrder) {
-            best = it.value();
+    for (quint32 key : *keys) {
+        const quint64 order = hb_order.value(key);
+        if (order >= bestOrder) {
+            best = key;
             bestOrder = order;
         }
     }
-    return best;
+    return last_hb.value(best);
 }
 
 void vexa_sockets::remove_hertbeat(quint32 id)
 {
-    if (last_hb.remove(id) > 0) {
-        hb_order.remove(id);
+    if (last_hb.contains(id)) {
+        erase_heartbeat(id);
         return;
     }
     erase_heartbeats_if([id](const LastHB& hb) { return hb.id == id; });
@@ -433,12 +565,7 @@ vexa_sockets::ParentData vexa_sockets::parent_data(quint32 modem, quint32 gatewa
 
 bool vexa_sockets::refers_to(QTcpSocket* socket) const
 {
-    if (ids.contains(socket) || fails.contains(socket))
-        return true;
-    for (QTcpSocket* s : sockets)
-        if (s == socket)
-            return true;
-    return false;
+    return ids.contains(socket) || fails.contains(socket) || ids_by_socket.contains(socket);
 }
 
 QSet<QTcpSocket*> vexa_sockets::referenced_sockets() const
@@ -446,14 +573,15 @@ QSet<QTcpSocket*> vexa_sockets::referenced_sockets() const
     QSet<QTcpSocket*> out;
     for (auto it = ids.constBegin(); it != ids.constEnd(); ++it)
         out.insert(it.key());
-    for (QTcpSocket* s : sockets)
-        out.insert(s);
+    for (auto it = ids_by_socket.constBegin(); it != ids_by_socket.constEnd(); ++it)
+        out.insert(it.key());
     return out;
 }
 
 void vexa_sockets::forget_socket(QTcpSocket* socket)
 {
-    erase_heartbeats_if([socket](const LastHB& hb) { return hb.socket == socket; });
+    for (quint32 key : hb_by_socket.value(socket))
+        erase_heartbeat(key);
 }
 
 void vexa_sockets::stop()
@@ -464,12 +592,20 @@ void vexa_sockets::stop()
 
 void vexa_sockets::erase_heartbeats_if(const std::function<bool(const LastHB&)>& match)
 {
-    for (auto it = last_hb.begin(); it != last_hb.end();) {
-        if (match(it.value())) {
-            hb_order.remove(it.key());
-            it = last_hb.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    QList<quint32> keys;
+    for (auto it = last_hb.constBegin(); it != last_hb.constEnd(); ++it)
+        if (match(it.value()))
+            keys.append(it.key());
+    for (quint32 key : keys)
+        erase_heartbeat(key);
+}
+
+void vexa_sockets::erase_heartbeat(quint32 key)
+{
+    const auto it = last_hb.find(key);
+    if (it == last_hb.end())
+        return;
+    unindex(hb_by_socket, it->socket, key);
+    last_hb.erase(it);
+    hb_order.remove(key);
 }

@@ -43,6 +43,8 @@ public:
     static constexpr int kFlushThreshold = 400;   // more than this waiting: flush at the next write
     static constexpr int kMaxFails = 10;          // bad messages tolerated since the last good one
     static constexpr qint64 kDuplicateWindowMs = 60000;
+    // A gateway that moves again within this time gets one line for all its children moved.
+    static constexpr qint64 kMoveLinesMs = 10 * 60 * 1000;
 
     vexa_sockets();
     ~vexa_sockets();
@@ -113,7 +115,17 @@ private:
     void flush(quint32 id);
     void send(quint32 id);
     void erase_heartbeats_if(const std::function<bool(const LastHB&)>& match);
+    void erase_heartbeat(quint32 key);
     QDateTime now() const;
+    // Every change of sockets, parents, last_hb and parents_data goes through these, so that
+    // the indexes below stay the reverse of those tables.
+    void set_socket(quint32 id, QTcpSocket* socket);
+    void drop_socket(quint32 id);
+    void set_parent(quint32 id, quint32 parent);
+    void drop_parent(quint32 id);
+    void store_records(quint32 id, const QHash<quint32, ParentData>& records);
+    void drop_records(quint32 id);
+    void note_move(quint32 gateway, const QDateTime& at);
 
     LogSink log;
     QHash<QTcpSocket*, quint32> fails;
@@ -126,6 +138,16 @@ private:
     QHash<quint32, quint64> hb_order;   // storing order of last_hb entries: newest wins per socket
     QHash<quint32, quint32> parents;
     QHash<quint32, QHash<quint32, ParentData>> parents_data;
+
+    // Reverse indexes: a registration, a move or a removal touches only the entries it concerns,
+    // however many ids the registry holds.
+    QHash<QTcpSocket*, QSet<quint32>> ids_by_socket;    // of sockets
+    QHash<quint32, QSet<quint32>> children_by_parent;   // of parents, gateways' own entries left out
+    QHash<QTcpSocket*, QSet<quint32>> hb_by_socket;     // of last_hb: its keys per socket
+    QHash<quint32, QSet<quint32>> relayed_by;           // of parents_data: modems per gateway
+    // When each gateway last took children to a new socket; entries older than kMoveLinesMs go.
+    QHash<quint32, QDateTime> last_move;
+    int move_prune_at_ = 64;
 
     Clock clock_;
     int flush_delay_ms_ = 50;

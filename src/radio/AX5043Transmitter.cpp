@@ -1,5 +1,6 @@
 #include "AX5043Transmitter.h"
 
+#include "LogText.h"
 #include "SettingsController.h"
 #include "phy_names.h"
 
@@ -118,7 +119,7 @@ bool AX5043Transmitter::sendDLMessage(dl_message_point* m, double corr_freq)
     }
     const int shown = frame == Frame::PSK ? m->payload_len : 8;
     *this << now_text() << lead << QString::number(m->modem_id, 16).toUpper() << " IT: " << uint(m->iterator)
-          << " FREQ: " << uint(m->freq) << " PHY: " << m->phy << " PWR:" << uint(m->strength)
+          << " FREQ: " << uint(m->freq) << " PHY: " << LogText::escaped(m->phy) << " PWR:" << uint(m->strength)
           << " PLD: " << hex_bytes(m->payload, shown) << "\n";
 
     bool ok = false;

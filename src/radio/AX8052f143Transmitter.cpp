@@ -1,5 +1,6 @@
 #include "AX8052f143Transmitter.h"
 
+#include "LogText.h"
 #include "SettingsController.h"
 #include "phy_names.h"
 #include "replacePlaceholders.h"
@@ -224,7 +225,7 @@ bool AX8052f143Transmitter::sendDLMessage(dl_message_point* message, double corr
         return sendHeaderAndPayload(message, corr_freq);
 
     *this << now_text() << " Send Zadov5 DL message by ax8052f143 to ID: " << hex_id(message->modem_id)
-          << " IT: " << uint(message->iterator & 31) << " FREQ: " << uint(message->freq) << " PHY: " << message->phy
+          << " IT: " << uint(message->iterator & 31) << " FREQ: " << uint(message->freq) << " PHY: " << LogText::escaped(message->phy)
           << " PWR:" << uint(message->strength) << " PLD: " << hex_bytes(message->payload, 8) << "\n";
     const bool r = sendDL_DBPSK_ProtD_ver5(message, corr_freq);
     *this << now_text() << " Send Zadov5 DL message by ax8052f143 " << (r ? "successful\n" : "failed\n");
@@ -309,7 +310,7 @@ bool AX8052f143Transmitter::sendHeaderAndPayload(dl_message_point* m, double cor
 bool AX8052f143Transmitter::sendVersion0(dl_message_point* m, const QByteArray& frame, quint32 carrier)
 {
     *this << now_text() << " Send DL message to ID: " << hex_id(m->modem_id) << " FREQ: " << uint(m->freq)
-          << " PHY: " << m->phy << " PWR:" << uint(m->strength) << " PLD: " << QString::fromLatin1(frame.toHex())
+          << " PHY: " << LogText::escaped(m->phy) << " PWR:" << uint(m->strength) << " PLD: " << QString::fromLatin1(frame.toHex())
           << "\n";
     const bool configured = vexa.setModeLocal(vexa_conf::TRANSPARENT, vexa_conf::MACK_1, UL_PSK_200, 0xFF, -1, 0xFF)
         && vexa.setDlAddLocal(m->modem_id & 0xFFFFu)
@@ -323,7 +324,7 @@ bool AX8052f143Transmitter::sendRemembering(dl_message_point* m, const QByteArra
                                             quint32 carrier)
 {
     *this << now_text() << " Send Vexa DL message to ID: " << hex_id(m->modem_id) << " IT: " << uint(m->iterator & 31)
-          << " FREQ: " << uint(m->freq) << " CORR: " << corr_freq << " PHY: " << m->phy << " PWR:"
+          << " FREQ: " << uint(m->freq) << " CORR: " << corr_freq << " PHY: " << LogText::escaped(m->phy) << " PWR:"
           << uint(m->strength) << " PLD: " << QString::fromLatin1(frame.toHex()) << "\n";
     Remembered& mem = header_memory();
     if (!writeMode(*m, vexa_fhy_from_str(m->phy), mem.last_message))

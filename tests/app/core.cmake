@@ -32,6 +32,9 @@ if(TARGET tolvar-sim AND TARGET testsupport)
   tolvar_test(tst_sim_file_commands SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sim_file_commands.cpp LIBS station_process
     LABELS e2e broker TIMEOUT 300)
   add_dependencies(tst_sim_file_commands tolvar-sim)
+  tolvar_test(tst_log_escapes_e2e SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_log_escapes_e2e.cpp LIBS station_process
+    LABELS e2e broker TIMEOUT 300)
+  add_dependencies(tst_log_escapes_e2e tolvar-sim)
 endif()
 if(TARGET app AND TARGET sim_fpga)
   tolvar_test(tst_tolva SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_tolva.cpp ${CMAKE_CURRENT_LIST_DIR}/PayloadText.h LIBS app sim_fpga sim LABELS unit)

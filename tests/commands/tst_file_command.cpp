@@ -53,6 +53,8 @@ private slots:
     void read();
     void namesCutByTheSystemRefused_data();
     void namesCutByTheSystemRefused();
+    void namesLoggedAsGiven_data();
+    void namesLoggedAsGiven();
     void pathsKeptInsideTheFileRoot_data();
     void pathsKeptInsideTheFileRoot();
 };
@@ -214,11 +216,12 @@ void TestFileCommand::namesCutByTheSystemRefused_data()
 {
     QTest::addColumn<QString>("cmd");
     QTest::addColumn<QString>("tail");
+    QTest::addColumn<QString>("shown"); // the tail in the log line
     for (const char* cmd : {"write", "read"}) {
-        QTest::addRow("%s, NUL byte", cmd) << cmd << QString(QChar(0)) + "b";
-        QTest::addRow("%s, NUL byte at the end", cmd) << cmd << QString(QChar(0));
-        QTest::addRow("%s, line feed", cmd) << cmd << "\nb";
-        QTest::addRow("%s, carriage return", cmd) << cmd << "\r";
+        QTest::addRow("%s, NUL byte", cmd) << cmd << QString(QChar(0)) + "b" << "\\x00b";
+        QTest::addRow("%s, NUL byte at the end", cmd) << cmd << QString(QChar(0)) << "\\x00";
+        QTest::addRow("%s, line feed", cmd) << cmd << "\nb" << "\\x0Ab";
+        QTest::addRow("%s, carriage return", cmd) << cmd << "\r" << "\\x0D";
     }
 }
 
@@ -226,9 +229,11 @@ void TestFileCommand::namesCutByTheSystemRefused()
 {
     QFETCH(QString, cmd);
     QFETCH(QString, tail);
+    QFETCH(QString, shown);
     FakeCommandContext ctx;
     put(ctx.path("a"), "keep me");
-    const QString name = ctx.path("a") + tail;
+    // Relative to the context's folder, the working directory: short enough to be logged whole.
+    const QString name = "a" + tail;
     const QJsonObject request = cmd == "write" ? writeRequest(name, "new") : QJsonObject{{"cmd", "read"}, {"filename", name}};
     const QStringList before = QDir(ctx.dir.path()).entryList(QDir::Files | QDir::Hidden);
     QCOMPARE(run(ctx, request), (QJsonObject{{"result", false}}));
@@ -241,10 +246,44 @@ void TestFileCommand::namesCutByTheSystemRefused()
     QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE).isEmpty());
     QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE).isEmpty());
     const QByteArray log = ctx.logText();
-    QVERIFY2(log.contains("the name holds a NUL byte or a line end\n"), log.constData());
+    QVERIFY2(log.contains(QString(" File a%1 not %2: the name holds a NUL byte or a line end\n")
+                              .arg(shown, cmd == "write" ? "written" : "read")
+                              .toUtf8()),
+             log.constData());
     QVERIFY(!log.contains('\0') && !log.contains('\r'));
     for (const QByteArray& line : log.split('\n'))
         QVERIFY2(line.isEmpty() || line.at(0) != 'b', log.constData());
+}
+
+// A name the system takes is logged as it came, its control characters as \xHH: an escape
+// sequence in it reaches no terminal that follows the log, and "%2" in it is no placeholder.
+void TestFileCommand::namesLoggedAsGiven_data()
+{
+    QTest::addColumn<QString>("leaf");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("escape sequence") << "a\x1b[2Jb" << "a\\x1B[2Jb";
+    QTest::newRow("tab and DEL") << "a\tb\x7f" << "a\\x09b\\x7F";
+    QTest::newRow("placeholders") << "a%2%1b" << "a%2%1b";
+}
+
+void TestFileCommand::namesLoggedAsGiven()
+{
+    QFETCH(QString, leaf);
+    QFETCH(QString, shown);
+    FakeCommandContext ctx;
+    const QString name = ctx.path(leaf);
+    QCOMPARE(run(ctx, writeRequest(name, "abc")), (QJsonObject{{"result", true}}));
+    QCOMPARE(run(ctx, writeRequest(name, "abcd")), (QJsonObject{{"result", true}}));
+    QCOMPARE(run(ctx, QJsonObject{{"cmd", "read"}, {"filename", name}}).value("result"), QJsonValue(true));
+    const QString logged = ctx.path(shown);
+    const QByteArray log = ctx.logText();
+    for (const QString& line : {QString(" File %1 has written, size=3\n"), QString(" File %1 exists\n"),
+                                QString(" File %1 was readed, size=4\n")})
+        QVERIFY2(log.contains(line.arg(logged).toUtf8()), log.constData());
+    QVERIFY2(!log.contains('\x1b') && !log.contains('\t') && !log.contains('\x7f'), log.constData());
+    // The event log keeps the name as it came, placeholders included.
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_WRITE_FILE).contains(QString("File %1 is written, size=3").arg(name)));
+    QVERIFY(FakeCommandContext::alarmTexts(errlog::EVENT_READ_FILE).contains(QString("File %1 read, size=4").arg(name)));
 }
 
 // The simulator's "file" commands: every name lands inside its folder, whatever it says.

@@ -481,14 +481,19 @@ void TestDlSender::unknownPhyName_data()
     QTest::addColumn<QString>("phy");
     QTest::addColumn<int>("ver");
     QTest::addColumn<bool>("toModem");
+    QTest::addColumn<QString>("shown"); // the name in the log line
     for (const char* type : {"QORM_TYPE", "QUABO_TYPE", "QORM_LTE_TYPE"}) {
         for (const char* phy : {"DL_DBPSK_100H_PROT_D", "NO_SUCH_PHY", "dl_psk_200", ""}) {
             for (int ver : {0, 4}) {
                 // Only the serial modem (QORM) is given such a name, and only for version 0.
                 const bool toModem = ver == 0 && QLatin1String(type) == QLatin1String("QORM_TYPE");
-                QTest::addRow("%s %s v%d", type, *phy ? phy : "empty", ver) << QString(type) << QString(phy) << ver << toModem;
+                QTest::addRow("%s %s v%d", type, *phy ? phy : "empty", ver)
+                    << QString(type) << QString(phy) << ver << toModem << QString(phy);
             }
         }
+        // A line end and a stamp in the name forge no log line; the escape sequence reaches no terminal.
+        QTest::addRow("%s control characters v4", type)
+            << QString(type) << QString("A\r\x1b[2J\n00:00:00:000 X") << 4 << false << QString("A\\x0D\\x1B[2J\\x0A00:00:00:000 X");
     }
 }
 
@@ -500,6 +505,7 @@ void TestDlSender::unknownPhyName()
     QFETCH(QString, phy);
     QFETCH(int, ver);
     QFETCH(bool, toModem);
+    QFETCH(QString, shown);
     Station s(type, kDigOn,
               {{Slot::SerialModem, takesAll}, {Slot::SpiTransceiver, takesAll}, {Slot::DigModulator, takesAll},
                {Slot::MultiDigModulator, takesAll}});
@@ -514,7 +520,7 @@ void TestDlSender::unknownPhyName()
     for (Slot slot : {Slot::SpiTransceiver, Slot::DigModulator, Slot::MultiDigModulator})
         if (FakeBackend* b = s.fake(slot))
             QCOMPARE(b->sent.size(), 0);
-    const QByteArray waits = " DL message for 51 waits: no back-end of this station takes phy \"" + phy.toUtf8() + "\"";
+    const QByteArray waits = " DL message for 51 waits: no back-end of this station takes phy \"" + shown.toUtf8() + "\"";
     if (toModem) {
         QCOMPARE(ids(s.fake(Slot::SerialModem)->sent), QList<quint32>{0x51});
         QCOMPARE(s.sender->queued(), 0);
@@ -530,6 +536,7 @@ void TestDlSender::unknownPhyName()
     QCOMPARE(s.log().count(" DL message outdated for ID: 51\n"), 1);
     QVERIFY(!s.log().contains("must be sent up to"));
     QCOMPARE(s.log().count(waits), 1);
+    QVERIFY(!s.log().contains('\x1b'));
 }
 
 // A QORM station with the serial modem (simulated on a pseudo-terminal) and nothing else: a

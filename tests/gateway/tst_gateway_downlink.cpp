@@ -223,7 +223,11 @@ void TestGatewayDownlink::transmitterEmitsAndLogs()
     QSignalSpy spy(&tx, &tcp_reader_transmitter::write_socket_tx);
     for (quint32 ver : {5u, 4u, 3u})
         tx.queueDLMessage(new dl_message_point(request(ver)));  // deleted by the transmitter
-    QCOMPARE(spy.size(), 3);
+    // A phy name from the broker cannot start a line of its own in the log.
+    dl_message_point forged = request(4);
+    forged.phy = "DL\r\n12:00:00:000 Send\x1b[2J";
+    tx.queueDLMessage(new dl_message_point(forged));
+    QCOMPARE(spy.size(), 4);
     QCOMPARE(spy[0][0].toUInt(), 0x12345678u);
     QCOMPARE(spy[0][1].toByteArray(), gateway_frames::protocol5(request(5)));
     QCOMPARE(spy[1][1].toByteArray().size(), 13);
@@ -232,13 +236,14 @@ void TestGatewayDownlink::transmitterEmitsAndLogs()
     QFile log(dir.filePath("tx.log"));
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 3);
     QRegularExpression v5(R"(^\d\d:\d\d:\d\d:\d\d\d Send ZADov5 DL message by TCP to ID: 12345678 IT: 5 IT_crypto: 510 )"
                           R"(FREQ: 869100000 PHY: DL_DBPSK_400_PROT_D PWR:14 PLD: b0b1b2b3b4b5b6b7$)");
     QVERIFY2(v5.match(lines[0]).hasMatch(), qPrintable(lines[0]));
     QRegularExpression v4(R"(^\d\d:\d\d:\d\d:\d\d\d Send ZADar4 DL message by TCP to ID: 12345678 IT: 5 )"
                           R"(FREQ: 869100000 PHY: DL_DBPSK_400_PROT_D PWR:14 PLD: b0b1b2b3b4b5b6b7$)");
     QVERIFY2(v4.match(lines[1]).hasMatch(), qPrintable(lines[1]));
+    QVERIFY2(lines[2].contains(" PHY: DL\\x0D\\x0A12:00:00:000 Send\\x1B[2J PWR:14 "), qPrintable(lines[2]));
 }
 
 void TestGatewayDownlink::transmitterInfo_data()

@@ -38,6 +38,8 @@ private slots:
     void cleanup();
     void heartbeatWithId();
     void heartbeatWithoutId();
+    void heartbeatIdsPerConnection_data();
+    void heartbeatIdsPerConnection();
     void recordKinds_data();
     void recordKinds();
     void polarRecordWithErrors_data();
@@ -62,6 +64,8 @@ private slots:
     void rejectedReadsLogged();
     void registeredPeerFloods_data();
     void registeredPeerFloods();
+    void heartbeatLinesLeftOut_data();
+    void heartbeatLinesLeftOut();
     void rsRecordInPieces_data();
     void rsRecordInPieces();
     void heartbeatsAmongRecords_data();
@@ -77,6 +81,7 @@ private slots:
     void sweepCensus();
     void fixedInfo();
     void loopbackGatewayAndRs();
+    void readingWaitsForTheStation();
     void rsDeviceThatNeverPauses();
     void floods_data();
     void floods();
@@ -216,6 +221,66 @@ void TestTcpReader::heartbeatWithoutId()
     monotonicMs += 1000;
     QTRY_COMPARE_WITH_TIMEOUT(rx->gatewayRegistry().last_hertbeat(&quiet).hb_str, QString("heartbeat"), 10000);
     QCOMPARE(logLines().filter(" - Heartbeat 9 bytes: heartbeat").size(), 2);
+}
+
+// A connection registers at most 16 ids through heartbeats with an id; a further new id is a
+// bad message. Ids that records register on a connection whose heartbeat has no id are not
+// counted.
+void TestTcpReader::heartbeatIdsPerConnection_data()
+{
+    QTest::addColumn<int>("recordIds");
+    QTest::addColumn<int>("heartbeatIds");
+    QTest::addColumn<int>("registered");
+    QTest::addColumn<int>("refusedLines");
+    QTest::newRow("16 ids") << 0 << 16 << 16 << 0;
+    QTest::newRow("a 17th id") << 0 << 17 << 16 << 1;
+    QTest::newRow("20 ids") << 0 << 20 << 16 << 1;
+    QTest::newRow("40 ids from records, then 16") << 40 << 16 << 16 << 0;
+    QTest::newRow("40 ids from records, then 17") << 40 << 17 << 16 << 1;
+}
+
+void TestTcpReader::heartbeatIdsPerConnection()
+{
+    QFETCH(int, recordIds);
+    QFETCH(int, heartbeatIds);
+    QFETCH(int, registered);
+    QFETCH(int, refusedLines);
+    constexpr quint32 kRecordIds = 0x700000;
+    constexpr quint32 kHeartbeatIds = 0x800000;
+    const vexa_sockets& reg = rx->gatewayRegistry();
+    FakeGatewaySocket s;
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    if (recordIds > 0) {
+        rx->handleGatewayRead(&s, "heartbeat");
+        QByteArray records;
+        for (int i = 0; i < recordIds; ++i)
+            records += gwrec::kindD(0x18, kRecordIds + quint32(i), 1, gwrec::payload(1), 7);
+        rx->handleGatewayRead(&s, records);
+        QCOMPARE(spy.size(), recordIds);
+        for (int i = 0; i < recordIds; ++i)
+            QVERIFY(reg.contains(kRecordIds + quint32(i)));
+    }
+    for (int i = 0; i < heartbeatIds; ++i)
+        rx->handleGatewayRead(&s, gwrec::heartbeatWithId(kHeartbeatIds + quint32(i)));
+    int got = 0;
+    for (int i = 0; i < heartbeatIds; ++i)
+        got += reg.contains(kHeartbeatIds + quint32(i)) ? 1 : 0;
+    QCOMPARE(got, registered);
+    const int refused = heartbeatIds - registered;
+    QCOMPARE(reg.fail_count(&s), refused);
+    QCOMPARE(s.closes, 0);
+    // A refused heartbeat is not the socket's last one.
+    QCOMPARE(reg.last_hertbeat(&s).id, kHeartbeatIds + quint32(registered - 1));
+    const QStringList lines = logLines();
+    QCOMPARE(lines.filter(QRegularExpression(" - Refused heartbeat with id \\d+: this connection has already "
+                                             "registered 16 ids\\.( \\(\\d+ more refused since the last line\\))?$"))
+                 .size(),
+             refusedLines);
+    QCOMPARE(lines.filter(" - Heartbeat 20 bytes: ").size(), registered);
+    // An id of its own again is a good heartbeat.
+    rx->handleGatewayRead(&s, gwrec::heartbeatWithId(kHeartbeatIds));
+    QCOMPARE(reg.fail_count(&s), 0);
+    QCOMPARE(reg.last_hertbeat(&s).id, kHeartbeatIds);
 }
 
 void TestTcpReader::recordKinds_data()
@@ -554,19 +619,25 @@ void TestTcpReader::bareHeartbeatThenLateRecord()
 }
 
 // A bad record and then a good one, each cut into pieces: the bytes that finished the bad
-// record are not taken again as a record start, so the good one is published once. A read that
-// begins with a whole good record is still taken from its first byte after a junk tail.
+// record are not taken again as a record start, so the good one is published once. After a
+// junk tail, a read aligned on records is taken from its first byte, even when it begins with a
+// bad record. published: the payload seeds of the records published, in order.
 void TestTcpReader::recordAfterFailedJoin_data()
 {
     QTest::addColumn<bool>("rs");
     QTest::addColumn<QList<QByteArray>>("reads");
     QTest::addColumn<int>("stepMs");
+    QTest::addColumn<QList<int>>("published");
     QByteArray badGw = gwrec::kindD(0x18, M1, 0, gwrec::payload(1), 0);
     badGw[10] = char(badGw[10] ^ 1);
     const QByteArray goodGw = gwrec::kindD(0x18, M1, 0, gwrec::payload(2), 0);
+    const QByteArray goodGw3 = gwrec::kindD(0x18, M1, 0, gwrec::payload(3), 0);
+    const QByteArray goodGw4 = gwrec::kindD(0x18, M1, 0, gwrec::payload(4), 0);
     QByteArray badRs = gwrec::rs(M1, 1, gwrec::payload(1), 2);
     badRs[8] = char(badRs[8] ^ 1);
     const QByteArray goodRs = gwrec::rs(M1, 1, gwrec::payload(2), 2);
+    const QByteArray junkGw(10, '\x33');
+    const QList<int> one{2};
     const auto cut = [](const QByteArray& a, int atA, const QByteArray& b, int atB) {
         return QList<QByteArray>{a.left(atA), a.mid(atA), b.left(atB), b.mid(atB)};
     };
@@ -578,15 +649,32 @@ void TestTcpReader::recordAfterFailedJoin_data()
     };
     for (int atBad : {1, 10, 20, 35})
         for (int atGood : {1, 10, 20, 35})
-            QTest::addRow("gateway, cut at %d and %d", atBad, atGood) << false << cut(badGw, atBad, goodGw, atGood) << 10;
-    QTest::newRow("gateway, byte by byte") << false << bytes(badGw + goodGw) << 10;
+            QTest::addRow("gateway, cut at %d and %d", atBad, atGood)
+                << false << cut(badGw, atBad, goodGw, atGood) << 10 << one;
+    for (int atBad : {1, 10, 20, 35})
+        QTest::addRow("gateway, cut at %d, then its rest and a whole record", atBad)
+            << false << QList<QByteArray>{badGw.left(atBad), badGw.mid(atBad) + goodGw} << 10 << one;
+    QTest::newRow("gateway, byte by byte") << false << bytes(badGw + goodGw) << 10 << one;
     QTest::newRow("gateway, junk tail, then a whole record")
-        << false << QList<QByteArray>{QByteArray(5, '\x33'), goodGw} << 10;
+        << false << QList<QByteArray>{QByteArray(5, '\x33'), goodGw} << 10 << one;
+    QTest::newRow("gateway, junk tail, then bad and good")
+        << false << QList<QByteArray>{junkGw, badGw + goodGw} << 10 << one;
+    QTest::newRow("gateway, junk tail, then bad, good, good")
+        << false << QList<QByteArray>{junkGw, badGw + goodGw + goodGw3} << 10 << QList<int>{2, 3};
+    QTest::newRow("gateway, good with a junk tail, then bad and good")
+        << false << QList<QByteArray>{goodGw4 + QByteArray(14, '\x33'), badGw + goodGw} << 10 << QList<int>{4, 2};
+    QTest::newRow("gateway, junk tail, then bad, heartbeat with id, good")
+        << false << QList<QByteArray>{junkGw, badGw + gwrec::heartbeatWithId(GW) + goodGw} << 10 << one;
+    QTest::newRow("gateway, tail kept 1.1 s, then bad and good")
+        << false << QList<QByteArray>{junkGw, badGw + goodGw} << 1100 << one;
     for (int atBad : {1, 10, 19})
         for (int atGood : {1, 10, 19})
-            QTest::addRow("RS, cut at %d and %d", atBad, atGood) << true << cut(badRs, atBad, goodRs, atGood) << 35;
-    QTest::newRow("RS, byte by byte") << true << bytes(badRs + goodRs) << 35;
-    QTest::newRow("RS, junk tail, then a whole record") << true << QList<QByteArray>{QByteArray(5, '\x33'), goodRs} << 35;
+            QTest::addRow("RS, cut at %d and %d", atBad, atGood) << true << cut(badRs, atBad, goodRs, atGood) << 35 << one;
+    QTest::newRow("RS, byte by byte") << true << bytes(badRs + goodRs) << 35 << one;
+    QTest::newRow("RS, junk tail, then a whole record")
+        << true << QList<QByteArray>{QByteArray(5, '\x33'), goodRs} << 35 << one;
+    QTest::newRow("RS, junk tail, then bad and good")
+        << true << QList<QByteArray>{QByteArray(5, '\x33'), badRs + goodRs} << 35 << one;
 }
 
 void TestTcpReader::recordAfterFailedJoin()
@@ -594,6 +682,7 @@ void TestTcpReader::recordAfterFailedJoin()
     QFETCH(bool, rs);
     QFETCH(QList<QByteArray>, reads);
     QFETCH(int, stepMs);
+    QFETCH(QList<int>, published);
     FakeGatewaySocket s;
     if (!rs)
         rx->handleGatewayRead(&s, gwrec::heartbeatWithId(GW));
@@ -605,8 +694,10 @@ void TestTcpReader::recordAfterFailedJoin()
         else
             rx->handleGatewayRead(&s, read);
     }
-    QCOMPARE(spy.size(), 1);
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(at(spy, 0)->PAYLOAD), 8), gwrec::payload(2));
+    QList<int> got;
+    for (int i = 0; i < spy.size(); ++i)
+        got << int(at(spy, i)->PAYLOAD[0]);
+    QCOMPARE(got, published);
     QCOMPARE(s.closes, 0);
 }
 
@@ -846,6 +937,37 @@ void TestTcpReader::registeredPeerFloods()
     QVERIFY(!lines.filter(QRegularExpression(R"( - Heartbeat 20 bytes: heartbeat_id:6291456 \(\d+ more heartbeats since the last line\)$)")).isEmpty());
 }
 
+// A heartbeat flood, a quiet second, then two heartbeats: the first line counts exactly the
+// lines left out, the second counts none.
+void TestTcpReader::heartbeatLinesLeftOut_data()
+{
+    QTest::addColumn<int>("flood");
+    QTest::addColumn<int>("leftOut");
+    QTest::newRow("20 fit") << 20 << 0;
+    QTest::newRow("21") << 21 << 1;
+    QTest::newRow("100") << 100 << 80;
+}
+
+void TestTcpReader::heartbeatLinesLeftOut()
+{
+    QFETCH(int, flood);
+    QFETCH(int, leftOut);
+    FakeGatewaySocket s;
+    const QByteArray hb = gwrec::heartbeatWithId(GW);
+    for (int i = 0; i < flood; ++i)
+        rx->handleGatewayRead(&s, hb);
+    const QString line = " - Heartbeat 20 bytes: heartbeat_id:6291456";
+    QCOMPARE(logLines().filter(line).size(), flood - leftOut);
+    monotonicMs += 1000;
+    rx->handleGatewayRead(&s, hb);
+    rx->handleGatewayRead(&s, hb);
+    const QStringList after = logLines().filter(line).mid(flood - leftOut);
+    QCOMPARE(after.size(), 2);
+    const QString counted = leftOut ? QString(" (%1 more heartbeats since the last line)").arg(leftOut) : QString();
+    QVERIFY2(after[0].endsWith(line + counted), qPrintable(after[0]));
+    QVERIFY2(after[1].endsWith(line), qPrintable(after[1]));
+}
+
 void TestTcpReader::rsRecordInPieces_data()
 {
     QTest::addColumn<int>("pieces");
@@ -978,6 +1100,28 @@ void TestTcpReader::fixedInfo()
     QCOMPARE(i.fpga_info_.supported_ul_bitrates_band2, i.fpga_info_.supported_ul_bitrates_band1);
     QCOMPARE(i.fpga_info_.compilation_dt.toSecsSinceEpoch(), qint64(0));
     QCOMPARE(i.fpga_temperature_, 25.0f);
+}
+
+// While the station is behind with the records already emitted, gateway connections are not
+// read: their bytes wait in the sockets, and every record arrives once it catches up.
+void TestTcpReader::readingWaitsForTheStation()
+{
+    QTcpSocket gateway;
+    startOnLoopback(gateway);
+    qint64 waiting = tcp_reader_receiver::kMaxWaitingRecords;
+    rx->setBacklog([&waiting] { return waiting; });
+    QSignalSpy spy(rx, &IReceiver::message_ready);
+    constexpr int kRecords = 3000;   // more than one turn of a connection
+    QByteArray records;
+    for (int i = 0; i < kRecords; ++i)
+        records += gwrec::kindF(0x18, 868800000, 12, M1 + quint32(i), 0, gwrec::payload(quint8(i)), 0);
+    gateway.write(records);
+    QTRY_COMPARE_WITH_TIMEOUT(logLines().filter(" - Reading paused: 2000 records wait to be sent").size(), 1, 10000);
+    QCOMPARE(spy.size(), 0);
+    waiting = tcp_reader_receiver::kMaxWaitingRecords - 1;
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), kRecords, 30000);
+    for (int i = 0; i < kRecords; ++i)
+        QCOMPARE(at(spy, i)->ID, M1 + quint32(i));
 }
 
 void TestTcpReader::loopbackGatewayAndRs()

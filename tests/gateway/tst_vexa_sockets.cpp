@@ -9,6 +9,9 @@
 
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 namespace {
 
 constexpr quint32 A = 0x600001;
@@ -61,6 +64,9 @@ private slots:
     void childrenFollowReturningGateway_data();
     void childrenFollowReturningGateway();
     void childSweptWhileGatewayAway();
+    void moveLines_data();
+    void moveLines();
+    void reconnectAmongManyIds();
     void sweepingAModemKeepsGatewayOpen();
     void parentSwitchOnSnr();
     void parentKeptWithinThreeDb();
@@ -395,6 +401,89 @@ void TestVexaSockets::childSweptWhileGatewayAway()
     QVERIFY(!reg->write(M1, "x"));
     QCOMPARE(reg->socket(M2), static_cast<QTcpSocket*>(&sb));
     QCOMPARE(reg->child_list(), QList<quint32>{M2});
+}
+
+// Anyone may send a gateway's heartbeat on a new connection: a gateway that moved within the
+// last 10 minutes gets one line for all the children it takes along, not one each. Every child
+// moves every time, whichever socket closed first.
+void TestVexaSockets::moveLines_data()
+{
+    QTest::addColumn<int>("children");
+    QTest::addColumn<int>("moves");
+    QTest::addColumn<int>("gapSecs");
+    QTest::addColumn<bool>("closedFirst");
+    QTest::addColumn<int>("childLines");
+    QTest::addColumn<int>("countLines");
+    QTest::newRow("25 children, one reconnect") << 25 << 1 << 5 << false << 25 << 0;
+    QTest::newRow("20,000 children, 10 reconnects in a minute") << 20000 << 10 << 6 << false << 20000 << 9;
+    QTest::newRow("20,000 children, 10 reconnects, old socket closed first") << 20000 << 10 << 6 << true << 20000 << 9;
+    QTest::newRow("25 children, 3 reconnects 10 minutes apart") << 25 << 3 << 600 << false << 75 << 0;
+    QTest::newRow("25 children, 3 reconnects 9:59 apart") << 25 << 3 << 599 << false << 25 << 2;
+}
+
+void TestVexaSockets::moveLines()
+{
+    QFETCH(int, children);
+    QFETCH(int, moves);
+    QFETCH(int, gapSecs);
+    QFETCH(bool, closedFirst);
+    QFETCH(int, childLines);
+    QFETCH(int, countLines);
+    std::vector<std::unique_ptr<FakeGatewaySocket>> conns;
+    for (int i = 0; i <= moves; ++i)
+        conns.push_back(std::make_unique<FakeGatewaySocket>());
+    reg->append(A, conns[0].get());
+    for (int i = 0; i < children; ++i)
+        relay(M1 + quint32(i), *conns[0], 10);
+    for (int m = 1; m <= moves; ++m) {
+        clock = clock.addSecs(gapSecs);
+        if (closedFirst)
+            QVERIFY(reg->reject(conns[m - 1].get(), true));
+        reg->append(A, conns[m].get());
+    }
+    const QStringList got = texts();
+    QCOMPARE(got.filter(QRegularExpression("^Updated socket for child \\d+ as parent 6291457$")).size(), childLines);
+    const QString countLine =
+        QString("Updated socket for %1 children as parent 6291457 (moved again within 10 minutes)").arg(children);
+    QCOMPARE(got.count(countLine), countLines);
+    QCOMPARE(got.filter("Updated socket for").size(), childLines + countLines);
+    for (int i = 0; i < children; ++i)
+        QCOMPARE(reg->socket(M1 + quint32(i)), conns[moves].get());
+}
+
+// A registry holding many other ids: the reconnecting gateway takes exactly its own children.
+void TestVexaSockets::reconnectAmongManyIds()
+{
+    reg->append(A, &sa);
+    reg->append(B, &sb);
+    QSet<quint32> own;
+    for (quint32 i = 0; i < 5; ++i) {
+        relay(M1 + i, sa, 10);
+        own.insert(M1 + i);
+    }
+    constexpr quint32 kOthers = 10000;
+    for (quint32 i = 0; i < kOthers / 2; ++i) {
+        reg->append(0x800000 + i, &sc);        // gateways of their own
+        relay(0x900000 + i, sb, 10);           // children of B
+    }
+    lines.clear();
+    FakeGatewaySocket sd;
+    QVERIFY(reg->append(A, &sd));
+    QSet<quint32> moved;
+    const QRegularExpression re("^Updated socket for child (\\d+) as parent 6291457$");
+    for (const QString& t : texts()) {
+        const auto m = re.match(t);
+        if (m.hasMatch())
+            moved.insert(m.captured(1).toUInt());
+    }
+    QCOMPARE(moved, own);
+    for (quint32 id : own)
+        QCOMPARE(reg->socket(id), &sd);
+    for (quint32 i = 0; i < kOthers / 2; ++i) {
+        QCOMPARE(reg->socket(0x800000 + i), &sc);
+        QCOMPARE(reg->socket(0x900000 + i), &sb);
+    }
+    QCOMPARE(reg->child_list().size(), int(kOthers / 2 + own.size()));
 }
 
 void TestVexaSockets::sweepingAModemKeepsGatewayOpen()
