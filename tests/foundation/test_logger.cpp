@@ -434,7 +434,7 @@ private slots:
         QTest::newRow("line feed and stamp") << "hb\n2026.12.11 09:00:00.000 FORGED" << "hb\\x0A2026.12.11 09:00:00.000 FORGED";
         QTest::newRow("carriage return") << "a\rb" << "a\\x0Db";
         QTest::newRow("escape sequence") << "\x1b[2J" << "\\x1B[2J";
-        QTest::newRow("nul, tab, DEL") << QString::fromLatin1("a\0b\tc\x7f", 7) << "a\\x00b\\x09c\\x7F";
+        QTest::newRow("nul, tab, DEL") << QString::fromLatin1("a\0b\tc\x7f", 6) << "a\\x00b\\x09c\\x7F";
         QTest::newRow("0x80 stays") << QString(QChar(0x80)) << QString(QChar(0x80));
     }
     void escapedTexts()
