@@ -146,7 +146,8 @@ QString BrokerInput::oversized_field(const QJsonObject& m)
                 .arg(text.size())
                 .arg(kMaxPayloadChars);
         // Separators between the bytes are skipped when the text is decoded; the digits are
-        // what the frame takes. Cutting the payload would send another one than asked for.
+        // what the frame takes. More than the largest frame (a PSK frame's 128 bytes) holds is
+        // refused; a shorter frame kind sends what fits.
         const int digits = int(std::count_if(text.cbegin(), text.cend(), is_hex_digit));
         if (digits > kMaxPayloadText)
             return QStringLiteral("%1 of %2 hexadecimal digits, more than the largest frame takes (%3 bytes, %4 digits)")
