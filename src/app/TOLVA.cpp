@@ -934,7 +934,6 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
             }
             return;
         }
-        const qint64 bytes = body.size();
         // Only a command that has to wait counts against the bytes: one that runs at once is
         // the broker's limit to bound.
         const bool waits = command_running_ || !commands_.empty();
@@ -942,12 +941,24 @@ void TOLVA::messageReceived(const QByteArray& body, rabbit_man& link)
             refuse_command(message, link, 0);
             return;
         }
-        if (waits && waiting_bytes_ + bytes > kMaxWaitingBytes) {
-            refuse_command(message, link, bytes);
-            return;
+        QueuedCommand queued;
+        queued.link = &link;
+        if (waits) {
+            // What the queue keeps is counted, not the body it came in: numbers written short
+            // ("1e9") take more as this text, spaces between values are not kept.
+            queued.text = QJsonDocument(message).toJson(QJsonDocument::Compact);
+            // The writer grows its buffer as it goes, up to about twice the text.
+            queued.text.squeeze();
+            queued.bytes = queued.text.size();
+            if (waiting_bytes_ + queued.bytes > kMaxWaitingBytes) {
+                refuse_command(message, link, queued.bytes);
+                return;
+            }
+        } else {
+            queued.message = message;
         }
-        commands_.push_back(QueuedCommand{message, QPointer<rabbit_man>(&link), bytes});
-        waiting_bytes_ += bytes;
+        waiting_bytes_ += queued.bytes;
+        commands_.push_back(std::move(queued));
         run_commands();
         return;
     }
@@ -1006,7 +1017,10 @@ void TOLVA::run_commands()
         command_running_ = true;
         std::weak_ptr<bool> alive = commands_alive_;
         QPointer<rabbit_man> link = next.link;
-        start_command(next.message, true, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
+        // The text is this program's own writing of an object it decoded: it parses back.
+        const QJsonObject message = next.text.isNull() ? next.message : QJsonDocument::fromJson(next.text).object();
+        next.text.clear();
+        start_command(message, true, [this, alive, link](const QJsonObject& reply, const QString& replyTo) {
             if (!alive.lock())
                 return;
             if (!replyTo.isEmpty() && link)

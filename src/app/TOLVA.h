@@ -231,10 +231,13 @@ private:
     std::atomic<qint64> inbox_waiting_{0};
 
     // Commands run one at a time, in order of arrival; each reply goes back on its own link.
+    // A command that waits keeps the compact JSON text of what its body decoded to, parsed again
+    // when it runs: a parsed object of small array elements takes about 8 times that text.
     struct QueuedCommand {
-        QJsonObject message;
+        QJsonObject message; // of a command that found nothing to wait for
+        QByteArray text;     // of a command that waits
         QPointer<rabbit_man> link;
-        qint64 bytes = 0; // of the body it came in
+        qint64 bytes = 0; // of the text it keeps
     };
     std::deque<QueuedCommand> commands_;
     // A long shell (up to 240 s) must not let the queue grow with whatever the broker sends:

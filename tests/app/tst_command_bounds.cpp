@@ -1,6 +1,6 @@
 // What commands leave behind on a station: request texts of 40 MiB in the station log, standard
-// output, the event log, the alarm log and the INI file; the memory of commands waiting behind a
-// slow one; the memory of a message-log query naming a million modems.
+// output, the event log, the alarm log and the INI file; credentials at their bound; the memory of
+// commands waiting behind a slow one; the memory of a message-log query naming a million modems.
 #include "BrokerInput.h"
 #include "LogLines.h"
 #include "ProcessMemory.h"
@@ -144,28 +144,54 @@ void printFigures(const QList<qint64>& values)
     std::fflush(stdout);
 }
 
-// 40 commands of 4 MiB behind a slow one; prints how many waited, how many shells ran after the
-// slow one ended, and the growth of peak resident memory in kB.
-int measureWaitingCommands(const QString& dir)
+// A command body of exactly bytes bytes: an admin request whose "x" holds small elements of the
+// given fill ("arrays": 0,0,...; "objects": {},{},...) and whose "pad" string takes the rest
+// (all of it for "strings").
+QByteArray waitingBody(int i, const QByteArray& fill, int bytes)
+{
+    const QByteArray small =
+        body("admin", QString::number(i), QJsonObject{{"request", QStringLiteral("c%1").arg(i)}, {"pad", ""}, {"x", QJsonArray()}});
+    const int room = bytes - small.size();
+    QByteArray elements;
+    if (fill != "strings") {
+        const QByteArray unit = fill == "objects" ? QByteArray("{}") : QByteArray("0");
+        const int count = (room + 1) / (unit.size() + 1);
+        elements.reserve(count * (unit.size() + 1));
+        for (int k = 0; k < count; ++k) {
+            if (k > 0)
+                elements += ',';
+            elements += unit;
+        }
+    }
+    QByteArray padded = small;
+    padded.insert(padded.indexOf("\"x\":[") + 5, elements);
+    padded.insert(padded.indexOf("\"pad\":\"") + 7, QByteArray(room - elements.size(), 'p'));
+    return padded;
+}
+
+// count commands of bodyBytes of the given fill behind a slow one; prints how many shells ran
+// after the slow one ended, the growth of peak resident memory in kB, the "Command queue full"
+// lines, how many shells had started while the slow one ran, and whether the shells ran in order
+// of arrival, each with its own request.
+int measureWaitingCommands(const QString& dir, const QByteArray& fill, int count, int bodyBytes)
 {
     Station station(dir, true);
     rabbit_man& link = *station.tolva->get_rab_prim();
     station.tolva->messageReceived(body("admin", "slow", QJsonObject{{"request", "slow"}}), link);
     const qint64 before = processStatusKb("VmHWM:");
-    const int bodyBytes = 4 * 1024 * 1024;
-    for (int i = 0; i < 40; ++i) {
-        const QByteArray small = body("admin", QString::number(i), QJsonObject{{"request", QStringLiteral("c%1").arg(i)}, {"pad", ""}});
-        QByteArray padded = small;
-        padded.insert(small.indexOf("\"pad\":\"") + 7, QByteArray(bodyBytes - small.size(), 'p'));
-        station.tolva->messageReceived(padded, link);
-    }
+    for (int i = 0; i < count; ++i)
+        station.tolva->messageReceived(waitingBody(i, fill, bodyBytes), link);
     const qint64 after = processStatusKb("VmHWM:");
     const int waiting = station.runner->calls().size();
     int ran = 0;
     while (station.runner->completeStart(HostCommandResult{true, 0, false, ""}))
         ++ran;
     const qint64 full = station.file("station.log").count("Command queue full (");
-    printFigures({ran - 1, after - before, full, waiting});
+    QStringList expected{QStringLiteral("/bin/sh -c slow")};
+    for (int i = 0; i < ran - 1; ++i)
+        expected << QStringLiteral("/bin/sh -c c%1").arg(i);
+    const bool inOrder = station.runner->commandLines() == expected;
+    printFigures({ran - 1, after - before, full, waiting, inOrder ? 1 : 0});
     return 0;
 }
 
@@ -215,7 +241,9 @@ class TestCommandBounds : public QObject {
 private slots:
     void texts_data();
     void texts();
+    void longPasswordStoredWhole_data();
     void longPasswordStoredWhole();
+    void waitingCommandsMemory_data();
     void waitingCommandsMemory();
     void logQueryMemory();
 };
@@ -328,36 +356,84 @@ void TestCommandBounds::texts()
     }
 }
 
-// Within the bound a credential is stored as given, to the last character.
+void TestCommandBounds::longPasswordStoredWhole_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("3000 characters") << 3000 << true;
+    QTest::newRow("4096 characters: the bound") << 4096 << true;
+    QTest::newRow("4097 characters") << 4097 << false;
+}
+
+// Within the bound a credential is stored as given, to the last character, and the station reads
+// it back so; one character more and nothing is written.
 void TestCommandBounds::longPasswordStoredWhole()
 {
+    QFETCH(int, length);
+    QFETCH(bool, stored);
     QTemporaryDir dir;
     Station station(dir.path());
     QString password;
-    for (int i = 0; i < 3000; ++i)
+    for (int i = 0; i < length; ++i)
         password += QLatin1Char(char('!' + i % 94));
+    const QByteArray ini = station.file("station.ini");
     QCOMPARE(station.run(body("bsconfig", "p", QJsonObject{{"cmd", "change_auth"}, {"prim_or_sec", "sec"}, {"r_pass", password}})),
-             response("p", QJsonObject{{"result", true}}));
-    QString stored;
+             response("p", QJsonObject{{"result", stored}}));
+    if (!stored) {
+        QCOMPARE(station.file("station.ini"), ini);
+        QVERIFY(station.file("station.log")
+                    .contains(QStringLiteral(" Connection parameters refused: \"r_pass\" must be a string of at most 4096 characters, not %1\n")
+                                  .arg(length)
+                                  .toUtf8()));
+        return;
+    }
+    QString inFile;
     QVERIFY(StoredCredential::decrypt(QSettings(station.path("station.ini"), QSettings::IniFormat).value("SECONDARY_RABBIT/R_PASS").toByteArray(),
-                                      &stored));
-    QCOMPARE(stored, password);
+                                      &inFile));
+    QCOMPARE(inFile, password);
+    QString readBack;
+    QVERIFY(StoredCredential::decrypt(station.tolva->get_settingsController().getSecondaryRabbitParams().r_pass_.toByteArray(), &readBack));
+    QCOMPARE(readBack, password);
 }
 
-// Behind a slow command, waiting commands hold at most 64 MiB of body: 16 of 4 MiB wait, the
-// others are refused at once.
+void TestCommandBounds::waitingCommandsMemory_data()
+{
+    QTest::addColumn<QByteArray>("fill");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("bodyBytes");
+    QTest::addColumn<int>("ran");  // commands run after the slow one
+    QTest::addColumn<int>("full"); // "Command queue full" lines
+    QTest::addColumn<qint64>("growthLimitKb");
+    // 64 MiB of bodies: 16 of 4 MiB wait, the others are refused at once.
+    QTest::newRow("40 of 4 MiB, a long string") << QByteArray("strings") << 40 << 4 * 1024 * 1024 << 16 << 1 << qint64(120 * 1000);
+    // Small elements parse into many times their text: 63 MiB of them all wait in a bounded memory.
+    QTest::newRow("63 of 1 MiB, small arrays") << QByteArray("arrays") << 63 << 1024 * 1024 << 63 << 0 << qint64(200 * 1000);
+    QTest::newRow("63 of 1 MiB, small objects") << QByteArray("objects") << 63 << 1024 * 1024 << 63 << 0 << qint64(200 * 1000);
+}
+
+// Behind a slow command, waiting commands hold at most 64 MiB, counted in what they keep; they
+// run afterwards in order of arrival, each as it came.
 void TestCommandBounds::waitingCommandsMemory()
 {
+    QFETCH(QByteArray, fill);
+    QFETCH(int, count);
+    QFETCH(int, bodyBytes);
+    QFETCH(int, ran);
+    QFETCH(int, full);
+    QFETCH(qint64, growthLimitKb);
     QByteArray out;
     QByteArray err;
-    QVERIFY2(runMeasuringChild(kMemoryRow, "waiting", &out, &err), err.right(4000).constData());
+    const QByteArray row = "waiting " + fill + ' ' + QByteArray::number(count) + ' ' + QByteArray::number(bodyBytes);
+    QVERIFY2(runMeasuringChild(kMemoryRow, row, &out, &err), err.right(4000).constData());
     const QList<QByteArray> f = figures(out);
-    QCOMPARE(f.size(), 4);
-    QCOMPARE(f.at(0).toInt(), 16);
-    QCOMPARE(f.at(2).toInt(), 1);
+    QCOMPARE(f.size(), 5);
+    QCOMPARE(f.at(0).toInt(), ran);
+    QCOMPARE(f.at(2).toInt(), full);
     QCOMPARE(f.at(3).toInt(), 1);
+    QCOMPARE(f.at(4).toInt(), 1);
     const qint64 growthKb = f.at(1).toLongLong();
-    QVERIFY2(growthKb < 120 * 1000, QByteArray::number(growthKb).append(" kB").constData());
+    qInfo("peak resident memory grew by %lld kB", growthKb);
+    QVERIFY2(growthKb < growthLimitKb, QByteArray::number(growthKb).append(" kB").constData());
 }
 
 // A million ids: the same rows as the query naming only the logged modems, in bounded memory,
@@ -390,7 +466,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (!row.isEmpty()) {
         QTemporaryDir dir;
-        return row == "waiting" ? measureWaitingCommands(dir.path()) : measureLogQuery(dir.path());
+        const QList<QByteArray> words = row.split(' ');
+        if (words.value(0) == "waiting" && words.size() == 4)
+            return measureWaitingCommands(dir.path(), words.at(1), words.at(2).toInt(), words.at(3).toInt());
+        return measureLogQuery(dir.path());
     }
     TestCommandBounds test;
     QTEST_SET_MAIN_SOURCE_PATH
