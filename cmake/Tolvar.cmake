@@ -35,15 +35,17 @@ function(tolvar_library name)
   target_compile_options(${name} PRIVATE ${TOLVAR_WARNINGS})
 endfunction()
 
-# tolvar_test(<name> SOURCES ... LIBS ... LABELS unit|broker|e2e|tsan|slow ... [TIMEOUT s])
+# tolvar_test(<name> SOURCES ... LIBS ... LABELS unit|broker|e2e|tsan|slow ... [TIMEOUT s]
+#             [FUNCTIONS f ...]): FUNCTIONS limits the test to those test functions (or rows,
+#             "function:row"), so that tolvar_test_part can run the others as tests of their own.
 function(tolvar_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;FUNCTIONS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} Qt5::Test)
   target_compile_options(${name} PRIVATE ${TOLVAR_WARNINGS})
   target_compile_definitions(${name} PRIVATE
     TOLVAR_SOURCE_DIR="${PROJECT_SOURCE_DIR}" TOLVAR_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND ${name} ${T_FUNCTIONS})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -59,6 +61,25 @@ function(tolvar_test name)
     # A broker test runs an Erlang node of its own and boots the broker's command-line tool
     # for its looks: it counts as two jobs, so a parallel ctest starts fewer of them at once.
     set_tests_properties(${name} PROPERTIES PROCESSORS 2)
+  endif()
+endfunction()
+
+# tolvar_test_part(<test> <part> FUNCTIONS f ... [TIMEOUT s]): more test functions (or rows) of
+# the executable <test>, as the test <test>_<part> with the same labels and environment. A
+# long function of its own runs beside the rest in a parallel ctest, under its own time limit.
+function(tolvar_test_part test part)
+  cmake_parse_arguments(P "" "TIMEOUT" "FUNCTIONS" ${ARGN})
+  add_test(NAME ${test}_${part} COMMAND ${test} ${P_FUNCTIONS})
+  get_test_property(${test} LABELS labels)
+  get_test_property(${test} ENVIRONMENT environment)
+  get_test_property(${test} PROCESSORS processors)
+  if(NOT P_TIMEOUT)
+    get_test_property(${test} TIMEOUT P_TIMEOUT)
+  endif()
+  set_tests_properties(${test}_${part} PROPERTIES LABELS "${labels}" ENVIRONMENT "${environment}"
+    TIMEOUT ${P_TIMEOUT})
+  if(processors)
+    set_tests_properties(${test}_${part} PROPERTIES PROCESSORS ${processors})
   endif()
 endfunction()
 

@@ -47,5 +47,17 @@ if(TARGET station_process)
 endif()
 if(TARGET app AND TARGET testsupport)
   # Request texts of 40 MiB, and memory measured in child processes of the test.
-  tolvar_test(tst_command_bounds SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_command_bounds.cpp LIBS app testsupport LABELS unit)
+  # Each memory row parses and keeps 64 MiB of commands: under AddressSanitizer on a busy machine
+  # a row takes minutes, so each runs as a test of its own, beside the others.
+  tolvar_test(tst_command_bounds SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_command_bounds.cpp LIBS app testsupport LABELS unit
+    FUNCTIONS texts longPasswordStoredWhole logQueryMemory)
+  tolvar_test_part(tst_command_bounds memory_strings TIMEOUT 600
+    FUNCTIONS "waitingCommandsMemory:40 of 4 MiB, a long string")
+  tolvar_test_part(tst_command_bounds memory_arrays TIMEOUT 600
+    FUNCTIONS "waitingCommandsMemory:63 of 1 MiB, small arrays")
+  tolvar_test_part(tst_command_bounds memory_objects TIMEOUT 600
+    FUNCTIONS "waitingCommandsMemory:63 of 1 MiB, small objects")
+  foreach(part memory_strings memory_arrays memory_objects)
+    set_property(TEST tst_command_bounds_${part} APPEND PROPERTY ENVIRONMENT QTEST_FUNCTION_TIMEOUT=580000)
+  endforeach()
 endif()
