@@ -50,7 +50,7 @@ if(TARGET app AND TARGET testsupport)
   # Each memory row parses and keeps 64 MiB of commands: under AddressSanitizer on a busy machine
   # a row takes minutes, so each runs as a test of its own, beside the others.
   tolvar_test(tst_command_bounds SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_command_bounds.cpp LIBS app testsupport LABELS unit
-    FUNCTIONS texts longPasswordStoredWhole logQueryMemory)
+    TIMEOUT 600 FUNCTIONS texts longPasswordStoredWhole logQueryMemory)
   tolvar_test_part(tst_command_bounds memory_strings TIMEOUT 600
     FUNCTIONS "waitingCommandsMemory:40 of 4 MiB, a long string")
   tolvar_test_part(tst_command_bounds memory_arrays TIMEOUT 600
